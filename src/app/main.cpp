@@ -1,0 +1,38 @@
+// gpsfanout: relays NMEA 0183 sentences from a GPS receiver and a UDP port
+// to broadcast, TCP clients and back to the receiver.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <pthread.h>
+#include <unistd.h>
+
+#include "app/settings.h"
+#include "clients/tcp_listener.h"
+#include "relay/relay_loop.h"
+
+int main(int argc, char **argv)
+{
+    parse_command_line(argc, argv);
+
+    if (settings.daemon_mode) {
+        if (daemon(0, 0) != 0) {
+            perror("Failed to daemonize");
+            exit(-1);
+        }
+        setbuf(stdout, nullptr);
+    }
+
+    // A write to a departed client must return an error to its writer, not
+    // end the process.
+    signal(SIGPIPE, SIG_IGN);
+
+    pthread_t listener, relay;
+    if (pthread_create(&listener, nullptr, listener_thread, nullptr) != 0)
+        perror("Unable to start the TCP listener");
+    if (pthread_create(&relay, nullptr, relay_thread, nullptr) != 0) {
+        perror("Unable to start the relay");
+        return 1;
+    }
+    pthread_join(relay, nullptr);
+    return 0;
+}

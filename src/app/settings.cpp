@@ -1,0 +1,60 @@
+#include "app/settings.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+settings_record settings = default_settings;
+
+bool supported_baud(int baud)
+{
+    static const int speeds[] = {110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    for (int speed : speeds)
+        if (speed == baud)
+            return true;
+    return false;
+}
+
+// atoi's rules (blanks, a sign, digits up to the first other character, 0 for
+// none), without atoi's undefined behaviour on overflow: the value keeps the
+// low bits of the long, as glibc's atoi does.
+static int option_value(const char *text)
+{
+    return static_cast<int>(strtol(text, nullptr, 10));
+}
+
+bool parse_settings(int argc, char **argv, settings_record *out)
+{
+    optind = 0; // a fresh scan each call: tests parse many command lines
+    int option;
+    while ((option = getopt(argc, argv, "wusdi:o:t:b:")) != -1) {
+        switch (option) {
+        case 'w': out->write_serial = !out->write_serial; break;
+        case 'u': out->udp_input = !out->udp_input; break;
+        case 's': out->use_serial = !out->use_serial; break;
+        case 'd': out->daemon_mode = !out->daemon_mode; break;
+        case 'i': out->in_udp_port = option_value(optarg); break;
+        case 'o': out->out_udp_port = option_value(optarg); break;
+        case 't': out->out_tcp_port = option_value(optarg); break;
+        case 'b': out->baud = option_value(optarg); break;
+        default: return false; // getopt has already said what was wrong
+        }
+    }
+    if (!supported_baud(out->baud))
+        return false;
+    if (out->in_udp_port == 0 || out->out_udp_port == 0)
+        return false;
+    return true;
+}
+
+void parse_command_line(int argc, char **argv)
+{
+    if (parse_settings(argc, argv, &settings))
+        return;
+    fprintf(stderr,
+            "Usage: %s [-w] [-u] [-s] [-d] [-i in_udp_port] [-o out_udp_port] "
+            "[-t out_tcp_port] [-b baud]\n",
+            argc > 0 ? argv[0] : "gpsfanout");
+    // A misconfigured start must look like a failure to a supervisor or script.
+    exit(1);
+}

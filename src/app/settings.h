@@ -1,0 +1,33 @@
+// The process-wide configuration, taken from the command line only.
+#pragma once
+
+struct settings_record {
+    int in_udp_port;   // UDP port bound for input lines
+    int out_udp_port;  // destination port of the broadcast copies
+    int out_tcp_port;  // TCP port on which clients are accepted
+    int baud;          // serial line speed in bits per second
+    bool write_serial; // relayed lines also go to the serial device
+    bool udp_input;    // lines received on in_udp_port are relayed (off: read and dropped)
+    bool use_serial;   // a serial device is opened, watched and reopened
+    bool daemon_mode;  // detach and print no progress messages
+};
+
+// Capacity of the client registry; no option changes it.
+constexpr int max_clients = 100;
+
+constexpr settings_record default_settings = {10101, 11101, 11102, 4800,
+                                              false, true, false, false};
+
+// Written once by main before any other thread exists; read by all without a lock.
+extern settings_record settings;
+
+// True for the line speeds the serial port supports.
+bool supported_baud(int baud);
+
+// Applies the options of argv to *out, which holds the starting values.
+// Returns false when the command line is bad and the usage message is due.
+bool parse_settings(int argc, char **argv, settings_record *out);
+
+// Fills `settings` from the command line, or prints the usage message on
+// standard error and exits with status 1.
+void parse_command_line(int argc, char **argv);

@@ -1,0 +1,80 @@
+#include "clients/client_thread.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "relay/serial_port.h"
+
+// Client data is moved in chunks of this size; one chunk is one unit on the
+// serial line.
+constexpr size_t client_chunk_size = 4096;
+
+// Client threads need little stack; a small one keeps a hundred of them
+// cheap in address space on 32-bit devices.
+constexpr size_t client_stack_size = 256 * 1024;
+
+bool send_all(int socket, const char *bytes, size_t n)
+{
+    while (n > 0) {
+        ssize_t sent = send(socket, bytes, n, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        bytes += sent;
+        n -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+static void *client_thread(void *argument)
+{
+    client_link *link = static_cast<client_link *>(argument);
+    char buffer[client_chunk_size];
+    bool peer_closed = false; // the client has shut down its sending side
+    for (;;) {
+        // Client text is read only while a serial device is open; otherwise
+        // it waits in the socket. Either way a broken connection wakes us.
+        pollfd watch[2] = {{link->pipe_read, POLLIN, 0},
+                           {link->socket, static_cast<short>(ttyfd.load() > 0 && !peer_closed ? POLLIN : 0), 0}};
+        if (poll(watch, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (watch[0].revents != 0) {
+            ssize_t got = read(link->pipe_read, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0 || !send_all(link->socket, buffer, static_cast<size_t>(got)))
+                break;
+        }
+        if (watch[1].revents & (POLLERR | POLLHUP | POLLNVAL))
+            break;
+        if (watch[1].revents & POLLIN) {
+            ssize_t got = recv(link->socket, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got > 0)
+                serial_write(buffer, static_cast<size_t>(got));
+            else if (got == 0)
+                peer_closed = true; // it may still read; a failed send ends it
+        }
+    }
+    registry_remove(link);
+    return nullptr;
+}
+
+bool start_client_thread(client_link *link)
+{
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0)
+        return false;
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attributes, client_stack_size);
+    pthread_t thread;
+    int failed = pthread_create(&thread, &attributes, client_thread, link);
+    pthread_attr_destroy(&attributes);
+    return failed == 0;
+}

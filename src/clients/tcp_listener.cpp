@@ -1,0 +1,85 @@
+#include "clients/tcp_listener.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <new>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "app/settings.h"
+#include "clients/client_registry.h"
+#include "clients/client_thread.h"
+
+static void pause_briefly()
+{
+    const timespec pause = {0, 100 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+}
+
+static void serve_client(int socket)
+{
+    client_link *link = new (std::nothrow) client_link{-1, -1, socket};
+    if (link == nullptr) {
+        close(socket);
+        return;
+    }
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        perror("Unable to create pipe");
+        release_link(link);
+        return;
+    }
+    link->pipe_read = ends[0];
+    link->pipe_write = ends[1];
+    // The relay never waits for a client: a full pipe means that client misses a text.
+    fcntl(link->pipe_write, F_SETFL, fcntl(link->pipe_write, F_GETFL) | O_NONBLOCK);
+    if (!registry_add(link)) {
+        // All slots taken: refuse at once rather than leave it waiting on a
+        // pipe that nothing writes to.
+        release_link(link);
+        return;
+    }
+    if (!start_client_thread(link))
+        registry_remove(link);
+}
+
+void *listener_thread(void *)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(settings.out_tcp_port));
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        listen(listener, 5) != 0) {
+        perror("Unable to listen on TCP port");
+        if (listener >= 0)
+            close(listener);
+        return nullptr; // the relay goes on without clients
+    }
+    for (;;) {
+        int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client >= 0) {
+            serve_client(client);
+            continue;
+        }
+        switch (errno) {
+        case EINTR:
+        case ECONNABORTED:
+            break;
+        default:
+            // Out of descriptors or memory (or anything unexpected): retrying
+            // at once would only spin.
+            pause_briefly();
+            break;
+        }
+    }
+}

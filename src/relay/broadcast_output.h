@@ -1,0 +1,18 @@
+// Every relayed text as one UDP datagram to each broadcast-capable interface.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/socket.h>
+
+// Creates the broadcast socket and captures the interface list once; both
+// live as long as the process. Interfaces that appear later are not used.
+void broadcast_open(int out_udp_port);
+
+// Sends the text to the broadcast address of every interface entry that has
+// the broadcast flag, printing one line per entry in the foreground.
+void broadcast_text(const char *text, size_t length);
+
+// The IPv4 address carried by a socket address, in network byte order, or 0
+// when the address is absent or not IPv4.
+uint32_t ipv4_of(const sockaddr *address);

@@ -1,0 +1,38 @@
+#include "relay/line_assembly.h"
+
+#include <cstring>
+
+void assembly_reset(line_assembly *a)
+{
+    a->line_buffer[0] = '\0';
+    a->cursor = 0;
+}
+
+char *assembly_room(line_assembly *a, size_t *room)
+{
+    *room = text_capacity - 1 - a->cursor;
+    return a->line_buffer + a->cursor;
+}
+
+bool assembly_take(line_assembly *a, long received, bool accept)
+{
+    if (received <= 0) {
+        // Nothing usable arrived: a fragment that was waiting cannot be completed.
+        a->cursor = 0;
+        return false;
+    }
+    size_t start = a->cursor;
+    size_t end = start + static_cast<size_t>(received);
+    if (end > text_capacity - 1)
+        end = text_capacity - 1;
+    a->line_buffer[end] = '\0';
+    if (!accept)
+        return false;
+    // Only the new bytes are searched, and a NUL among them hides what follows.
+    if (strpbrk(a->line_buffer + start, "\r\n") != nullptr) {
+        a->cursor = 0;
+        return true;
+    }
+    a->cursor = end;
+    return false;
+}

@@ -1,0 +1,23 @@
+// Joins UDP datagrams into whole text units. Pure: no sockets, no globals.
+#pragma once
+
+#include <cstddef>
+
+// Room for one relayed text unit and its terminator.
+constexpr size_t text_capacity = 8192;
+
+struct line_assembly {
+    char line_buffer[text_capacity]; // the unit being assembled, NUL-terminated
+    size_t cursor;                   // where the next datagram goes; 0 unless a line is half-received
+};
+
+void assembly_reset(line_assembly *a);
+
+// Where the next datagram is to be received, and how many bytes fit there
+// (one byte is always kept for the terminator).
+char *assembly_room(line_assembly *a, size_t *room);
+
+// Takes the result of receiving into assembly_room(). A failed or empty
+// receive discards any fragment. With `accept` off the datagram is dropped.
+// Returns true when the unit is complete; it then starts at line_buffer.
+bool assembly_take(line_assembly *a, long received, bool accept);

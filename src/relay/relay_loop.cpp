@@ -1,0 +1,166 @@
+#include "relay/relay_loop.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "app/settings.h"
+#include "clients/client_registry.h"
+#include "relay/broadcast_output.h"
+#include "relay/line_assembly.h"
+#include "relay/serial_port.h"
+#include "relay/text_normalise.h"
+#include "report/position_reports.h"
+
+// Everything below is owned by relay_thread alone.
+static line_assembly udp_line;              // UDP datagrams being joined into a line
+static char serial_text[text_capacity];     // one serial line; apart, so a UDP fragment survives it
+static int input_socket = -1;               // UDP input, -1 when it could not be bound
+static pollfd poll_set[2];                  // 0: UDP input, 1: serial device
+static nfds_t poll_count = 1;               // 2 while a serial device is open
+
+constexpr int poll_timeout_ms = 1500;
+
+// Hands one normalised text to every output, always in this order.
+static void relay_text(const char *text, size_t length)
+{
+    broadcast_text(text, length);
+    update_position_reports(text);
+    // AIS traffic is not the receiver's business.
+    if (settings.write_serial && strstr(text, "VDM") == nullptr && strstr(text, "VDO") == nullptr)
+        serial_write(text, length);
+    registry_write_all(text, length);
+}
+
+static int open_udp_input(int port)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        // The serial input and every output still work; say so, never hide it.
+        perror("Unable to bind UDP input port");
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+static void relay_setup()
+{
+    broadcast_open(settings.out_udp_port);
+    input_socket = open_udp_input(settings.in_udp_port);
+    if (settings.use_serial)
+        ttyfd = open_serial();
+    if (!settings.daemon_mode)
+        printf("ttyfd = %d\n", ttyfd.load());
+    poll_set[0] = {input_socket, POLLIN, 0};
+    poll_set[1] = {ttyfd.load(), POLLIN, 0};
+    poll_count = ttyfd.load() > 0 ? 2 : 1;
+    assembly_reset(&udp_line);
+}
+
+static void device_opened(int fd)
+{
+    ttyfd = fd;
+    if (!settings.daemon_mode)
+        printf("Opened ttyfd = %d\n", fd);
+    poll_set[1] = {fd, POLLIN, 0};
+    poll_count = 2;
+}
+
+static void device_closed()
+{
+    serial_close();
+    poll_set[1] = {-1, POLLIN, 0};
+    poll_count = 1;
+}
+
+static void receive_udp()
+{
+    size_t room;
+    char *at = assembly_room(&udp_line, &room);
+    ssize_t got = recv(input_socket, at, room, MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return; // nothing there after all; a fragment keeps waiting
+    if (!assembly_take(&udp_line, got, settings.udp_input))
+        return;
+    size_t length = normalise_text(udp_line.line_buffer);
+    if (length > 0)
+        relay_text(udp_line.line_buffer, length);
+}
+
+static void receive_serial()
+{
+    ssize_t got = read(ttyfd.load(), serial_text, text_capacity - 1);
+    if (got < 0) {
+        if (errno == EINTR || errno == EAGAIN)
+            return;
+        device_closed();
+        return;
+    }
+    serial_text[got] = '\0';
+    size_t length = normalise_text(serial_text);
+    if (length > 0)
+        relay_text(serial_text, length);
+}
+
+static void relay_cycle()
+{
+    int ready = poll(poll_set, poll_count, poll_timeout_ms);
+    if (ready < 0) {
+        // The poll results are not valid; never act on them. Pause on a real
+        // failure so the loop cannot spin.
+        if (errno != EINTR) {
+            const timespec pause = {0, 100 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+        }
+        return;
+    }
+
+    if (settings.use_serial && ttyfd.load() == -1) {
+        int fd = open_serial();
+        if (fd > 0) {
+            device_opened(fd);
+            return; // this cycle's poll results predate the device
+        }
+    } else if (ttyfd.load() > 0 &&
+               ((poll_set[1].revents & (POLLERR | POLLNVAL)) || fcntl(ttyfd.load(), F_GETFD) < 0)) {
+        if (!settings.daemon_mode)
+            printf("Closing ttyfd %d\n", ttyfd.load());
+        device_closed();
+        return;
+    }
+
+    if (ready == 0) {
+        if (!settings.daemon_mode)
+            printf("POLL timeout: ttyfd = %d\n", ttyfd.load());
+        return;
+    }
+
+    // Both inputs may be ready in one cycle: the UDP line goes first, then the
+    // serial line, and neither is lost.
+    bool serial_ready = poll_count == 2 && (poll_set[1].revents & POLLIN);
+    if (poll_set[0].revents & POLLIN)
+        receive_udp();
+    if (serial_ready && ttyfd.load() > 0)
+        receive_serial();
+}
+
+void *relay_thread(void *)
+{
+    relay_setup();
+    for (;;)
+        relay_cycle();
+}

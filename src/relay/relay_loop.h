@@ -1,0 +1,5 @@
+// The relay loop: owns both inputs and feeds every output.
+#pragma once
+
+// Thread entry; never returns.
+void *relay_thread(void *);
