@@ -1,5 +1,6 @@
 #include "sandbox.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -72,6 +73,21 @@ static std::string private_dev()
     return "";
 }
 
+// The checkout may itself live under /tmp (CI clones into a fresh folder):
+// keep it visible at the same path once the private /tmp covers it.
+static std::vector<std::string> kept_under_tmp()
+{
+    std::vector<std::string> tops;
+    for (std::string path : {std::string(GPSFANOUT_BINARY), std::string(GPSFANOUT_SOURCE_DIR)}) {
+        if (path.compare(0, 5, "/tmp/") != 0)
+            continue;
+        std::string top = path.substr(0, path.find('/', 5));
+        if (std::find(tops.begin(), tops.end(), top) == tops.end())
+            tops.push_back(top);
+    }
+    return tops;
+}
+
 void sandbox_enter()
 {
     if (geteuid() != 0) {
@@ -84,10 +100,23 @@ void sandbox_enter()
         sandbox_skip_reason = std::string("cannot make private namespaces: ") + strerror(errno);
         return;
     }
+    std::vector<std::string> kept = kept_under_tmp();
+    std::vector<int> kept_fds;
+    for (auto &top : kept)
+        kept_fds.push_back(open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) {
         sandbox_skip_reason = std::string("cannot mount a private /tmp: ") + strerror(errno);
         return;
+    }
+    for (size_t i = 0; i < kept.size(); i++) {
+        std::string source = "/proc/self/fd/" + std::to_string(kept_fds[i]);
+        mkdir(kept[i].c_str(), 0755);
+        if (kept_fds[i] < 0 || mount(source.c_str(), kept[i].c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+            sandbox_skip_reason = "cannot keep " + kept[i] + " visible under the private /tmp";
+            return;
+        }
+        close(kept_fds[i]);
     }
     std::string dev = private_dev();
     if (!dev.empty()) {
