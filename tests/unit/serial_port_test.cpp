@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "relay/serial_port.h"
+
+namespace {
+
+TEST(SerialPort, SpeedConstants)
+{
+    struct {
+        int baud;
+        speed_t constant;
+    } table[] = {{110, B110},     {300, B300},     {1200, B1200},   {2400, B2400},   {4800, B4800},
+                 {9600, B9600},   {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
+                 {4801, B4800},   {0, B4800}};
+    for (auto &row : table)
+        EXPECT_EQ(speed_constant(row.baud), row.constant) << row.baud;
+}
+
+TEST(SerialPort, LineSettingsKeepInputFlagsAndUnlistedCharacters)
+{
+    termios t;
+    memset(&t, 0x5a, sizeof t);
+    tcflag_t input = t.c_iflag;
+    cc_t line = t.c_line;
+    configure_line(&t, 57600);
+    EXPECT_EQ(t.c_iflag, input);
+    EXPECT_EQ(t.c_line, line);
+    EXPECT_EQ(t.c_oflag, static_cast<tcflag_t>(OPOST | ONLCR));
+    EXPECT_EQ(t.c_lflag, static_cast<tcflag_t>(ICANON));
+    EXPECT_EQ(t.c_cflag, static_cast<tcflag_t>(B57600 | CRTSCTS | CS8 | CLOCAL | CREAD));
+    EXPECT_EQ(t.c_cc[VEOF], 4);
+    EXPECT_EQ(t.c_cc[VMIN], 1);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+    for (int index : {VINTR, VQUIT, VERASE, VKILL, VEOL2, VSWTC, VSTART, VSTOP, VSUSP, VREPRINT, VDISCARD,
+                      VWERASE, VLNEXT, VEOL})
+        EXPECT_EQ(t.c_cc[index], 0) << index;
+    EXPECT_EQ(t.c_cc[VSWTC + 16], 0x5a); // entries past the named ones stay as read
+}
+
+int open_descriptors()
+{
+    int count = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    while (dirent *entry = readdir(dir))
+        count += entry->d_name[0] != '.';
+    closedir(dir);
+    return count;
+}
+
+struct device_folder {
+    std::string dir;
+    int master = -1;
+    device_folder()
+    {
+        char name[] = "/tmp/serial-test-XXXXXX";
+        dir = mkdtemp(name);
+    }
+    std::string path(const char *name) const { return dir + "/" + name; }
+    // A pseudo-terminal slave appears under `name`.
+    std::string plug(const char *name)
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        grantpt(master);
+        unlockpt(master);
+        std::string slave = ptsname(master);
+        EXPECT_EQ(symlink(slave.c_str(), path(name).c_str()), 0);
+        return slave;
+    }
+    ~device_folder()
+    {
+        if (master >= 0)
+            close(master);
+        std::string command = "rm -rf " + dir;
+        EXPECT_EQ(system(command.c_str()), 0);
+    }
+};
+
+bool same_file(int fd, const std::string &path)
+{
+    struct stat a, b;
+    return fstat(fd, &a) == 0 && stat(path.c_str(), &b) == 0 && a.st_rdev == b.st_rdev && a.st_ino == b.st_ino;
+}
+
+TEST(SerialPort, TheFirstDeviceThatOpensIsUsed)
+{
+    device_folder folder;
+    std::string slave = folder.plug("ttyUSB1");
+    std::string names[] = {folder.path("GPS"), folder.path("ttyUSB0"), folder.path("ttyUSB1"),
+                           folder.path("ttyUSB2")};
+    const char *paths[] = {names[0].c_str(), names[1].c_str(), names[2].c_str(), names[3].c_str()};
+    int fd = open_serial_from(paths, 4, 4800);
+    ASSERT_GT(fd, 0);
+    EXPECT_TRUE(same_file(fd, slave));
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    close(fd);
+    EXPECT_EQ(open_serial_from(paths, 2, 4800), -1); // neither of the first two exists
+}
+
+TEST(SerialPort, ADeviceThatRefusesTheSettingsEndsTheSearchWithoutALeak)
+{
+    device_folder folder;
+    folder.plug("ttyUSB0");
+    // A plain file opens but is no terminal.
+    int plain = open(folder.path("GPS").c_str(), O_CREAT | O_WRONLY, 0644);
+    close(plain);
+    std::string names[] = {folder.path("GPS"), folder.path("ttyUSB0")};
+    const char *paths[] = {names[0].c_str(), names[1].c_str()};
+    int before = open_descriptors();
+    for (int attempt = 0; attempt < 20; attempt++) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(open_serial_from(paths, 2, 4800), -1);
+        std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(said.rfind("Unable to configure serial port: ", 0), 0u) << said;
+    }
+    EXPECT_EQ(open_descriptors(), before);
+}
+
+} // namespace
