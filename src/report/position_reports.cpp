@@ -1,11 +1,96 @@
 #include "report/position_reports.h"
 
 #include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
 #include "app/settings.h"
+#include "relay/line_assembly.h"
+#include "report/fix_extraction.h"
+#include "report/position_record.h"
+#include "report/report_file.h"
+#include "report/status_text.h"
+
+// Where the reports go. Written before relaying starts (by main's defaults or
+// a harness), read by relay_thread only.
+struct report_directory_record {
+    char status_path[report_path_capacity];
+    char status_temporary[report_path_capacity];
+    char record_path[report_path_capacity];
+    char record_temporary[report_path_capacity];
+    char alarm_path[report_path_capacity];
+};
+
+static report_directory_record report_directory = {
+    "/tmp/nmea.status", "/tmp/nmea.status.tmp", "/tmp/sbd10.status", "/tmp/sbd10.status.tmp", "/tmp/alarm",
+};
+
+// Owned by relay_thread; no lock. Fixed buffers, so a line costs no allocation.
+static char gga_store[text_capacity];                        // latest text holding "GGA", "" until one comes
+static char rmc_store[text_capacity];                        // latest text holding "RMC", "" until one comes
+static char status_buffer[status_text_capacity];             // the status file being published
+static unsigned char record_buffer[position_file_size];      // the record file being published
+
+static bool report_path(char *out, const char *directory, const char *name)
+{
+    int length = snprintf(out, report_path_capacity, "%s/%s", directory, name);
+    return length > 0 && static_cast<size_t>(length) < report_path_capacity;
+}
+
+bool set_report_directory(const char *directory)
+{
+    report_directory_record paths;
+    if (!report_path(paths.status_path, directory, "nmea.status") ||
+        !report_path(paths.status_temporary, directory, "nmea.status.tmp") ||
+        !report_path(paths.record_path, directory, "sbd10.status") ||
+        !report_path(paths.record_temporary, directory, "sbd10.status.tmp") ||
+        !report_path(paths.alarm_path, directory, "alarm"))
+        return false;
+    report_directory = paths;
+    return true;
+}
+
+void clear_position_stores()
+{
+    gga_store[0] = '\0';
+    rmc_store[0] = '\0';
+}
+
+static void keep_text(char *store, const char *text, size_t length)
+{
+    memcpy(store, text, length);
+    store[length] = '\0';
+}
+
+static void write_reports()
+{
+    fix_values fix;
+    extract_fix(gga_store, rmc_store, &fix);
+    // Each report stands alone: when one cannot be published, the other still is.
+    size_t length = format_status_text(status_buffer, sizeof status_buffer, rmc_store, gga_store, fix);
+    if (length > 0)
+        publish_report(report_directory.status_path, report_directory.status_temporary, status_buffer, length);
+    // The alarm is raised and cleared by another program: look at every build.
+    bool alarm = access(report_directory.alarm_path, F_OK) == 0;
+    position_file_bytes(fix, alarm, record_buffer);
+    publish_report(report_directory.record_path, report_directory.record_temporary, record_buffer,
+                   sizeof record_buffer);
+}
 
 void update_position_reports(const char *text)
 {
     if (!settings.daemon_mode)
         printf("%s", text); // the text carries its own line end
+    size_t length = strnlen(text, text_capacity - 1);
+    // Sentences are recognised by substring only: talker, checksum and
+    // status are not looked at.
+    if (memmem(text, length, "GGA", 3) != nullptr)
+        keep_text(gga_store, text, length);
+    if (memmem(text, length, "RMC", 3) == nullptr)
+        return;
+    keep_text(rmc_store, text, length);
+    // No report exists until both kinds of text have been seen.
+    if (gga_store[0] == '\0')
+        return;
+    write_reports();
 }

@@ -1,5 +1,22 @@
-// Position reporting: every relayed text passes through here.
+// Position reporting: every relayed text passes through here. The latest
+// texts holding "GGA" and "RMC" are kept; every RMC text, once a GGA text has
+// been seen, rewrites the status file and the compact position record.
 #pragma once
 
+#include <cstddef>
+
 // Echoes the text in the foreground and keeps the position reports current.
+// Runs on relay_thread only.
 void update_position_reports(const char *text);
+
+// Room for a report file's path.
+constexpr size_t report_path_capacity = 256;
+
+// Points the report files ("nmea.status", "sbd10.status") and the alarm file
+// ("alarm") at another directory than "/tmp", for a test or a fuzz harness.
+// Call it before any text is relayed. Returns false, changing nothing, when
+// the paths would not fit.
+bool set_report_directory(const char *directory);
+
+// Forgets the stored texts, as at start-up, so that a harness can start over.
+void clear_position_stores();

@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "report/fix_extraction.h"
+
+namespace {
+
+const char *example_rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\n";
+const char *example_gga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\n";
+
+fix_values extract(const std::string &gga, const std::string &rmc)
+{
+    fix_values fix;
+    extract_fix(gga.c_str(), rmc.c_str(), &fix);
+    return fix;
+}
+
+TEST(FixExtraction, TheExampleSentences)
+{
+    fix_values fix = extract(example_gga, example_rmc);
+    EXPECT_EQ(fix.hours, 12);
+    EXPECT_EQ(fix.minutes, 35);
+    EXPECT_EQ(fix.seconds, 19);
+    EXPECT_EQ(fix.seconds_of_day, 45319.0f);
+    EXPECT_FALSE(fix.void_fix);
+    EXPECT_FLOAT_EQ(fix.latitude, 48.1173f);
+    EXPECT_FLOAT_EQ(fix.longitude, 11.516666f);
+    EXPECT_EQ(fix.speed, 22.4f);
+    EXPECT_EQ(fix.course, 84.4f);
+    EXPECT_EQ(fix.day, 23);
+    EXPECT_EQ(fix.month, 3);
+    EXPECT_EQ(fix.year, 94);
+    EXPECT_EQ(fix.altitude, 545.4f);
+}
+
+TEST(FixExtraction, EmptyFieldsGiveZerosAndTheStatusComesFromField2)
+{
+    fix_values fix = extract(example_gga, "$GPRMC,,V,,,,,,,,,,N*53\n");
+    EXPECT_EQ(fix.hours, 0);
+    EXPECT_EQ(fix.minutes, 0);
+    EXPECT_EQ(fix.seconds, 0);
+    EXPECT_EQ(fix.seconds_of_day, 0.0f);
+    EXPECT_TRUE(fix.void_fix);
+    EXPECT_EQ(fix.latitude, 0.0f);
+    EXPECT_EQ(fix.longitude, 0.0f);
+    EXPECT_EQ(fix.speed, 0.0f);
+    EXPECT_EQ(fix.course, 0.0f);
+    EXPECT_EQ(fix.day, 0);
+    EXPECT_EQ(fix.month, 0);
+    EXPECT_EQ(fix.year, 0);
+    EXPECT_EQ(fix.altitude, 545.4f); // the GGA text still gives it
+
+    EXPECT_FALSE(extract(example_gga, "$GPRMC,,,,,,,,,,,,\n").void_fix);
+    EXPECT_TRUE(extract(example_gga, "$GPRMC,1,Valid\n").void_fix); // only the first letter counts
+    // A short text: the walk stops, the fields it does not reach are empty.
+    fix_values short_fix = extract(example_gga, "$GPRMC,0905\n");
+    EXPECT_EQ(short_fix.hours, 9);
+    EXPECT_EQ(short_fix.minutes, 5);
+    EXPECT_EQ(short_fix.seconds, 0);
+    EXPECT_EQ(short_fix.seconds_of_day, 9 * 3600 + 5 * 60);
+    EXPECT_EQ(short_fix.latitude, 0.0f);
+    EXPECT_EQ(short_fix.day, 0);
+}
+
+TEST(FixExtraction, SouthAndWestAreNegative)
+{
+    fix_values fix = extract(example_gga, "$GPRMC,123519,A,4807.038,S,01131.000,W,022.4,084.4,230394,,\n");
+    EXPECT_FLOAT_EQ(fix.latitude, -48.1173f);
+    EXPECT_FLOAT_EQ(fix.longitude, -11.516666f);
+    // A zero southern latitude is negative zero.
+    fix_values zero = extract(example_gga, "$GPRMC,123519,A,0000.000,S,00000.000,W,0,0,230394,,\n");
+    EXPECT_EQ(zero.latitude, 0.0f);
+    EXPECT_TRUE(std::signbit(zero.latitude));
+    EXPECT_TRUE(std::signbit(zero.longitude));
+    // Only exactly "S" and "W" count: the line end makes a last field another word.
+    fix_values last = extract(example_gga, "$GPRMC,123519,A,4807.038,S\n");
+    EXPECT_GT(last.latitude, 0.0f);
+    fix_values lower = extract(example_gga, "$GPRMC,123519,A,4807.038,s,01131.000,w,\n");
+    EXPECT_GT(lower.latitude, 0.0f);
+    EXPECT_GT(lower.longitude, 0.0f);
+}
+
+TEST(FixExtraction, AltitudeComesFromGgaField9AndIsNeverBelowZero)
+{
+    struct {
+        const char *gga;
+        float altitude;
+        bool negative_zero;
+    } cases[] = {
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-12.5,M,46.9,M,,*47\n", 0.0f, false},
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-0,M,46.9,M,,*47\n", 0.0f, true},
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,5200,M,46.9,M,,*47\n", 5200.0f, false},
+        // Fewer fields: the last one reached.
+        {"$GPGGA,123519,4807.038\n", 4807.038f, false},
+        {"$GPGGA,1,2,3,4,5,6,7,8,", 8.0f, false}, // an empty last field is no field
+        {"$GPGGA,1,2,3,4,5,6,7,8,\n", 0.0f, false}, // but a line end is one
+        {"$GPGGA,1,2,3,4,5,6,7,8,,10\n", 0.0f, false},
+        // An empty field 9 in the middle reads as 0.
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,,M,46.9,M,,*47\n", 0.0f, false},
+    };
+    for (auto &c : cases) {
+        fix_values fix = extract(c.gga, example_rmc);
+        EXPECT_EQ(fix.altitude, c.altitude) << c.gga;
+        EXPECT_EQ(std::signbit(fix.altitude), c.negative_zero) << c.gga;
+    }
+}
+
+TEST(FixExtraction, ALongFieldIsCutAndTheFollowingFieldsAreStillFound)
+{
+    // 22 characters of course: cut to 19, the date after it is still read.
+    fix_values fix = extract(example_gga, "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,1234567890123456789999,230394,,\n");
+    EXPECT_EQ(fix.course, 1234567890123456789.0f);
+    EXPECT_EQ(fix.day, 23);
+    EXPECT_EQ(fix.month, 3);
+    EXPECT_EQ(fix.year, 94);
+}
+
+TEST(FixExtraction, ATextHoldingBothSentencesIsReadFromItsBeginning)
+{
+    std::string both = std::string(example_gga).substr(0, std::string(example_gga).size() - 1) + "\r\n" + example_rmc;
+    fix_values fix = extract(both, both);
+    // The RMC fields are those of the GGA sentence that comes first.
+    EXPECT_EQ(fix.hours, 12);
+    EXPECT_EQ(fix.minutes, 35);
+    EXPECT_EQ(fix.seconds, 19);
+    EXPECT_FALSE(fix.void_fix);              // "4807.038"
+    EXPECT_EQ(fix.latitude, 0.0f);           // "N"
+    EXPECT_EQ(fix.longitude, 0.0f);          // "E"
+    EXPECT_EQ(fix.speed, 8.0f);              // "08"
+    EXPECT_EQ(fix.course, 0.9f);             // "0.9"
+    EXPECT_EQ(fix.day, 54);                  // "545.4"
+    EXPECT_EQ(fix.month, 5);
+    EXPECT_EQ(fix.year, 4);
+    EXPECT_EQ(fix.altitude, 545.4f);
+}
+
+TEST(FixExtraction, TimeAndDatePieces)
+{
+    struct {
+        const char *rmc;
+        int hours, minutes, seconds;
+        float seconds_of_day;
+        int day, month, year;
+    } cases[] = {
+        {"$GPRMC,235959,A,,,,,,,311299,,\n", 23, 59, 59, 86399.0f, 31, 12, 99},
+        {"$GPRMC,090503.75,A,,,,,,,010100,,\n", 9, 5, 3, 32703.0f, 1, 1, 0},
+        {"$GPRMC,1,A,,,,,,,7,,\n", 1, 0, 0, 3600.0f, 7, 0, 0},
+        // Malformed: a negative piece gives a negative time.
+        {"$GPRMC,-1-2-3,A,,,,,,,-1-1-1,,\n", -1, -2, -3, -3723.0f, -1, -1, -1},
+    };
+    for (auto &c : cases) {
+        fix_values fix = extract(example_gga, c.rmc);
+        EXPECT_EQ(fix.hours, c.hours) << c.rmc;
+        EXPECT_EQ(fix.minutes, c.minutes) << c.rmc;
+        EXPECT_EQ(fix.seconds, c.seconds) << c.rmc;
+        EXPECT_EQ(fix.seconds_of_day, c.seconds_of_day) << c.rmc;
+        EXPECT_EQ(fix.day, c.day) << c.rmc;
+        EXPECT_EQ(fix.month, c.month) << c.rmc;
+        EXPECT_EQ(fix.year, c.year) << c.rmc;
+    }
+}
+
+TEST(FixExtraction, HugeAndNonNumericFieldsGiveDefinedValues)
+{
+    fix_values fix = extract("$GPGGA,1,2,3,4,5,6,7,8,1e999,M\n",
+                             "$GPRMC,ab:cd:ef,A,991e9999,S,xyz1e99,W,nan,-inf,zz,,\n");
+    EXPECT_EQ(fix.seconds_of_day, 0.0f);
+    EXPECT_EQ(fix.latitude, -HUGE_VALF);  // 99 + huge minutes, south
+    EXPECT_EQ(fix.longitude, -HUGE_VALF); // "1e99" after "xyz" is beyond any float
+    EXPECT_TRUE(std::isnan(fix.speed));
+    EXPECT_EQ(fix.course, -HUGE_VALF);
+    EXPECT_EQ(fix.altitude, HUGE_VALF);
+    EXPECT_EQ(fix.day, 0);
+}
+
+} // namespace

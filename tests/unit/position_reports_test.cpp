@@ -1,0 +1,132 @@
+// The daemon's reporting step as a whole, writing into a scratch directory.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+#include "report/position_reports.h"
+#include "report_scratch.h"
+
+namespace {
+
+const std::string example_rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\n";
+const std::string example_gga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\n";
+const std::string example_lines = "Status: ACTIVE\n"
+                                  "Date(day/mon/yr): 23/3/94\n"
+                                  "Time(hh:mm:ss): 12:35:19\n"
+                                  "Lat(deg): 48.1173\n"
+                                  "Lon(deg): 11.5167\n"
+                                  "Course(deg): 84.4\n"
+                                  "Speed(m/s): 11.5235\n"
+                                  "Alt(m): 545.4\n";
+const std::string example_record = "\x11\x05\xF0\x91\x5E\xB1\x1B\x5F\x30\x6D\x03\xBD";
+
+struct PositionReports : testing::Test {
+    scratch_directory scratch;
+    void SetUp() override
+    {
+        ASSERT_FALSE(scratch.path.empty());
+        ASSERT_TRUE(set_report_directory(scratch.path.c_str()));
+        clear_position_stores();
+        settings.daemon_mode = true; // no echo in the test's output
+    }
+    void TearDown() override
+    {
+        set_report_directory("/tmp");
+        clear_position_stores();
+        settings = default_settings;
+    }
+    std::string file(const std::string &name)
+    {
+        std::string content;
+        return read_whole(scratch.at(name), &content) ? content : "<missing>";
+    }
+};
+
+TEST_F(PositionReports, NoReportUntilAGgaTextHasBeenSeen)
+{
+    update_position_reports(example_rmc.c_str());
+    update_position_reports("$GPGSV,3,1,11,03,03,111,00*74\n");
+    EXPECT_FALSE(exists(scratch.at("nmea.status")));
+    EXPECT_FALSE(exists(scratch.at("sbd10.status")));
+    // A GGA text alone writes nothing either; the next RMC text does.
+    update_position_reports(example_gga.c_str());
+    EXPECT_FALSE(exists(scratch.at("nmea.status")));
+    update_position_reports(example_rmc.c_str());
+    EXPECT_EQ(file("nmea.status"), "NMEA: " + example_rmc + "NMEA: " + example_gga + example_lines);
+    EXPECT_EQ(file("sbd10.status"), example_record);
+    EXPECT_FALSE(exists(scratch.at("nmea.status.tmp")));
+    EXPECT_FALSE(exists(scratch.at("sbd10.status.tmp")));
+}
+
+TEST_F(PositionReports, TheLatestTextsAreUsedAndAnOldGgaStillGivesTheAltitude)
+{
+    update_position_reports(example_gga.c_str());
+    update_position_reports(example_rmc.c_str());
+    update_position_reports("$GPGSA,A,3,04,05,,09,12,,,24,,,,,2.5,1.3,2.1*39\n");
+    const std::string later = "$GPRMC,235959,V,4807.038,S,01131.000,W,000.0,000.0,311299,,*00\n";
+    update_position_reports(later.c_str());
+    EXPECT_EQ(file("nmea.status"), "NMEA: " + later + "NMEA: " + example_gga +
+                                        "Status: VOID\n"
+                                        "Date(day/mon/yr): 31/12/99\n"
+                                        "Time(hh:mm:ss): 23:59:59\n"
+                                        "Lat(deg): -48.1173\n"
+                                        "Lon(deg): -11.5167\n"
+                                        "Course(deg): 0\n"
+                                        "Speed(m/s): 0\n"
+                                        "Alt(m): 545.4\n");
+    // TIME 720 sits in bits 47-38: bytes 4 and 5.
+    std::string record = file("sbd10.status");
+    ASSERT_EQ(record.size(), 12u);
+    EXPECT_EQ(static_cast<unsigned char>(record[4]), 720 >> 2);
+    EXPECT_EQ(static_cast<unsigned char>(record[5]) >> 6, 720 & 3);
+}
+
+TEST_F(PositionReports, TheAlarmFileIsLookedAtOnEveryRecord)
+{
+    update_position_reports(example_gga.c_str());
+    ASSERT_TRUE(write_whole(scratch.at("alarm"), ""));
+    update_position_reports(example_rmc.c_str());
+    EXPECT_EQ(file("sbd10.status"), "\x31\x05\xF0\x91\x5E\xB1\x1B\x5F\x30\x6D\x03\xDD");
+    ASSERT_EQ(unlink(scratch.at("alarm").c_str()), 0);
+    update_position_reports(example_rmc.c_str());
+    EXPECT_EQ(file("sbd10.status"), example_record);
+}
+
+TEST_F(PositionReports, ATextHoldingBothSentencesIsStoredTwiceAndReports)
+{
+    const std::string both = example_gga.substr(0, example_gga.size() - 1) + "\r\n" + example_rmc;
+    update_position_reports(both.c_str());
+    // The fields are read from the beginning of each store: the GGA sentence.
+    EXPECT_EQ(file("nmea.status"), "NMEA: " + both + "NMEA: " + both +
+                                       "Status: ACTIVE\n"
+                                       "Date(day/mon/yr): 54/5/4\n"
+                                       "Time(hh:mm:ss): 12:35:19\n"
+                                       "Lat(deg): 0\n"
+                                       "Lon(deg): 0\n"
+                                       "Course(deg): 0.9\n"
+                                       "Speed(m/s): 4.11555\n"
+                                       "Alt(m): 545.4\n");
+}
+
+TEST_F(PositionReports, AnUnwritableDirectorySkipsTheUpdateQuietly)
+{
+    ASSERT_TRUE(set_report_directory(scratch.at("missing").c_str()));
+    update_position_reports(example_gga.c_str());
+    update_position_reports(example_rmc.c_str());
+    EXPECT_FALSE(exists(scratch.at("missing")));
+    // Reporting resumes once it can write again.
+    ASSERT_TRUE(set_report_directory(scratch.path.c_str()));
+    update_position_reports(example_rmc.c_str());
+    EXPECT_EQ(file("sbd10.status"), example_record);
+}
+
+TEST(ReportDirectory, APathThatDoesNotFitIsRefusedAndChangesNothing)
+{
+    std::string deep(report_path_capacity, 'd');
+    EXPECT_FALSE(set_report_directory(deep.c_str()));
+    EXPECT_TRUE(set_report_directory("/tmp"));
+}
+
+} // namespace

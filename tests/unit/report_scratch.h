@@ -1,0 +1,61 @@
+// A private directory for tests that write report files, removed afterwards.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <ftw.h>
+#include <string>
+#include <unistd.h>
+
+struct scratch_directory {
+    std::string path;
+    scratch_directory()
+    {
+        const char *base = getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/reports-XXXXXX";
+        if (mkdtemp(&pattern[0]) != nullptr)
+            path = pattern;
+    }
+    ~scratch_directory()
+    {
+        if (!path.empty())
+            nftw(path.c_str(), remove_entry, 8, FTW_DEPTH | FTW_PHYS);
+    }
+    std::string at(const std::string &name) const { return path + "/" + name; }
+
+  private:
+    static int remove_entry(const char *entry, const struct stat *, int, FTW *)
+    {
+        remove(entry);
+        return 0;
+    }
+};
+
+// The whole file, and whether it could be read.
+inline bool read_whole(const std::string &path, std::string *content)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return false;
+    content->clear();
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, f)) > 0)
+        content->append(buffer, got);
+    fclose(f);
+    return true;
+}
+
+inline bool write_whole(const std::string &path, const std::string &content)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    bool ok = fwrite(content.data(), 1, content.size(), f) == content.size();
+    return fclose(f) == 0 && ok;
+}
+
+inline bool exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}

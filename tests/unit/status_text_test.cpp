@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "report/fix_extraction.h"
+#include "report/status_text.h"
+
+namespace {
+
+const std::string example_rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\n";
+const std::string example_gga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\n";
+
+std::string status_of(const std::string &gga, const std::string &rmc)
+{
+    fix_values fix;
+    extract_fix(gga.c_str(), rmc.c_str(), &fix);
+    static char text[status_text_capacity];
+    size_t length = format_status_text(text, sizeof text, rmc.c_str(), gga.c_str(), fix);
+    return std::string(text, length);
+}
+
+TEST(StatusText, TheExampleExactly)
+{
+    EXPECT_EQ(status_of(example_gga, example_rmc),
+              "NMEA: " + example_rmc + "NMEA: " + example_gga +
+                  "Status: ACTIVE\n"
+                  "Date(day/mon/yr): 23/3/94\n"
+                  "Time(hh:mm:ss): 12:35:19\n"
+                  "Lat(deg): 48.1173\n"
+                  "Lon(deg): 11.5167\n"
+                  "Course(deg): 84.4\n"
+                  "Speed(m/s): 11.5235\n"
+                  "Alt(m): 545.4\n");
+}
+
+TEST(StatusText, LinesForUnusualFixes)
+{
+    struct {
+        std::string gga, rmc;
+        std::string lines; // what follows the two NMEA lines
+    } cases[] = {
+        {example_gga, "$GPRMC,,V,,,,,,,,,,N*53\n",
+         "Status: VOID\nDate(day/mon/yr): 0/0/0\nTime(hh:mm:ss): 0:0:0\nLat(deg): 0\nLon(deg): 0\n"
+         "Course(deg): 0\nSpeed(m/s): 0\nAlt(m): 545.4\n"},
+        // Leading zeros go; a zero southern latitude is -0; below sea level is 0.
+        {"$GPGGA,090503,0000.000,S,00000.000,W,1,08,0.9,-12.5,M,46.9,M,,*47\n",
+         "$GPRMC,090503,A,0000.000,S,00000.000,W,000.0,360.0,010203,,\n",
+         "Status: ACTIVE\nDate(day/mon/yr): 1/2/3\nTime(hh:mm:ss): 9:5:3\nLat(deg): -0\nLon(deg): -0\n"
+         "Course(deg): 360\nSpeed(m/s): 0\nAlt(m): 0\n"},
+        {example_gga, "$GPRMC,123519,A,4807.038,S,01131.000,W,1000,1e999,230394,,\n",
+         "Status: ACTIVE\nDate(day/mon/yr): 23/3/94\nTime(hh:mm:ss): 12:35:19\nLat(deg): -48.1173\n"
+         "Lon(deg): -11.5167\nCourse(deg): inf\nSpeed(m/s): 514.444\nAlt(m): 545.4\n"},
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(status_of(c.gga, c.rmc), "NMEA: " + c.rmc + "NMEA: " + c.gga + c.lines);
+}
+
+TEST(StatusText, StoresAreWrittenWholeEvenAtTheirLongest)
+{
+    // Two stores of 8191 characters each, as many sentences as they hold.
+    std::string rmc = example_rmc, gga = example_gga;
+    while (rmc.size() + example_rmc.size() <= text_capacity - 1)
+        rmc += example_rmc;
+    rmc += std::string(text_capacity - 1 - rmc.size(), 'R');
+    gga += std::string(text_capacity - 1 - gga.size(), 'G');
+    std::string status = status_of(gga, rmc);
+    ASSERT_FALSE(status.empty());
+    EXPECT_EQ(status.compare(0, 6 + rmc.size(), "NMEA: " + rmc), 0);
+    EXPECT_EQ(status.compare(6 + rmc.size(), 6 + gga.size(), "NMEA: " + gga), 0);
+    EXPECT_EQ(status.substr(status.size() - 14), "Alt(m): 545.4\n");
+}
+
+TEST(StatusText, ACutTextIsRefused)
+{
+    fix_values fix;
+    extract_fix(example_gga.c_str(), example_rmc.c_str(), &fix);
+    std::string whole = status_of(example_gga, example_rmc);
+    char text[512];
+    // Exactly room for the text and its terminator, then one byte less.
+    EXPECT_EQ(format_status_text(text, whole.size() + 1, example_rmc.c_str(), example_gga.c_str(), fix),
+              whole.size());
+    EXPECT_EQ(format_status_text(text, whole.size(), example_rmc.c_str(), example_gga.c_str(), fix), 0u);
+    EXPECT_EQ(format_status_text(text, 0, example_rmc.c_str(), example_gga.c_str(), fix), 0u);
+}
+
+} // namespace
