@@ -1,0 +1,64 @@
+# Installation (cmake --install) and Debian packages (cpack).
+#
+# The daemon goes to sbin, its man page to man8, the replay tool and the
+# record reader to bin, the sample trip to share/gpsfanout; a systemd unit
+# and an init script for devices without systemd come along. For a system
+# install or a package, configure with -DCMAKE_INSTALL_PREFIX=/usr, so that
+# the init script and its defaults file land in /etc.
+include(GNUInstallDirs)
+
+set(GPSFANOUT_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
+    "Where the systemd unit is installed, relative to the prefix")
+
+install(TARGETS gpsfanout RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS gpsfanout-replay gpsfanout-record RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES doc/gpsfanout.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES samples/trip.nmea DESTINATION ${CMAKE_INSTALL_DATADIR}/gpsfanout)
+
+# The service files name the installed paths.
+set(GPSFANOUT_DEFAULTS_FILE ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/gpsfanout)
+configure_file(packaging/gpsfanout.service.in gpsfanout.service @ONLY)
+configure_file(packaging/gpsfanout.init.in gpsfanout.init @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gpsfanout.service DESTINATION ${GPSFANOUT_SYSTEMD_UNIT_DIR})
+install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/gpsfanout.init
+        DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d RENAME gpsfanout)
+install(FILES packaging/gpsfanout.default
+        DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME gpsfanout)
+
+# Packages: one .deb for the architecture of this build (amd64 natively; a
+# cross toolchain file names armhf or arm64).
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME gpsfanout)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "gpsfanout maintainers <maintainers@gpsfanout.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "relay that fans NMEA 0183 sentences out to broadcast, TCP and serial")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "relay that fans NMEA 0183 sentences out to broadcast, TCP and serial
+ gpsfanout reads NMEA 0183 sentences from a GPS receiver on a serial port and
+ from a UDP port, and passes every line on at once: as a UDP broadcast on
+ every broadcast-capable interface, to every connected TCP client, and
+ optionally back to the receiver. It keeps a text status file and a 12-byte
+ position record in /tmp current.")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+if(CMAKE_CROSSCOMPILING)
+  # dpkg-shlibdeps cannot read the target's libraries here; these are what
+  # the daemon and tools link.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 12)")
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+configure_file(packaging/conffiles.in packaging/conffiles @ONLY)
+configure_file(packaging/postinst.in packaging/postinst @ONLY)
+configure_file(packaging/prerm.in packaging/prerm @ONLY)
+configure_file(packaging/postrm.in packaging/postrm @ONLY)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_BINARY_DIR}/packaging/conffiles
+    ${CMAKE_CURRENT_BINARY_DIR}/packaging/postinst
+    ${CMAKE_CURRENT_BINARY_DIR}/packaging/prerm
+    ${CMAKE_CURRENT_BINARY_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

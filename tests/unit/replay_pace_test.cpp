@@ -1,0 +1,108 @@
+// When the replay tool sends each line: RMC timestamps read from sentences,
+// steps across midnight and pieced-together logs, and fixed rates.
+#include <gtest/gtest.h>
+
+#include "replay/replay_pace.h"
+
+namespace {
+
+TEST(ReplayPace, RmcTimeOfDay)
+{
+    struct {
+        const char *line;
+        bool is_rmc;
+        double seconds;
+    } cases[] = {
+        {"$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A", true, 45319},
+        {"$GNRMC,235959.50,A,,,,,,,,,,A*00\r\n", true, 86399.5},
+        {"$GPRMC,000000.125,V,,,,,,,,,,N*00", true, 0.125},
+        {"$GPRMC,101010*00", true, 36610},
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47", false, 0},
+        {"$GPRMC,,V,,,,,,,,,,N*53", false, 0},        // no time yet
+        {"$GPRMC,12351,A,*00", false, 0},            // five digits
+        {"$GPRMC,1235x9,A,*00", false, 0},
+        {"$GPRMC,246000,A,*00", false, 0},           // hour 24
+        {"$GPRMC,126000,A,*00", false, 0},           // minute 60
+        {"$GPRMC,123519A,*00", false, 0},            // time runs into the next field
+        {"!AIVDM,1,1,,A,139>Jh@00vPlgJ:KQwcjWR6D0000,0*0F", false, 0},
+        {"GPRMC,123519,A", false, 0},
+        {"$GPRMC", false, 0},
+        {"", false, 0},
+    };
+    for (auto &c : cases) {
+        double seconds = -1;
+        EXPECT_EQ(rmc_time_of_day(c.line, &seconds), c.is_rmc) << c.line;
+        if (c.is_rmc) {
+            EXPECT_DOUBLE_EQ(seconds, c.seconds) << c.line;
+        }
+    }
+}
+
+TEST(ReplayPace, StepsBetweenRmcTimes)
+{
+    struct {
+        double previous, next, step;
+    } cases[] = {
+        {45319, 45320, 1},
+        {45319, 45319, 0},       // a repeated time: no wait
+        {45319, 45321.5, 2.5},
+        {86399, 0, 1},           // across midnight
+        {86399.5, 0.5, 1},
+        {86000, 200, 600},
+        {45319, 45000, 1},       // back a little: a new recording starts
+        {43300, 100, 1},         // back under half a day is still a new recording
+    };
+    for (auto &c : cases)
+        EXPECT_DOUBLE_EQ(rmc_step(c.previous, c.next), c.step) << c.previous << " -> " << c.next;
+}
+
+TEST(ReplayPace, FixedRateSpacesEveryLineEvenly)
+{
+    replay_pace four = pace_start(4);
+    const double expected_four[] = {0, 0.25, 0.5, 0.75, 1.0};
+    for (double due : expected_four)
+        EXPECT_DOUBLE_EQ(pace_line(&four, "$GPRMC,120000,A*00"), due); // timestamps play no part
+
+    replay_pace slow = pace_start(0.5);
+    EXPECT_DOUBLE_EQ(pace_line(&slow, "a"), 0);
+    EXPECT_DOUBLE_EQ(pace_line(&slow, "b"), 2);
+    EXPECT_DOUBLE_EQ(pace_line(&slow, "c"), 4);
+
+    replay_pace many = pace_start(1000);
+    double due = 0;
+    for (int i = 0; i <= 100000; i++)
+        due = pace_line(&many, "x");
+    EXPECT_DOUBLE_EQ(due, 100.0); // no error builds up over a long log
+}
+
+TEST(ReplayPace, RmcPaceSendsEachRmcAtItsTimeAndTheRestRightAfter)
+{
+    replay_pace pace = pace_start(0);
+    struct {
+        const char *line;
+        double due;
+    } log[] = {
+        {"$GPGGA,115959,,,,,0,00,,,M,,M,,*00", 0}, // before any RMC: at once
+        {"$GPRMC,120000.00,A,,,,,,,,,,A*00", 0},
+        {"$GPVTG,84.4,T,,M,0.0,N,0.0,K,A*00", 0},
+        {"$GPRMC,120001.00,A,,,,,,,,,,A*00", 1},
+        {"$GPGGA,120001.00,,,,,1,08,,,M,,M,,*00", 1},
+        {"!AIVDM,1,1,,A,139>Jh@00vPlgJ:KQwcjWR6D0000,0*0F", 1},
+        {"$GPRMC,120003.50,A,,,,,,,,,,A*00", 3.5},
+        {"$GPRMC,120000.00,A,,,,,,,,,,A*00", 4.5}, // the log played again from its top
+        {"$GPRMC,120001.00,A,,,,,,,,,,A*00", 5.5},
+    };
+    for (auto &entry : log)
+        EXPECT_DOUBLE_EQ(pace_line(&pace, entry.line), entry.due) << entry.line;
+}
+
+TEST(ReplayPace, RmcPaceRunsOnAcrossMidnight)
+{
+    replay_pace pace = pace_start(0);
+    EXPECT_DOUBLE_EQ(pace_line(&pace, "$GPRMC,235958,A*00"), 0);
+    EXPECT_DOUBLE_EQ(pace_line(&pace, "$GPRMC,235959,A*00"), 1);
+    EXPECT_DOUBLE_EQ(pace_line(&pace, "$GPRMC,000000,A*00"), 2);
+    EXPECT_DOUBLE_EQ(pace_line(&pace, "$GPRMC,000002,A*00"), 4);
+}
+
+} // namespace
