@@ -78,7 +78,7 @@ static std::string private_dev()
 static std::vector<std::string> kept_under_tmp()
 {
     std::vector<std::string> tops;
-    for (std::string path : {std::string(GPSFANOUT_BINARY), std::string(GPSFANOUT_SOURCE_DIR)}) {
+    for (std::string path : {daemon_path(), std::string(GPSFANOUT_SOURCE_DIR)}) {
         if (path.compare(0, 5, "/tmp/") != 0)
             continue;
         std::string top = path.substr(0, path.find('/', 5));
@@ -134,7 +134,10 @@ void sandbox_enter()
 
 std::string daemon_path()
 {
-    return GPSFANOUT_BINARY;
+    // Another build's daemon (a cross build run under an emulator) in place
+    // of this build's.
+    const char *other = getenv("GPSFANOUT_DAEMON");
+    return other != nullptr && *other != '\0' ? other : GPSFANOUT_BINARY;
 }
 
 static void reader_loop(daemon_process *d)

@@ -52,7 +52,8 @@ struct daemon_process {
 // (split on blanks) that the daemon is started through, such as an emulator.
 std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args, bool quiet = false);
 
-// The path the daemon is started as (its argv[0]).
+// The path the daemon is started as (its argv[0]): GPSFANOUT_DAEMON when set,
+// else this build's binary.
 std::string daemon_path();
 
 // Waits until the daemon's stdout (or stderr) holds `needle` at or after

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "record/record_decode.h"
+#include "report/position_record.h"
 
 namespace {
 
@@ -74,6 +75,44 @@ TEST(RecordDecode, EachFieldFromItsOwnBits)
         EXPECT_FALSE(r.alarm);
         for (auto field : all)
             EXPECT_EQ(r.*field, field == c.field ? c.value : 0u);
+    }
+}
+
+TEST(RecordDecode, ReadsBackWhatTheDaemonWrites)
+{
+    // Fixes across the ranges, with and without the alarm: every quantity
+    // the daemon packs comes back from the reader, cut to its field.
+    struct {
+        float seconds_of_day, latitude, longitude, speed, course, altitude;
+        bool alarm;
+    } cases[] = {
+        {45319, 48.1173f, 11.5167f, 22.4f, 84.4f, 545.4f, false},
+        {86399, -89.99f, -179.99f, 0, 0, 0, true},
+        {0, 89.99f, 179.99f, 122.0f, 355.0f, 5117.0f, false},
+        {3600, -33.8688f, 151.2093f, 240.0f, 359.9f, 9000.0f, true}, // speed and altitude wrap
+    };
+    for (auto &c : cases) {
+        fix_values fix = {};
+        fix.seconds_of_day = c.seconds_of_day;
+        fix.latitude = c.latitude;
+        fix.longitude = c.longitude;
+        fix.speed = c.speed;
+        fix.course = c.course;
+        fix.altitude = c.altitude;
+        unsigned char file[position_file_size];
+        position_file_bytes(fix, c.alarm, file);
+        record_fields r = decode_position_record(file);
+        record_quantities q = quantities_of(fix);
+        EXPECT_TRUE(r.sum_ok);
+        EXPECT_EQ(r.alarm, c.alarm);
+        EXPECT_EQ(r.time, q.time & 0x3FFu);
+        EXPECT_EQ(r.latitude, q.lat & 0x3FFFFFu);
+        EXPECT_EQ(r.longitude, q.lon & 0x7FFFFFu);
+        EXPECT_EQ(r.course, q.course & 0x3Fu);
+        EXPECT_EQ(r.speed, q.speed & 0x3Fu);
+        EXPECT_EQ(r.altitude, q.alt & 0x3FFu);
+        EXPECT_NEAR(record_latitude(r), c.latitude, 1.0 / 23301);
+        EXPECT_NEAR(record_longitude(r), c.longitude, 1.0 / 23301);
     }
 }
 

@@ -1,0 +1,186 @@
+// The replay tool feeding the real daemon: what it sends reaches TCP clients
+// and the broadcast unchanged but for the line end, at the pace asked for,
+// and the sample trip makes the daemon write its report files.
+#include <unistd.h>
+
+#include "sandbox.h"
+#include "tool_helpers.h"
+
+namespace {
+
+// What the daemon relays for lines that end in CR LF: each ends in LF.
+std::string relayed_form(const std::string &lines)
+{
+    std::string relayed;
+    for (size_t start = 0; start < lines.size();) {
+        size_t end = lines.find("\r\n", start);
+        relayed += lines.substr(start, end - start) + "\n";
+        start = end + 2;
+    }
+    return relayed;
+}
+
+// Starts the daemon and a TCP client that it has registered.
+struct fed_daemon {
+    std::unique_ptr<daemon_process> daemon;
+    int client = -1;
+    ~fed_daemon()
+    {
+        if (client >= 0)
+            close(client);
+    }
+};
+
+bool start_fed_daemon(fed_daemon *f)
+{
+    f->daemon = start_daemon({});
+    if (!f->daemon || !wait_stdout(*f->daemon, "ttyfd = -1\n"))
+        return false;
+    // The listener thread may not be listening yet.
+    for (long long deadline = now_ms() + patience_ms; f->client < 0 && now_ms() < deadline; usleep(20 * 1000))
+        f->client = connect_tcp(11102);
+    std::string sync;
+    return f->client >= 0 && sync_client(f->client, 10101, &sync);
+}
+
+TEST(Replay, LinesReachATcpClientAndTheBroadcastInOrder)
+{
+    REQUIRE_SANDBOX();
+    fed_daemon f;
+    ASSERT_TRUE(start_fed_daemon(&f));
+    // Opened once the client is in sync, so no sync line is waiting in it.
+    int catcher = open_catcher(11101);
+    ASSERT_GE(catcher, 0);
+
+    const std::string lines = sample_lines(8); // RMC, VTG, GGA, GSV ... of the first second
+    ASSERT_TRUE(write_file("/tmp/few.nmea", lines));
+    tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, {"-r", "50", "/tmp/few.nmea"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("sent 8 lines to 127.0.0.1:10101"), std::string::npos) << run.err;
+
+    const std::string expected = relayed_form(lines);
+    std::string received;
+    ASSERT_TRUE(read_until(f.client, &received, expected.substr(expected.size() - 20))) << received;
+    EXPECT_EQ(received, expected);
+
+    std::string broadcast, datagram;
+    for (int i = 0; i < 8 && catch_datagram_to(catcher, veth_broadcast, &datagram); i++)
+        broadcast += datagram;
+    EXPECT_EQ(broadcast, expected);
+    close(catcher);
+}
+
+TEST(Replay, AnAisLineAndALogWithBareLineFeedsArriveWhole)
+{
+    REQUIRE_SANDBOX();
+    fed_daemon f;
+    ASSERT_TRUE(start_fed_daemon(&f));
+    // Bare LF line ends and a blank line in the log: the tool sends each
+    // line once, with CR LF, and skips the blank one.
+    const std::string log = "$GPTXT,01,01,02,one*00\n\n!AIVDM,1,1,,A,139>Jh@00vPlgJ:KQwcjWR6D0000,0*0F\n"
+                            "$GPTXT,01,01,02,three*00\n";
+    ASSERT_TRUE(write_file("/tmp/lf.nmea", log));
+    tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, {"-r", "100", "-n", "2", "/tmp/lf.nmea"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("sent 6 lines"), std::string::npos) << run.err;
+    const std::string once = "$GPTXT,01,01,02,one*00\n!AIVDM,1,1,,A,139>Jh@00vPlgJ:KQwcjWR6D0000,0*0F\n"
+                             "$GPTXT,01,01,02,three*00\n";
+    std::string received;
+    ASSERT_TRUE(read_until(f.client, &received, once + "$GPTXT,01,01,02,one*00\n!AIVDM")) << received;
+    ASSERT_TRUE(read_until(f.client, &received, once + once)) << received;
+    EXPECT_EQ(received, once + once);
+}
+
+TEST(Replay, RmcPaceSpacesTheLinesByTheirTimestamps)
+{
+    REQUIRE_SANDBOX();
+    fed_daemon f;
+    ASSERT_TRUE(start_fed_daemon(&f));
+    const std::string log = "$GPRMC,120000.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*62\r\n"
+                            "$GPTXT,01,01,02,with the first*00\r\n"
+                            "$GPRMC,120001.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*63\r\n"
+                            "$GPRMC,120002.50,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*65\r\n";
+    ASSERT_TRUE(write_file("/tmp/paced.nmea", log));
+    long long start = now_ms();
+    tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, {"/tmp/paced.nmea"}); // RMC pace is the default
+    long long took = now_ms() - start;
+    EXPECT_EQ(run.status, 0) << run.err;
+    // 2.5 seconds from the first RMC to the last; a replay cannot be early.
+    EXPECT_GE(took, 2400);
+    std::string received;
+    EXPECT_TRUE(read_until(f.client, &received, relayed_form(log))) << received;
+}
+
+TEST(Replay, FixedRateTakesItsTime)
+{
+    REQUIRE_SANDBOX();
+    fed_daemon f;
+    ASSERT_TRUE(start_fed_daemon(&f));
+    const std::string lines = sample_lines(6);
+    ASSERT_TRUE(write_file("/tmp/six.nmea", lines));
+    long long start = now_ms();
+    tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, {"-r", "4", "/tmp/six.nmea"});
+    long long took = now_ms() - start;
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_GE(took, 1200); // the sixth line is due 5/4 s after the first
+    std::string received;
+    EXPECT_TRUE(read_until(f.client, &received, relayed_form(lines))) << received;
+}
+
+TEST(Replay, TheSampleTripMakesBothReportFiles)
+{
+    REQUIRE_SANDBOX();
+    fed_daemon f;
+    ASSERT_TRUE(start_fed_daemon(&f));
+    // The first two seconds: RMC, VTG, GGA, GSV, GSV, then RMC, VTG, GGA; the
+    // second RMC finds a GGA stored.
+    const std::string lines = sample_lines(8);
+    ASSERT_TRUE(write_file("/tmp/trip.nmea", lines));
+    tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, {"-r", "50", "/tmp/trip.nmea"});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    std::string status, record;
+    ASSERT_TRUE(wait_for_file("/tmp/nmea.status", -1, &status));
+    EXPECT_NE(status.find("NMEA: $GPRMC,120001.00,A,4807.0380,N,01131.0020,E"), std::string::npos) << status;
+    EXPECT_NE(status.find("Status: ACTIVE\n"), std::string::npos) << status;
+    EXPECT_NE(status.find("Date(day/mon/yr): 4/5/24\n"), std::string::npos) << status;
+    EXPECT_NE(status.find("Lat(deg): 48.1173\n"), std::string::npos) << status;
+    ASSERT_TRUE(wait_for_file("/tmp/sbd10.status", 12, &record));
+
+    // The record reader makes sense of what the daemon wrote.
+    tool_run read = run_tool(GPSFANOUT_RECORD_BINARY, {"/tmp/sbd10.status"});
+    EXPECT_EQ(read.status, 0) << read.err;
+    EXPECT_NE(read.out.find("time:      12:00 UTC"), std::string::npos) << read.out;
+    EXPECT_NE(read.out.find("latitude:  48.117"), std::string::npos) << read.out;
+    EXPECT_NE(read.out.find("longitude: 11.516"), std::string::npos) << read.out;
+    EXPECT_NE(read.out.find("altitude:  545 m"), std::string::npos) << read.out;
+    EXPECT_NE(read.out.find("sum:       ok"), std::string::npos) << read.out;
+}
+
+TEST(Replay, BadCommandLinesPrintUsageAndExitOne)
+{
+    // Needs no daemon and no sandbox: the tool refuses before it sends.
+    std::vector<std::vector<std::string>> bad = {
+        {},                                   // no file
+        {"-r", "0", "/dev/null"},            // no rate
+        {"-r", "fast", "/dev/null"},
+        {"-p", "0", "/dev/null"},
+        {"-p", "65536", "/dev/null"},
+        {"-n", "-1", "/dev/null"},
+        {"-x", "/dev/null"},
+        {"/dev/null", "/dev/null"},           // two files
+    };
+    for (auto &args : bad) {
+        tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, args);
+        EXPECT_EQ(run.status, 1) << (args.empty() ? "" : args[0]);
+        EXPECT_NE(run.err.find("Usage: "), std::string::npos) << run.err;
+    }
+    tool_run missing = run_tool(GPSFANOUT_REPLAY_BINARY, {"/nonexistent/trip.nmea"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("/nonexistent/trip.nmea: No such file or directory"), std::string::npos);
+    tool_run address = run_tool(GPSFANOUT_REPLAY_BINARY, {"-a", "localhost", "/dev/null"});
+    EXPECT_EQ(address.status, 1);
+    EXPECT_NE(address.err.find("not an IPv4 address: localhost"), std::string::npos);
+}
+
+} // namespace
