@@ -1,0 +1,301 @@
+// The two report files written by the real daemon into the sandbox's /tmp:
+// exact bytes, published whole, never through a planted link, and kept
+// intact when /tmp is full.
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <map>
+#include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "sandbox.h"
+
+namespace {
+
+const std::string example_gga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47";
+const std::string example_rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A";
+const std::string example_record = "\x11\x05\xF0\x91\x5E\xB1\x1B\x5F\x30\x6D\x03\xBD";
+const std::string alarm_record = "\x31\x05\xF0\x91\x5E\xB1\x1B\x5F\x30\x6D\x03\xDD";
+const char *status_path = "/tmp/nmea.status";
+const char *record_path = "/tmp/sbd10.status";
+
+// The example RMC sentence at another time of day.
+std::string rmc_at(int hours, int minutes, int seconds)
+{
+    char time[16];
+    snprintf(time, sizeof time, "%02d%02d%02d", hours, minutes, seconds);
+    return "$GPRMC," + std::string(time) + example_rmc.substr(13);
+}
+
+// The status file for the example fix at that time, as relayed (LF-ended).
+std::string status_for(const std::string &rmc, int hours, int minutes, int seconds)
+{
+    return "NMEA: " + rmc + "\nNMEA: " + example_gga + "\n" +
+           "Status: ACTIVE\n"
+           "Date(day/mon/yr): 23/3/94\n"
+           "Time(hh:mm:ss): " +
+           std::to_string(hours) + ":" + std::to_string(minutes) + ":" + std::to_string(seconds) +
+           "\n"
+           "Lat(deg): 48.1173\n"
+           "Lon(deg): 11.5167\n"
+           "Course(deg): 84.4\n"
+           "Speed(m/s): 11.5235\n"
+           "Alt(m): 545.4\n";
+}
+
+// The example record with TIME set to `time` (bits 47-38: byte 4 and the top
+// of byte 5), and its sum.
+std::string record_with_time(unsigned time)
+{
+    std::string record = example_record.substr(0, 10);
+    record[4] = static_cast<char>(time >> 2);
+    record[5] = static_cast<char>((time & 3) << 6 | 0x31); // LAT bits 21-16 of the example
+    unsigned sum = 0;
+    for (unsigned char byte : record)
+        sum += byte;
+    return record + static_cast<char>(sum >> 8 & 0xff) + static_cast<char>(sum & 0xff);
+}
+
+bool read_file(const char *path, std::string *content)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    content->clear();
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+        content->append(buffer, static_cast<size_t>(got));
+    close(fd);
+    return got == 0;
+}
+
+bool exists(const char *path)
+{
+    struct stat info;
+    return lstat(path, &info) == 0;
+}
+
+// Waits until the file holds exactly `expected`.
+bool wait_file(const char *path, const std::string &expected, int timeout_ms = patience_ms)
+{
+    long long deadline = now_ms() + timeout_ms;
+    std::string content;
+    while (now_ms() < deadline) {
+        if (read_file(path, &content) && content == expected)
+            return true;
+        usleep(5 * 1000);
+    }
+    return false;
+}
+
+// Each test process has a fresh /tmp; when tests share a process (the test
+// binary run by hand), start from nothing all the same.
+void forget_reports()
+{
+    for (const char *path : {"/tmp/nmea.status", "/tmp/nmea.status.tmp", "/tmp/sbd10.status", "/tmp/sbd10.status.tmp",
+                             "/tmp/alarm", "/tmp/victim", "/tmp/created-through-link", "/tmp/filler"})
+        unlink(path);
+}
+
+// Sends one sentence as the receiver does and waits until the daemon has
+// relayed it (its echo comes right before the reports are written).
+bool relay(daemon_process &d, const std::string &sentence)
+{
+    size_t from = stdout_of(d).size();
+    send_udp(10101, sentence + "\r\n");
+    return wait_stdout(d, sentence + "\n", patience_ms, from);
+}
+
+TEST(PositionReports, FilesAppearOnceGgaThenRmcHaveBeenRelayed)
+{
+    REQUIRE_SANDBOX();
+    forget_reports();
+    auto d = start_daemon({});
+    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
+    ASSERT_TRUE(relay(*d, example_rmc));
+    ASSERT_TRUE(relay(*d, example_gga));
+    // The RMC line came before any GGA line, and a GGA line alone writes nothing.
+    EXPECT_FALSE(exists(status_path));
+    EXPECT_FALSE(exists(record_path));
+
+    ASSERT_TRUE(relay(*d, example_rmc));
+    EXPECT_TRUE(wait_file(record_path, example_record));
+    EXPECT_TRUE(wait_file(status_path, status_for(example_rmc, 12, 35, 19)));
+    struct stat info;
+    ASSERT_EQ(stat(status_path, &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    ASSERT_EQ(stat(record_path, &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+
+    // The alarm file is looked at on every record, never created.
+    int alarm = open("/tmp/alarm", O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(alarm, 0);
+    close(alarm);
+    ASSERT_TRUE(relay(*d, example_rmc));
+    EXPECT_TRUE(wait_file(record_path, alarm_record));
+    ASSERT_EQ(unlink("/tmp/alarm"), 0);
+    ASSERT_TRUE(relay(*d, example_rmc));
+    EXPECT_TRUE(wait_file(record_path, example_record));
+    EXPECT_FALSE(exists("/tmp/alarm"));
+}
+
+TEST(PositionReports, AReaderNeverSeesAPartialOrMixedFile)
+{
+    REQUIRE_SANDBOX();
+    forget_reports();
+    // Line i is the example at 2 * (i % 720) minutes past midnight: its TIME
+    // is i % 720. A rewrite in place leaves a gap of microseconds, so it
+    // takes thousands of rewrites to be sure a reader falls into one.
+    constexpr int lines = 6000;
+    std::map<std::string, int> statuses, records;
+    static std::string sentences[lines];
+    for (int i = 0; i < lines; i++) {
+        int hours = 2 * (i % 720) / 60, minutes = 2 * (i % 720) % 60;
+        sentences[i] = rmc_at(hours, minutes, 0);
+        statuses[status_for(sentences[i], hours, minutes, 0)] = i;
+        records[record_with_time(static_cast<unsigned>(i % 720))] = i;
+    }
+
+    auto d = start_daemon({});
+    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
+    ASSERT_TRUE(relay(*d, example_gga));
+
+    std::atomic<bool> done{false};
+    std::string bad_status, bad_record;
+    int status_reads = 0, status_versions = 0, record_versions = 0;
+    bool vanished = false;
+    std::thread reader([&] {
+        std::string status, record, last_status, last_record;
+        bool seen = false;
+        while (!done.load()) {
+            bool have_status = read_file(status_path, &status);
+            bool have_record = read_file(record_path, &record);
+            if (seen && (!have_status || !have_record))
+                vanished = true; // once published, a report is always there
+            if (have_status) {
+                status_reads++;
+                seen = true;
+                if (statuses.count(status) == 0 && bad_status.empty())
+                    bad_status = status;
+                if (status != last_status)
+                    status_versions++;
+                last_status = status;
+            }
+            if (have_record) {
+                if (records.count(record) == 0 && bad_record.empty())
+                    bad_record = record;
+                if (record != last_record)
+                    record_versions++;
+                last_record = record;
+            }
+        }
+    });
+    // Bursts keep the daemon rewriting while the reader reads; waiting for
+    // the last echo of each keeps the input socket from overflowing.
+    constexpr int burst = 8;
+    bool relayed = true;
+    for (int i = 0; i < lines && relayed; i++) {
+        size_t from = stdout_of(*d).size();
+        send_udp(10101, sentences[i] + "\r\n");
+        if (i % burst == burst - 1 || i == lines - 1)
+            relayed = wait_stdout(*d, sentences[i] + "\n", patience_ms, from);
+    }
+    const int last = (lines - 1) % 720;
+    bool settled = wait_file(record_path, record_with_time(last)) &&
+                   wait_file(status_path, status_for(sentences[lines - 1], 2 * last / 60, 2 * last % 60, 0));
+    done = true;
+    reader.join();
+    ASSERT_TRUE(relayed);
+    EXPECT_TRUE(settled);
+    EXPECT_EQ(bad_status, "");
+    EXPECT_EQ(bad_record, "");
+    EXPECT_FALSE(vanished);
+    // The reader really watched the files change.
+    EXPECT_GT(status_reads, lines);
+    EXPECT_GE(status_versions, 2);
+    EXPECT_GE(record_versions, 2);
+}
+
+TEST(PositionReports, ALinkPlantedAtATemporaryNameLeavesItsTargetUntouched)
+{
+    REQUIRE_SANDBOX();
+    forget_reports();
+    int victim = open("/tmp/victim", O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(victim, 0);
+    ASSERT_EQ(write(victim, "precious\n", 9), 9);
+    close(victim);
+    ASSERT_EQ(symlink("/tmp/victim", "/tmp/nmea.status.tmp"), 0);
+    ASSERT_EQ(symlink("/tmp/created-through-link", "/tmp/sbd10.status.tmp"), 0);
+
+    auto d = start_daemon({});
+    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
+    ASSERT_TRUE(relay(*d, example_gga));
+    ASSERT_TRUE(relay(*d, example_rmc));
+    EXPECT_TRUE(wait_file(record_path, example_record));
+    EXPECT_TRUE(wait_file(status_path, status_for(example_rmc, 12, 35, 19)));
+    std::string kept;
+    ASSERT_TRUE(read_file("/tmp/victim", &kept));
+    EXPECT_EQ(kept, "precious\n");
+    EXPECT_FALSE(exists("/tmp/created-through-link"));
+    // The reports are files of their own, not links.
+    struct stat info;
+    ASSERT_EQ(lstat(status_path, &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    ASSERT_EQ(lstat(record_path, &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+}
+
+TEST(PositionReports, AFullTmpKeepsThePreviousReportsAndTheRelayGoesOn)
+{
+    REQUIRE_SANDBOX();
+    forget_reports();
+    // The sandbox's own /tmp, made tiny so it can be filled.
+    ASSERT_EQ(mount(nullptr, "/tmp", nullptr, MS_REMOUNT, "size=1m"), 0) << strerror(errno);
+    int catcher = open_catcher(11101);
+    ASSERT_GE(catcher, 0);
+    auto d = start_daemon({});
+    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
+    ASSERT_TRUE(relay(*d, example_gga));
+    ASSERT_TRUE(relay(*d, example_rmc));
+    const std::string good_status = status_for(example_rmc, 12, 35, 19);
+    ASSERT_TRUE(wait_file(record_path, example_record));
+    ASSERT_TRUE(wait_file(status_path, good_status));
+
+    int filler = open("/tmp/filler", O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(filler, 0);
+    static const char block[4096] = {};
+    int blocks = 0;
+    while (blocks < 100000 && write(filler, block, sizeof block) == static_cast<ssize_t>(sizeof block))
+        blocks++;
+    ASSERT_EQ(errno, ENOSPC);
+    close(filler);
+
+    // A new fix while nothing can be written: both old reports stay whole.
+    const std::string later = rmc_at(23, 59, 59);
+    ASSERT_TRUE(relay(*d, later));
+    const std::string after = "$GPTXT,01,01,02,still relaying*00";
+    ASSERT_TRUE(relay(*d, after));
+    std::string data;
+    EXPECT_TRUE(catch_datagram_to(catcher, veth_broadcast, &data));
+    std::string status, record;
+    ASSERT_TRUE(read_file(status_path, &status));
+    ASSERT_TRUE(read_file(record_path, &record));
+    EXPECT_EQ(status, good_status);
+    EXPECT_EQ(record, example_record);
+    EXPECT_FALSE(exists("/tmp/nmea.status.tmp"));
+    EXPECT_FALSE(exists("/tmp/sbd10.status.tmp"));
+
+    // Once there is room again, the reports follow the fix.
+    ASSERT_EQ(unlink("/tmp/filler"), 0);
+    ASSERT_TRUE(relay(*d, later));
+    EXPECT_TRUE(wait_file(status_path, status_for(later, 23, 59, 59)));
+    EXPECT_TRUE(wait_file(record_path, record_with_time(720)));
+    close(catcher);
+}
+
+} // namespace
