@@ -22,7 +22,7 @@ const std::string example_lines = "Status: ACTIVE\n"
                                   "Alt(m): 545.4\n";
 const std::string example_record = "\x11\x05\xF0\x91\x5E\xB1\x1B\x5F\x30\x6D\x03\xBD";
 
-struct PositionReports : testing::Test {
+struct UpdatePositionReports : testing::Test {
     scratch_directory scratch;
     void SetUp() override
     {
@@ -44,7 +44,7 @@ struct PositionReports : testing::Test {
     }
 };
 
-TEST_F(PositionReports, NoReportUntilAGgaTextHasBeenSeen)
+TEST_F(UpdatePositionReports, NoReportUntilAGgaTextHasBeenSeen)
 {
     update_position_reports(example_rmc.c_str());
     update_position_reports("$GPGSV,3,1,11,03,03,111,00*74\n");
@@ -60,7 +60,7 @@ TEST_F(PositionReports, NoReportUntilAGgaTextHasBeenSeen)
     EXPECT_FALSE(exists(scratch.at("sbd10.status.tmp")));
 }
 
-TEST_F(PositionReports, TheLatestTextsAreUsedAndAnOldGgaStillGivesTheAltitude)
+TEST_F(UpdatePositionReports, TheLatestTextsAreUsedAndAnOldGgaStillGivesTheAltitude)
 {
     update_position_reports(example_gga.c_str());
     update_position_reports(example_rmc.c_str());
@@ -83,7 +83,7 @@ TEST_F(PositionReports, TheLatestTextsAreUsedAndAnOldGgaStillGivesTheAltitude)
     EXPECT_EQ(static_cast<unsigned char>(record[5]) >> 6, 720 & 3);
 }
 
-TEST_F(PositionReports, TheAlarmFileIsLookedAtOnEveryRecord)
+TEST_F(UpdatePositionReports, TheAlarmFileIsLookedAtOnEveryRecord)
 {
     update_position_reports(example_gga.c_str());
     ASSERT_TRUE(write_whole(scratch.at("alarm"), ""));
@@ -94,7 +94,7 @@ TEST_F(PositionReports, TheAlarmFileIsLookedAtOnEveryRecord)
     EXPECT_EQ(file("sbd10.status"), example_record);
 }
 
-TEST_F(PositionReports, ATextHoldingBothSentencesIsStoredTwiceAndReports)
+TEST_F(UpdatePositionReports, ATextHoldingBothSentencesIsStoredTwiceAndReports)
 {
     const std::string both = example_gga.substr(0, example_gga.size() - 1) + "\r\n" + example_rmc;
     update_position_reports(both.c_str());
@@ -110,7 +110,7 @@ TEST_F(PositionReports, ATextHoldingBothSentencesIsStoredTwiceAndReports)
                                        "Alt(m): 545.4\n");
 }
 
-TEST_F(PositionReports, AnUnwritableDirectorySkipsTheUpdateQuietly)
+TEST_F(UpdatePositionReports, AnUnwritableDirectorySkipsTheUpdateQuietly)
 {
     ASSERT_TRUE(set_report_directory(scratch.at("missing").c_str()));
     update_position_reports(example_gga.c_str());
