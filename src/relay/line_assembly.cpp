@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "relay/text_normalise.h"
+
 void assembly_reset(line_assembly *a)
 {
     a->line_buffer[0] = '\0';
@@ -35,4 +37,22 @@ bool assembly_take(line_assembly *a, long received, bool accept)
     }
     a->cursor = end;
     return false;
+}
+
+const char *assembly_text_to_relay(line_assembly *a, long received, bool accept, size_t *length)
+{
+    if (!assembly_take(a, received, accept))
+        return nullptr;
+    *length = normalise_text(a->line_buffer);
+    return *length > 0 ? a->line_buffer : nullptr;
+}
+
+size_t read_text_to_relay(char *buffer, long received)
+{
+    if (received < 0)
+        return 0;
+    size_t end = static_cast<size_t>(received) < text_capacity - 1 ? static_cast<size_t>(received)
+                                                                   : text_capacity - 1;
+    buffer[end] = '\0';
+    return normalise_text(buffer);
 }

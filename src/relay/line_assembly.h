@@ -21,3 +21,11 @@ char *assembly_room(line_assembly *a, size_t *room);
 // receive discards any fragment. With `accept` off the datagram is dropped.
 // Returns true when the unit is complete; it then starts at line_buffer.
 bool assembly_take(line_assembly *a, long received, bool accept);
+
+// assembly_take, then normalisation: the text to relay (at line_buffer) with
+// its length in *length, or nullptr when this datagram relays nothing.
+const char *assembly_text_to_relay(line_assembly *a, long received, bool accept, size_t *length);
+
+// A read of `received` bytes into `buffer` (room for text_capacity bytes),
+// normalised: the length to relay, or 0 when the read relays nothing.
+size_t read_text_to_relay(char *buffer, long received);

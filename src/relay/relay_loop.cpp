@@ -16,7 +16,6 @@
 #include "relay/broadcast_output.h"
 #include "relay/line_assembly.h"
 #include "relay/serial_port.h"
-#include "relay/text_normalise.h"
 #include "report/position_reports.h"
 
 // Everything below is owned by relay_thread alone.
@@ -94,11 +93,10 @@ static void receive_udp()
     ssize_t got = recv(input_socket, at, room, MSG_DONTWAIT);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return; // nothing there after all; a fragment keeps waiting
-    if (!assembly_take(&udp_line, got, settings.udp_input))
-        return;
-    size_t length = normalise_text(udp_line.line_buffer);
-    if (length > 0)
-        relay_text(udp_line.line_buffer, length);
+    size_t length;
+    const char *text = assembly_text_to_relay(&udp_line, got, settings.udp_input, &length);
+    if (text != nullptr)
+        relay_text(text, length);
 }
 
 static void receive_serial()
@@ -110,8 +108,7 @@ static void receive_serial()
         device_closed();
         return;
     }
-    serial_text[got] = '\0';
-    size_t length = normalise_text(serial_text);
+    size_t length = read_text_to_relay(serial_text, got);
     if (length > 0)
         relay_text(serial_text, length);
 }

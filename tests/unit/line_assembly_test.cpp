@@ -97,6 +97,9 @@ TEST(TextNormalise, LineEnds)
         {"ABCDE,F\rG", "ABCDE,F\n"},         // the last CR ends the text
         {"A\rBCDE\r\nFG", "A\rBCDE\n"},      // earlier CRs stay
         {"$GPGGA,no line end", "$GPGGA,no line end"},
+        {"$GPGGA,1*47\r\r\n", "$GPGGA,1*47\n"},   // never CR LF at the end
+        {"\r\r\r\r\r\r\r", ""},
+        {"A\rB\rCDEF\r\rjunk", "A\rB\rCDEF\n"},
         {"", ""},
     };
     for (auto &c : cases) {
