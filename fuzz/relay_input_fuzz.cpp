@@ -1,0 +1,93 @@
+// Arbitrary sequences of UDP datagrams and serial reads through line
+// assembly, normalisation and the position reports (files in a temporary
+// directory), checking what every relayed text must be.
+//
+// Input: records of [kind byte][length, 2 bytes little-endian][bytes]. Kind
+// bit 0: serial read (1) or datagram (0); bit 1: UDP input switched off.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "app/settings.h"
+#include "relay/line_assembly.h"
+#include "relay/text_normalise.h"
+#include "report/position_reports.h"
+
+static void check_relayed(const char *text, size_t length, bool held_cr)
+{
+    if (length < min_text_length || length > text_capacity - 1)
+        abort();
+    if (text[length] != '\0' || strlen(text) != length)
+        abort();
+    if (held_cr && (text[length - 1] != '\n' || (length > 1 && text[length - 2] == '\r')))
+        abort();
+}
+
+// Whether the text as the relay sees it (up to a NUL, at most 8191
+// characters) holds a carriage return.
+static bool holds_cr(const char *text)
+{
+    return memchr(text, '\r', strnlen(text, text_capacity - 1)) != nullptr;
+}
+
+static void relay(const char *text, size_t length, bool held_cr)
+{
+    check_relayed(text, length, held_cr);
+    update_position_reports(text);
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    static char directory[] = "/tmp/gpsfanout-fuzz-XXXXXX";
+    if (mkdtemp(directory) == nullptr || !set_report_directory(directory))
+        abort();
+    settings.daemon_mode = true; // no echo on stdout
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static line_assembly udp_line;
+    static char serial_text[text_capacity];
+    assembly_reset(&udp_line);
+    clear_position_stores();
+
+    while (size >= 3) {
+        uint8_t kind = data[0];
+        size_t length = data[1] | (static_cast<size_t>(data[2]) << 8);
+        data += 3;
+        size -= 3;
+        if (length > size)
+            length = size;
+        if (kind & 1) {
+            // A serial read: at most 8191 bytes land in the buffer.
+            size_t got = length < text_capacity - 1 ? length : text_capacity - 1;
+            memcpy(serial_text, data, got);
+            serial_text[got] = '\0';
+            bool held_cr = holds_cr(serial_text);
+            size_t relayed = read_text_to_relay(serial_text, static_cast<long>(got));
+            if (relayed > 0)
+                relay(serial_text, relayed, held_cr);
+        } else {
+            size_t room;
+            char *at = assembly_room(&udp_line, &room);
+            size_t got = length < room ? length : room; // the datagram is cut to the room
+            memcpy(at, data, got);
+            bool accept = !(kind & 2);
+            size_t start = udp_line.cursor;
+            at[got] = '\0';
+            bool held_cr = holds_cr(udp_line.line_buffer);
+            size_t relayed;
+            const char *text = assembly_text_to_relay(&udp_line, static_cast<long>(got), accept, &relayed);
+            if (text != nullptr)
+                relay(text, relayed, held_cr);
+            else if (accept && got > 0 && udp_line.cursor != 0 && udp_line.cursor != start + got)
+                abort(); // a waiting fragment ends right after the bytes received
+        }
+        data += length;
+        size -= length;
+    }
+    return 0;
+}
