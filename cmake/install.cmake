@@ -32,13 +32,13 @@ set(CPACK_PACKAGE_NAME gpsfanout)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "gpsfanout maintainers <maintainers@gpsfanout.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "relay that fans NMEA 0183 sentences out to broadcast, TCP and serial")
+# cpack puts the summary first and indents these lines itself.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "relay that fans NMEA 0183 sentences out to broadcast, TCP and serial
- gpsfanout reads NMEA 0183 sentences from a GPS receiver on a serial port and
- from a UDP port, and passes every line on at once: as a UDP broadcast on
- every broadcast-capable interface, to every connected TCP client, and
- optionally back to the receiver. It keeps a text status file and a 12-byte
- position record in /tmp current.")
+    "gpsfanout reads NMEA 0183 sentences from a GPS receiver on a serial port and
+from a UDP port, and passes every line on at once: as a UDP broadcast on
+every broadcast-capable interface, to every connected TCP client, and
+optionally back to the receiver. It keeps a text status file and a 12-byte
+position record in /tmp current.")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -47,7 +47,7 @@ set(CPACK_STRIP_FILES ON)
 if(CMAKE_CROSSCOMPILING)
   # dpkg-shlibdeps cannot read the target's libraries here; these are what
   # the daemon and tools link.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 12)")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 5)")
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
