@@ -4,11 +4,9 @@
 #include <string>
 
 #include "report/fix_extraction.h"
+#include "report_examples.h"
 
 namespace {
-
-const char *example_rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\n";
-const char *example_gga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\n";
 
 fix_values extract(const std::string &gga, const std::string &rmc)
 {
@@ -119,7 +117,7 @@ TEST(FixExtraction, ALongFieldIsCutAndTheFollowingFieldsAreStillFound)
 
 TEST(FixExtraction, ATextHoldingBothSentencesIsReadFromItsBeginning)
 {
-    std::string both = std::string(example_gga).substr(0, std::string(example_gga).size() - 1) + "\r\n" + example_rmc;
+    std::string both = example_gga.substr(0, example_gga.size() - 1) + "\r\n" + example_rmc;
     fix_values fix = extract(both, both);
     // The RMC fields are those of the GGA sentence that comes first.
     EXPECT_EQ(fix.hours, 12);

@@ -10,6 +10,7 @@
 #include "report/fix_extraction.h"
 #include "report/number_text.h"
 #include "report/status_text.h"
+#include "report_examples.h"
 #include "report_scratch.h"
 
 namespace {
@@ -92,8 +93,7 @@ TEST(NumberText, TheProcessLocaleDoesNotChangeConversionsOrFormatting)
 
     EXPECT_EQ(text_to_double("48.5"), 48.5);
     fix_values fix;
-    extract_fix("$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\n",
-                "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\n", &fix);
+    extract_fix(example_gga.c_str(), example_rmc.c_str(), &fix);
     char text[status_text_capacity];
     size_t length = format_status_text(text, sizeof text, "R\n", "G\n", fix);
     std::string status(text, length);

@@ -6,21 +6,10 @@
 
 #include "app/settings.h"
 #include "report/position_reports.h"
+#include "report_examples.h"
 #include "report_scratch.h"
 
 namespace {
-
-const std::string example_rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\n";
-const std::string example_gga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\n";
-const std::string example_lines = "Status: ACTIVE\n"
-                                  "Date(day/mon/yr): 23/3/94\n"
-                                  "Time(hh:mm:ss): 12:35:19\n"
-                                  "Lat(deg): 48.1173\n"
-                                  "Lon(deg): 11.5167\n"
-                                  "Course(deg): 84.4\n"
-                                  "Speed(m/s): 11.5235\n"
-                                  "Alt(m): 545.4\n";
-const std::string example_record = "\x11\x05\xF0\x91\x5E\xB1\x1B\x5F\x30\x6D\x03\xBD";
 
 struct UpdatePositionReports : testing::Test {
     scratch_directory scratch;
@@ -88,7 +77,7 @@ TEST_F(UpdatePositionReports, TheAlarmFileIsLookedAtOnEveryRecord)
     update_position_reports(example_gga.c_str());
     ASSERT_TRUE(write_whole(scratch.at("alarm"), ""));
     update_position_reports(example_rmc.c_str());
-    EXPECT_EQ(file("sbd10.status"), "\x31\x05\xF0\x91\x5E\xB1\x1B\x5F\x30\x6D\x03\xDD");
+    EXPECT_EQ(file("sbd10.status"), alarm_record);
     ASSERT_EQ(unlink(scratch.at("alarm").c_str()), 0);
     update_position_reports(example_rmc.c_str());
     EXPECT_EQ(file("sbd10.status"), example_record);

@@ -4,11 +4,9 @@
 
 #include "report/fix_extraction.h"
 #include "report/status_text.h"
+#include "report_examples.h"
 
 namespace {
-
-const std::string example_rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\n";
-const std::string example_gga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\n";
 
 std::string status_of(const std::string &gga, const std::string &rmc)
 {
@@ -21,16 +19,7 @@ std::string status_of(const std::string &gga, const std::string &rmc)
 
 TEST(StatusText, TheExampleExactly)
 {
-    EXPECT_EQ(status_of(example_gga, example_rmc),
-              "NMEA: " + example_rmc + "NMEA: " + example_gga +
-                  "Status: ACTIVE\n"
-                  "Date(day/mon/yr): 23/3/94\n"
-                  "Time(hh:mm:ss): 12:35:19\n"
-                  "Lat(deg): 48.1173\n"
-                  "Lon(deg): 11.5167\n"
-                  "Course(deg): 84.4\n"
-                  "Speed(m/s): 11.5235\n"
-                  "Alt(m): 545.4\n");
+    EXPECT_EQ(status_of(example_gga, example_rmc), "NMEA: " + example_rmc + "NMEA: " + example_gga + example_lines);
 }
 
 TEST(StatusText, LinesForUnusualFixes)
