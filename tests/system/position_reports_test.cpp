@@ -171,15 +171,18 @@ TEST(PositionReports, AReaderNeverSeesAPartialOrMixedFile)
     bool vanished = false;
     std::thread reader([&] {
         std::string status, record, last_status, last_record;
-        bool seen = false;
+        // Each file on its own: the record first appears a little after the
+        // status file (long enough to be seen under an emulator).
+        bool seen_status = false, seen_record = false;
         while (!done.load()) {
             bool have_status = read_file(status_path, &status);
             bool have_record = read_file(record_path, &record);
-            if (seen && (!have_status || !have_record))
+            if ((seen_status && !have_status) || (seen_record && !have_record))
                 vanished = true; // once published, a report is always there
+            seen_status = seen_status || have_status;
+            seen_record = seen_record || have_record;
             if (have_status) {
                 status_reads++;
-                seen = true;
                 if (statuses.count(status) == 0 && bad_status.empty())
                     bad_status = status;
                 if (status != last_status)
