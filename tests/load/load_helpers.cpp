@@ -38,8 +38,11 @@ static void take_line(line_record *c, const std::string &line)
 {
     if (line.compare(0, sizeof numbered_prefix - 1, numbered_prefix) != 0) {
         // Sync lines of the sandbox helpers are expected; anything else is not.
-        if (line.compare(0, 12, "$GPTXT,sync,") != 0)
+        if (line.compare(0, 12, "$GPTXT,sync,") != 0) {
             c->foreign++;
+            if (c->foreign_lines.size() < 10)
+                c->foreign_lines.push_back(line);
+        }
         return;
     }
     long number = atol(line.c_str() + sizeof numbered_prefix - 1);

@@ -37,6 +37,7 @@ struct line_record {
     long count = 0;              // numbered lines received
     long out_of_order = 0;       // numbers that did not follow the previous one
     long foreign = 0;            // complete lines that are not numbered lines
+    std::vector<std::string> foreign_lines; // the first few of them
     bool closed = false;
 };
 
