@@ -1,0 +1,261 @@
+#include "client_helpers.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+int connect_when_listening(int port, int timeout_ms)
+{
+    long long deadline = now_ms() + timeout_ms;
+    for (;;) {
+        int fd = connect_tcp(port);
+        if (fd >= 0 || now_ms() > deadline)
+            return fd;
+        usleep(10 * 1000);
+    }
+}
+
+int connect_small_window(int port, int receive_buffer)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool is_join_line(const std::string &line)
+{
+    return line.compare(0, 12, "$GPTXT,join,") == 0;
+}
+
+bool join_relay(int client, std::string *stream, int timeout_ms)
+{
+    // The listener may not have taken the connection yet when a line is
+    // relayed; wait briefly at first, then longer.
+    long long deadline = now_ms() + timeout_ms;
+    int wait_ms = 20;
+    static int attempt = 0;
+    while (now_ms() < deadline) {
+        std::string line = "$GPTXT,join," + std::to_string(attempt++) + "*00\n";
+        send_udp(udp_in_port, line);
+        std::string seen;
+        bool arrived = read_until(client, &seen, line, wait_ms);
+        stream->append(seen);
+        if (arrived)
+            return true;
+        if (wait_ms < 400)
+            wait_ms *= 2;
+    }
+    return false;
+}
+
+bool next_line(int fd, std::string *pending, std::string *line, int timeout_ms)
+{
+    long long deadline = now_ms() + timeout_ms;
+    char buffer[65536];
+    size_t end;
+    while ((end = pending->find('\n')) == std::string::npos) {
+        long long left = deadline - now_ms();
+        if (left <= 0)
+            return false;
+        pollfd watch = {fd, POLLIN, 0};
+        if (poll(&watch, 1, static_cast<int>(left)) <= 0)
+            continue;
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            return false;
+        pending->append(buffer, static_cast<size_t>(got));
+    }
+    line->assign(*pending, 0, end + 1);
+    pending->erase(0, end + 1);
+    return true;
+}
+
+std::vector<std::string> lines_of(const std::string &stream)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < stream.size()) {
+        size_t end = stream.find('\n', start);
+        end = end == std::string::npos ? stream.size() : end + 1;
+        lines.push_back(stream.substr(start, end - start));
+        start = end;
+    }
+    return lines;
+}
+
+bool relay_to(int client, std::string *pending, const std::string &line_without_end)
+{
+    send_udp(udp_in_port, line_without_end + "\r\n");
+    return read_until(client, pending, line_without_end + "\n");
+}
+
+bool closed_by_daemon(int fd, std::string *received, int timeout_ms)
+{
+    long long deadline = now_ms() + timeout_ms;
+    char buffer[4096];
+    for (;;) {
+        long long left = deadline - now_ms();
+        if (left <= 0)
+            return false;
+        pollfd watch = {fd, POLLIN, 0};
+        if (poll(&watch, 1, static_cast<int>(left)) <= 0)
+            continue;
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got == 0 || (got < 0 && errno == ECONNRESET))
+            return true;
+        if (got < 0)
+            return false;
+        received->append(buffer, static_cast<size_t>(got));
+    }
+}
+
+void abort_connection(int fd)
+{
+    linger at_once = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
+    close(fd);
+}
+
+bool counts_settle(pid_t pid, int fds, int threads, int keeper, int *fds_seen, int *threads_seen)
+{
+    std::string pending;
+    long long deadline = now_ms() + patience_ms;
+    for (int round = 0;; round++) {
+        *fds_seen = count_fds(pid);
+        *threads_seen = count_threads(pid);
+        if (*fds_seen == fds && *threads_seen == threads)
+            return true;
+        if (now_ms() > deadline)
+            return false;
+        if (!relay_to(keeper, &pending, "$GPTXT,settle," + std::to_string(round) + "*00"))
+            return false;
+        usleep(5 * 1000);
+    }
+}
+
+double cpu_seconds(pid_t pid)
+{
+    char path[64], text[1024] = {0};
+    snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    const char *after_name = got > 0 ? strrchr(text, ')') : nullptr;
+    unsigned long user = 0, system = 0;
+    // Fields 14 and 15 of the stat line; the name (field 2) ends at the last ')'.
+    if (after_name == nullptr ||
+        sscanf(after_name + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
+        return -1;
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double cpu_used_over(pid_t pid, double seconds)
+{
+    double before = cpu_seconds(pid);
+    usleep(static_cast<useconds_t>(seconds * 1e6));
+    return cpu_seconds(pid) - before;
+}
+
+long long address_space(pid_t pid)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/status";
+    FILE *status = fopen(path.c_str(), "r");
+    if (status == nullptr)
+        return -1;
+    char line[256];
+    long long kilobytes = -1;
+    while (fgets(line, sizeof line, status) != nullptr)
+        if (sscanf(line, "VmSize: %lld kB", &kilobytes) == 1)
+            break;
+    fclose(status);
+    return kilobytes * 1024;
+}
+
+int thread_stacks(pid_t pid)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/maps";
+    FILE *maps = fopen(path.c_str(), "r");
+    if (maps == nullptr)
+        return -1;
+    char line[512];
+    unsigned long long guard_end = 0;
+    int stacks = 0;
+    while (fgets(line, sizeof line, maps) != nullptr) {
+        unsigned long long start, end;
+        char mode[8];
+        unsigned long long offset;
+        unsigned inode_major, inode_minor;
+        unsigned long long inode;
+        if (sscanf(line, "%llx-%llx %7s %llx %x:%x %llu", &start, &end, mode, &offset, &inode_major, &inode_minor,
+                   &inode) != 7)
+            continue;
+        bool anonymous = inode == 0 && strchr(line, '/') == nullptr && strchr(line, '[') == nullptr;
+        if (anonymous && strcmp(mode, "rw-p") == 0 && start == guard_end)
+            stacks++;
+        guard_end = anonymous && strcmp(mode, "---p") == 0 && end - start == static_cast<unsigned long long>(getpagesize())
+                        ? end
+                        : 0;
+    }
+    fclose(maps);
+    return stacks;
+}
+
+int free_fd(pid_t pid, int nth)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *dir = opendir(path.c_str());
+    if (dir == nullptr)
+        return -1;
+    std::vector<bool> used;
+    while (dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        size_t fd = static_cast<size_t>(atoi(entry->d_name));
+        if (fd >= used.size())
+            used.resize(fd + 1);
+        used[fd] = true;
+    }
+    closedir(dir);
+    for (size_t fd = 0;; fd++)
+        if ((fd >= used.size() || !used[fd]) && nth-- == 0)
+            return static_cast<int>(fd);
+}
+
+bool limit_fds(pid_t pid, int limit)
+{
+    // The hard limit stays, so that the soft one can be raised again without
+    // privileges beyond those of the daemon's owner.
+    rlimit now;
+    if (prlimit(pid, RLIMIT_NOFILE, nullptr, &now) != 0)
+        return false;
+    now.rlim_cur = static_cast<rlim_t>(limit);
+    return prlimit(pid, RLIMIT_NOFILE, &now, nullptr) == 0;
+}
+
+bool write_sysctl(const std::string &path, const std::string &value)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool written = write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size());
+    close(fd);
+    return written;
+}
