@@ -21,7 +21,11 @@ client_link *make_link()
         return nullptr;
     close(stand_in[1]);
     fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK);
-    return new client_link{ends[0], ends[1], stand_in[0]};
+    client_link *link = new client_link();
+    link->pipe_read = ends[0];
+    link->pipe_write = ends[1];
+    link->socket = stand_in[0];
+    return link;
 }
 
 bool is_open(int fd)
