@@ -1,13 +1,11 @@
 #include "client_helpers.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -66,21 +64,9 @@ bool join_relay(int client, std::string *stream, int timeout_ms)
 
 bool next_line(int fd, std::string *pending, std::string *line, int timeout_ms)
 {
-    long long deadline = now_ms() + timeout_ms;
-    char buffer[65536];
-    size_t end;
-    while ((end = pending->find('\n')) == std::string::npos) {
-        long long left = deadline - now_ms();
-        if (left <= 0)
-            return false;
-        pollfd watch = {fd, POLLIN, 0};
-        if (poll(&watch, 1, static_cast<int>(left)) <= 0)
-            continue;
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got <= 0)
-            return false;
-        pending->append(buffer, static_cast<size_t>(got));
-    }
+    if (!read_until(fd, pending, "\n", timeout_ms))
+        return false;
+    size_t end = pending->find('\n');
     line->assign(*pending, 0, end + 1);
     pending->erase(0, end + 1);
     return true;
@@ -107,22 +93,12 @@ bool relay_to(int client, std::string *pending, const std::string &line_without_
 
 bool closed_by_daemon(int fd, std::string *received, int timeout_ms)
 {
-    long long deadline = now_ms() + timeout_ms;
-    char buffer[4096];
-    for (;;) {
-        long long left = deadline - now_ms();
-        if (left <= 0)
-            return false;
-        pollfd watch = {fd, POLLIN, 0};
-        if (poll(&watch, 1, static_cast<int>(left)) <= 0)
-            continue;
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got == 0 || (got < 0 && errno == ECONNRESET))
-            return true;
-        if (got < 0)
-            return false;
-        received->append(buffer, static_cast<size_t>(got));
-    }
+    // Nothing relayed holds a NUL, so this reads until the stream ends, fails
+    // or the time is up; only a closed connection then reads as ended.
+    read_until(fd, received, std::string(1, '\0'), timeout_ms);
+    char byte;
+    ssize_t got = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got == 0 || (got < 0 && (errno == ECONNRESET || errno == ENOTCONN));
 }
 
 void abort_connection(int fd)

@@ -50,6 +50,16 @@ std::string on_the_line(const std::string &text)
     return out;
 }
 
+// Relays a line, after which the client's text must be on the line, and it alone.
+void expect_only_on_the_line(fake_receiver *gps, const std::string &text)
+{
+    send_udp(udp_in_port, "$GPTXT,next*00\r\n");
+    std::string line;
+    ASSERT_TRUE(read_receiver_until(gps, &line, on_the_line(text)));
+    // Relayed lines are not written back without -w: only the client's text.
+    EXPECT_EQ(line, on_the_line(text));
+}
+
 TEST(ClientInput, TextFromAClientReachesTheReceiverByTheNextRelayedLine)
 {
     REQUIRE_SANDBOX();
@@ -61,11 +71,7 @@ TEST(ClientInput, TextFromAClientReachesTheReceiverByTheNextRelayedLine)
 
     const std::string command = "$PMTK220,1000*1F\n";
     ASSERT_TRUE(send_text(client, command));
-    send_udp(udp_in_port, "$GPTXT,next*00\r\n");
-    std::string line;
-    ASSERT_TRUE(read_receiver_until(&gps, &line, on_the_line(command)));
-    // Relayed lines are not written back without -w: only the client's text.
-    EXPECT_EQ(line, on_the_line(command));
+    expect_only_on_the_line(&gps, command);
     close(client);
     unplug_receiver(&gps);
 }
@@ -148,10 +154,7 @@ TEST(ClientInput, TextSentBeforeTheReceiverIsPluggedInWaitsForIt)
     fake_receiver gps;
     ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
     ASSERT_TRUE(wait_stdout(*d, "Opened ttyfd = "));
-    send_udp(udp_in_port, "$GPTXT,receiver here*00\r\n");
-    std::string line;
-    ASSERT_TRUE(read_receiver_until(&gps, &line, on_the_line(command)));
-    EXPECT_EQ(line, on_the_line(command));
+    expect_only_on_the_line(&gps, command);
     close(client);
     unplug_receiver(&gps);
 }

@@ -13,6 +13,16 @@
 
 namespace {
 
+// A new client can join the relay.
+bool serves_a_new_client()
+{
+    int client = connect_tcp(tcp_port);
+    std::string stream;
+    bool joined = client >= 0 && join_relay(client, &stream);
+    close(client);
+    return joined;
+}
+
 TEST(ClientResources, ChurnLeavesDescriptorAndThreadCountsWhereTheyStarted)
 {
     REQUIRE_SANDBOX();
@@ -93,10 +103,7 @@ TEST(ClientResources, OutOfDescriptorsTheListenerPausesAndServesAgainLater)
 
     // With descriptors back, clients are served again.
     ASSERT_TRUE(limit_fds(d->pid, static_cast<int>(old_limit.rlim_cur)));
-    int later = connect_tcp(tcp_port);
-    std::string stream;
-    EXPECT_TRUE(join_relay(later, &stream));
-    close(later);
+    EXPECT_TRUE(serves_a_new_client());
     close(keeper);
 }
 
@@ -129,10 +136,7 @@ TEST(ClientResources, AClientThreadThatCannotStartIsUnregisteredAndReleased)
 
     rlimit loose = {RLIM_INFINITY, RLIM_INFINITY};
     ASSERT_EQ(prlimit(d->pid, RLIMIT_AS, &loose, nullptr), 0);
-    int later = connect_tcp(tcp_port);
-    std::string stream;
-    EXPECT_TRUE(join_relay(later, &stream));
-    close(later);
+    EXPECT_TRUE(serves_a_new_client());
     close(keeper);
 }
 
