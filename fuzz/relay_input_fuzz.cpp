@@ -38,11 +38,30 @@ static void relay(const char *text, size_t length, bool held_cr)
     update_position_reports(text);
 }
 
+static const char *report_directory;
+
+static void remove_reports()
+{
+    for (const char *name : {"nmea.status", "nmea.status.tmp", "sbd10.status", "sbd10.status.tmp"}) {
+        char path[512];
+        snprintf(path, sizeof path, "%s/%s", report_directory, name);
+        unlink(path);
+    }
+    rmdir(report_directory);
+}
+
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    static char directory[] = "/tmp/gpsfanout-fuzz-XXXXXX";
-    if (mkdtemp(directory) == nullptr || !set_report_directory(directory))
+    // Memory-backed when there is one: report files are renamed on every RMC text.
+    static char in_memory[] = "/dev/shm/gpsfanout-fuzz-XXXXXX";
+    static char on_disk[] = "/tmp/gpsfanout-fuzz-XXXXXX";
+    const char *directory = mkdtemp(in_memory);
+    if (directory == nullptr)
+        directory = mkdtemp(on_disk);
+    if (directory == nullptr || !set_report_directory(directory))
         abort();
+    report_directory = directory;
+    atexit(remove_reports);
     settings.daemon_mode = true; // no echo on stdout
     return 0;
 }
