@@ -108,19 +108,32 @@ void abort_connection(int fd)
     close(fd);
 }
 
-bool counts_settle(pid_t pid, int fds, int threads, int keeper, int *fds_seen, int *threads_seen)
+void steady_counts(pid_t pid, int *fds, int *threads)
+{
+    long long deadline = now_ms() + patience_ms;
+    int same = 0;
+    *fds = count_fds(pid);
+    *threads = count_threads(pid);
+    while (same < 5 && now_ms() < deadline) {
+        usleep(20 * 1000);
+        int fds_now = count_fds(pid), threads_now = count_threads(pid);
+        same = fds_now == *fds && threads_now == *threads ? same + 1 : 0;
+        *fds = fds_now;
+        *threads = threads_now;
+    }
+}
+
+testing::AssertionResult counts_settle(pid_t pid, int fds, int threads, int keeper)
 {
     std::string pending;
     long long deadline = now_ms() + patience_ms;
     for (int round = 0;; round++) {
-        *fds_seen = count_fds(pid);
-        *threads_seen = count_threads(pid);
-        if (*fds_seen == fds && *threads_seen == threads)
-            return true;
-        if (now_ms() > deadline)
-            return false;
-        if (!relay_to(keeper, &pending, "$GPTXT,settle," + std::to_string(round) + "*00"))
-            return false;
+        int fds_now = count_fds(pid), threads_now = count_threads(pid);
+        if (fds_now == fds && threads_now == threads)
+            return testing::AssertionSuccess();
+        if (now_ms() > deadline || !relay_to(keeper, &pending, "$GPTXT,settle," + std::to_string(round) + "*00"))
+            return testing::AssertionFailure() << "wanted " << fds << " descriptors and " << threads
+                                               << " threads; the daemon has " << fds_now << " and " << threads_now;
         usleep(5 * 1000);
     }
 }

@@ -58,10 +58,13 @@ bool closed_by_daemon(int fd, std::string *received, int timeout_ms = patience_m
 // Closes with a reset rather than an orderly end.
 void abort_connection(int fd);
 
+// The daemon's descriptor and thread counts once they have held still for a
+// tenth of a second: a client can get its first line before its thread runs.
+void steady_counts(pid_t pid, int *fds, int *threads);
+
 // Waits until the daemon's descriptor and thread counts are these, relaying a
-// line to `keeper` each round so that departed clients are noticed. On failure
-// the last counts seen are in *fds_seen and *threads_seen.
-bool counts_settle(pid_t pid, int fds, int threads, int keeper, int *fds_seen, int *threads_seen);
+// line to `keeper` each round so that departed clients are noticed.
+testing::AssertionResult counts_settle(pid_t pid, int fds, int threads, int keeper);
 
 // CPU time the process has used so far, in seconds.
 double cpu_seconds(pid_t pid);

@@ -32,7 +32,8 @@ TEST(ClientResources, ChurnLeavesDescriptorAndThreadCountsWhereTheyStarted)
     ASSERT_GE(keeper, 0);
     std::string keeper_stream;
     ASSERT_TRUE(join_relay(keeper, &keeper_stream));
-    const int fds_start = count_fds(d->pid), threads_start = count_threads(d->pid);
+    int fds_start, threads_start;
+    steady_counts(d->pid, &fds_start, &threads_start);
 
     // Each client joins (so it was accepted and served), and then leaves in
     // one of three ways: an orderly close, a reset, or a half close that
@@ -56,10 +57,7 @@ TEST(ClientResources, ChurnLeavesDescriptorAndThreadCountsWhereTheyStarted)
     }
     std::cout << "[ measured ] " << cycles << " connect/disconnect cycles in " << now_ms() - start << " ms\n";
 
-    int fds, threads;
-    EXPECT_TRUE(counts_settle(d->pid, fds_start, threads_start, keeper, &fds, &threads))
-        << "started with " << fds_start << " descriptors and " << threads_start << " threads; now " << fds
-        << " and " << threads;
+    EXPECT_TRUE(counts_settle(d->pid, fds_start, threads_start, keeper));
     // Finished threads are reclaimed: none leaves its stack behind (a few
     // are kept for reuse).
     int stacks = thread_stacks(d->pid);
@@ -78,7 +76,8 @@ TEST(ClientResources, OutOfDescriptorsTheListenerPausesAndServesAgainLater)
     int keeper = connect_when_listening(tcp_port);
     std::string keeper_stream;
     ASSERT_TRUE(join_relay(keeper, &keeper_stream));
-    const int fds_start = count_fds(d->pid), threads_start = count_threads(d->pid);
+    int fds_start, threads_start;
+    steady_counts(d->pid, &fds_start, &threads_start);
     rlimit old_limit;
     ASSERT_EQ(prlimit(d->pid, RLIMIT_NOFILE, nullptr, &old_limit), 0);
 
@@ -97,9 +96,7 @@ TEST(ClientResources, OutOfDescriptorsTheListenerPausesAndServesAgainLater)
     EXPECT_EQ(got, "");
     EXPECT_TRUE(wait_stderr(*d, "Unable to create pipe: Too many open files\n")) << stderr_of(*d);
     close(pending);
-    int fds, threads;
-    EXPECT_TRUE(counts_settle(d->pid, fds_start, threads_start, keeper, &fds, &threads))
-        << fds << " descriptors, " << threads << " threads";
+    EXPECT_TRUE(counts_settle(d->pid, fds_start, threads_start, keeper));
 
     // With descriptors back, clients are served again.
     ASSERT_TRUE(limit_fds(d->pid, static_cast<int>(old_limit.rlim_cur)));
@@ -118,7 +115,8 @@ TEST(ClientResources, AClientThreadThatCannotStartIsUnregisteredAndReleased)
     int keeper = connect_when_listening(tcp_port);
     std::string keeper_stream;
     ASSERT_TRUE(join_relay(keeper, &keeper_stream));
-    const int fds_start = count_fds(d->pid), threads_start = count_threads(d->pid);
+    int fds_start, threads_start;
+    steady_counts(d->pid, &fds_start, &threads_start);
 
     long long in_use = address_space(d->pid);
     ASSERT_GT(in_use, 0);
@@ -130,9 +128,7 @@ TEST(ClientResources, AClientThreadThatCannotStartIsUnregisteredAndReleased)
     EXPECT_TRUE(closed_by_daemon(refused, &got)) << "a client without a thread was kept";
     EXPECT_EQ(got, "");
     close(refused);
-    int fds, threads;
-    EXPECT_TRUE(counts_settle(d->pid, fds_start, threads_start, keeper, &fds, &threads))
-        << fds << " descriptors, " << threads << " threads";
+    EXPECT_TRUE(counts_settle(d->pid, fds_start, threads_start, keeper));
 
     rlimit loose = {RLIM_INFINITY, RLIM_INFINITY};
     ASSERT_EQ(prlimit(d->pid, RLIMIT_AS, &loose, nullptr), 0);
