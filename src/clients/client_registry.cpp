@@ -4,6 +4,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 client_link *client_registry[max_clients];
@@ -60,16 +61,44 @@ static bool pipe_takes_whole(int fd, size_t length)
            static_cast<size_t>(capacity) >= length + PIPE_BUF;
 }
 
+// Sends a text straight to the client's socket when nothing of the client's
+// waits in the pipe. Returns how much the socket took: all of it, or the
+// rest must follow through the pipe. Only texts that fit into the pipe
+// atomically go this way, so that a rest always does.
+static size_t send_straight(client_link *link, const char *text, size_t length)
+{
+    if (length > PIPE_BUF || link->backlog.load(std::memory_order_acquire) != 0)
+        return 0;
+    ssize_t sent;
+    do
+        sent = send(link->socket, text, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    // After a failed send the text goes to the pipe, where the thread's own
+    // send fails too and ends the client.
+    return sent > 0 ? static_cast<size_t>(sent) : 0;
+}
+
+static void write_to_pipe(client_link *link, const char *text, size_t length)
+{
+    if (!pipe_takes_whole(link->pipe_write, length))
+        return;
+    // Counted before it is written, so the thread never counts it off first.
+    link->backlog.fetch_add(length, std::memory_order_relaxed);
+    ssize_t written;
+    do
+        written = write(link->pipe_write, text, length);
+    while (written < 0 && errno == EINTR);
+    if (written < 0)
+        link->backlog.fetch_sub(length, std::memory_order_relaxed);
+}
+
 void registry_write_all(const char *text, size_t length)
 {
     std::lock_guard<std::mutex> hold(registry_lock);
     for (int slot = 0; slot < max_clients && client_registry[slot] != nullptr; slot++) {
-        int fd = client_registry[slot]->pipe_write;
-        if (!pipe_takes_whole(fd, length))
-            continue;
-        ssize_t written;
-        do
-            written = write(fd, text, length);
-        while (written < 0 && errno == EINTR);
+        client_link *link = client_registry[slot];
+        size_t sent = send_straight(link, text, length);
+        if (sent < length)
+            write_to_pipe(link, text + sent, length - sent);
     }
 }

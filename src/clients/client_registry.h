@@ -1,17 +1,34 @@
 // The connected TCP clients that the relay loop feeds, in registration order.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 
 #include "app/settings.h"
 
+// Held in a link's backlog until its thread runs, so that a client's first
+// texts, like any that must wait, go through the pipe: a client that
+// receives text always has a thread that can notice its departure.
+constexpr size_t thread_not_running = 1;
+
 // One per accepted connection. Created by the listener, owned by the
 // registry once registered, released by registry_remove.
+//
+// relay_thread sends each text straight to the socket, without waiting,
+// while nothing of the client's waits in the pipe; only what the socket
+// cannot take at once goes through the pipe, and the client's thread sends
+// it on. A client that keeps up thus costs one send per text and never
+// wakes its thread.
 struct client_link {
     int pipe_read;  // read by the client's thread
     int pipe_write; // written by relay_thread, never blocking
     int socket;     // the accepted TCP connection
+    // Bytes written into the pipe that the client's thread has not sent yet,
+    // plus one until that thread runs: raised by relay_thread before it
+    // writes, lowered by the thread once they are sent. While it is 0 a text
+    // sent straight overtakes nothing.
+    std::atomic<size_t> backlog{thread_not_running};
 };
 
 // Occupied slots form a prefix; the first empty slot ends the list.
@@ -30,8 +47,9 @@ void registry_remove(client_link *link);
 // Closes a link's descriptors and frees it.
 void release_link(client_link *link);
 
-// relay_thread: writes a text to every registered client's pipe without
-// waiting. A client whose pipe cannot take the whole text misses it whole,
-// so a client that stops reading never holds up the relay or the others,
-// and no client ever receives part of a sentence.
+// relay_thread: passes a text to every registered client without waiting:
+// straight to its socket, or through its pipe (see client_link). A client
+// whose pipe cannot take the rest of the text misses it whole, so a client
+// that stops reading never holds up the relay or the others, and no client
+// ever receives part of a sentence.
 void registry_write_all(const char *text, size_t length);

@@ -16,6 +16,10 @@ constexpr size_t client_chunk_size = 4096;
 // cheap in address space on 32-bit devices.
 constexpr size_t client_stack_size = 256 * 1024;
 
+// How often a thread that is not taking client text looks whether a serial
+// device has opened meanwhile; the relay retries opening one at this pace.
+constexpr int device_check_ms = 1500;
+
 bool send_all(int socket, const char *bytes, size_t n)
 {
     while (n > 0) {
@@ -35,12 +39,17 @@ static void *client_thread(void *argument)
     client_link *link = static_cast<client_link *>(argument);
     char buffer[client_chunk_size];
     bool peer_closed = false; // the client has shut down its sending side
+    link->backlog.fetch_sub(thread_not_running, std::memory_order_release);
     for (;;) {
         // Client text is read only while a serial device is open; otherwise
         // it waits in the socket. Either way a broken connection wakes us.
-        pollfd watch[2] = {{link->pipe_read, POLLIN, 0},
-                           {link->socket, static_cast<short>(ttyfd.load() > 0 && !peer_closed ? POLLIN : 0), 0}};
-        if (poll(watch, 2, -1) < 0) {
+        // Relayed text reaches this thread only when the client has fallen
+        // behind, so nothing else wakes it when a device opens: while one
+        // may, look again at the relay's own pace.
+        bool take_text = ttyfd.load() > 0 && !peer_closed;
+        int timeout = settings.use_serial && !take_text && !peer_closed ? device_check_ms : -1;
+        pollfd watch[2] = {{link->pipe_read, POLLIN, 0}, {link->socket, static_cast<short>(take_text ? POLLIN : 0), 0}};
+        if (poll(watch, 2, timeout) < 0) {
             if (errno == EINTR)
                 continue;
             break;
@@ -51,6 +60,8 @@ static void *client_thread(void *argument)
                 continue;
             if (got <= 0 || !send_all(link->socket, buffer, static_cast<size_t>(got)))
                 break;
+            // Sent: the relay may send straight again once nothing is left.
+            link->backlog.fetch_sub(static_cast<size_t>(got), std::memory_order_release);
         }
         if (watch[1].revents & (POLLERR | POLLHUP | POLLNVAL))
             break;
