@@ -109,7 +109,9 @@ void unplug_receiver(fake_receiver *r);
 bool read_receiver_until(fake_receiver *r, std::string *received, const std::string &needle,
                          int timeout_ms = patience_ms);
 
-// Number of open descriptors and of threads of a process.
+// Number of open descriptors and of threads of a process. The thread count
+// leaves out GPSFANOUT_EMULATOR_THREADS, when set: the threads an emulator
+// that runs the daemon keeps for itself (qemu-user: 1).
 int count_fds(pid_t pid);
 int count_threads(pid_t pid);
 
