@@ -43,6 +43,20 @@ bool start_fed_daemon(fed_daemon *f)
     return f->client >= 0 && sync_client(f->client, 10101, &sync);
 }
 
+// Replays `log` with these options to its end; returns how long that took in
+// milliseconds, or -1 when the tool failed.
+long long timed_replay(const std::string &log, std::vector<std::string> options)
+{
+    if (!write_file("/tmp/timed.nmea", log))
+        return -1;
+    options.push_back("/tmp/timed.nmea");
+    long long start = now_ms();
+    tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, options);
+    long long took = now_ms() - start;
+    EXPECT_EQ(run.status, 0) << run.err;
+    return run.status == 0 ? took : -1;
+}
+
 TEST(Replay, LinesReachATcpClientAndTheBroadcastInOrder)
 {
     REQUIRE_SANDBOX();
@@ -100,13 +114,9 @@ TEST(Replay, RmcPaceSpacesTheLinesByTheirTimestamps)
                             "$GPTXT,01,01,02,with the first*00\r\n"
                             "$GPRMC,120001.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*63\r\n"
                             "$GPRMC,120002.50,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*65\r\n";
-    ASSERT_TRUE(write_file("/tmp/paced.nmea", log));
-    long long start = now_ms();
-    tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, {"/tmp/paced.nmea"}); // RMC pace is the default
-    long long took = now_ms() - start;
-    EXPECT_EQ(run.status, 0) << run.err;
-    // 2.5 seconds from the first RMC to the last; a replay cannot be early.
-    EXPECT_GE(took, 2400);
+    // RMC pace is the default; 2.5 seconds from the first RMC to the last,
+    // and a replay cannot be early.
+    EXPECT_GE(timed_replay(log, {}), 2400);
     std::string received;
     EXPECT_TRUE(read_until(f.client, &received, relayed_form(log))) << received;
 }
@@ -117,12 +127,7 @@ TEST(Replay, FixedRateTakesItsTime)
     fed_daemon f;
     ASSERT_TRUE(start_fed_daemon(&f));
     const std::string lines = sample_lines(6);
-    ASSERT_TRUE(write_file("/tmp/six.nmea", lines));
-    long long start = now_ms();
-    tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, {"-r", "4", "/tmp/six.nmea"});
-    long long took = now_ms() - start;
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_GE(took, 1200); // the sixth line is due 5/4 s after the first
+    EXPECT_GE(timed_replay(lines, {"-r", "4"}), 1200); // the sixth line is due 5/4 s after the first
     std::string received;
     EXPECT_TRUE(read_until(f.client, &received, relayed_form(lines))) << received;
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "nmea_compose.h"
+#include "report_examples.h"
 
 namespace {
 
@@ -14,15 +15,16 @@ const nmea_fix munich_fix = {12 * 3600 + 35 * 60 + 19, 23, 3, 94, 48.1173, 11.51
 
 TEST(NmeaCompose, ComposedSentencesCarryTheChecksumsReceiversSend)
 {
+    // As a receiver sends them: with CR LF where the relayed form has LF.
+    const std::string rmc = example_rmc.substr(0, example_rmc.size() - 1) + "\r\n";
+    const std::string gga = example_gga.substr(0, example_gga.size() - 1) + "\r\n";
     struct {
         char start;
         const char *body;
-        const char *sentence;
+        std::string sentence;
     } cases[] = {
-        {'$', "GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W",
-         "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n"},
-        {'$', "GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,",
-         "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n"},
+        {'$', "GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W", rmc},
+        {'$', "GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,", gga},
         {'!', "AIVDM,1,1,,B,177KQJ5000G?tO`K>RA1wUbN0TKH,0", "!AIVDM,1,1,,B,177KQJ5000G?tO`K>RA1wUbN0TKH,0*5C\r\n"},
         {'$', "", "$*00\r\n"},
     };
@@ -30,7 +32,7 @@ TEST(NmeaCompose, ComposedSentencesCarryTheChecksumsReceiversSend)
         char out[nmea_sentence_size];
         int length = compose_sentence(c.start, c.body, out, sizeof out);
         EXPECT_EQ(std::string(out), c.sentence);
-        EXPECT_EQ(length, static_cast<int>(strlen(c.sentence)));
+        EXPECT_EQ(length, static_cast<int>(c.sentence.size()));
     }
 }
 

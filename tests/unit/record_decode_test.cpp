@@ -1,21 +1,25 @@
 // Reading the 12-byte position record back: field positions, the sum, and
 // the units each field stands for.
-#include <cmath>
+#include <algorithm>
+#include <string>
 
 #include <gtest/gtest.h>
 
 #include "record/record_decode.h"
 #include "report/position_record.h"
+#include "report_examples.h"
 
 namespace {
 
-// The record of 12:35:19, 48.1173 N 11.5167 E, course 84.4, 22.4 knots,
-// altitude 545.4 m.
-const uint8_t munich[12] = {0x11, 0x05, 0xF0, 0x91, 0x5E, 0xB1, 0x1B, 0x5F, 0x30, 0x6D, 0x03, 0xBD};
+const uint8_t *bytes_of(const std::string &record)
+{
+    return reinterpret_cast<const uint8_t *>(record.data());
+}
 
 TEST(RecordDecode, FieldsOfAKnownRecord)
 {
-    record_fields r = decode_position_record(munich);
+    // 12:35:19, 48.1173 N 11.5167 E, course 84.4, 22.4 knots, 545.4 m.
+    record_fields r = decode_position_record(bytes_of(example_record));
     EXPECT_EQ(r.time, 378u);
     EXPECT_EQ(r.latitude, 3218271u);
     EXPECT_EQ(r.longitude, 4462530u);
@@ -31,17 +35,13 @@ TEST(RecordDecode, FieldsOfAKnownRecord)
 
 TEST(RecordDecode, AlarmBitAndSum)
 {
-    uint8_t alarmed[12];
-    std::copy(munich, munich + 12, alarmed);
-    alarmed[0] = 0x31;
-    alarmed[11] = 0xDD;
-    record_fields r = decode_position_record(alarmed);
+    record_fields r = decode_position_record(bytes_of(alarm_record));
     EXPECT_TRUE(r.alarm);
     EXPECT_TRUE(r.sum_ok);
     EXPECT_EQ(r.longitude, 4462530u); // the alarm bit is not part of the longitude
 
-    alarmed[11] = 0xBD; // the sum of the record without the alarm
-    EXPECT_FALSE(decode_position_record(alarmed).sum_ok);
+    std::string stale_sum = alarm_record.substr(0, 10) + example_record.substr(10);
+    EXPECT_FALSE(decode_position_record(bytes_of(stale_sum)).sum_ok);
 }
 
 TEST(RecordDecode, EachFieldFromItsOwnBits)
