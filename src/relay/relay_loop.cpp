@@ -27,6 +27,9 @@ static nfds_t poll_count = 1;               // 2 while a serial device is open
 
 constexpr int poll_timeout_ms = 1500;
 
+// Receive buffer asked for the UDP input (the kernel counts it twice).
+constexpr int input_buffer_bytes = 1 << 20;
+
 // Hands one normalised text to every output, always in this order.
 static void relay_text(const char *text, size_t length)
 {
@@ -46,6 +49,12 @@ static int open_udp_input(int port)
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(static_cast<uint16_t>(port));
+    // Room for a few seconds of sentences, so that lines keep while the
+    // relay is held up (a busy core, a slow serial write) instead of being
+    // dropped by the kernel. Beyond the system's limit only root may go.
+    int room = input_buffer_bytes;
+    if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         // The serial input and every output still work; say so, never hide it.
         perror("Unable to bind UDP input port");

@@ -88,9 +88,10 @@ long warm_up(client_pool *pool)
 void expect_unbroken(client_pool *pool, long last_sent, bool must_reach_end, const std::string &other_prefix = "")
 {
     std::lock_guard<std::mutex> hold(pool->lock);
+    long dropped_at_input = udp_receive_buffer_errors();
     for (size_t i = 0; i < pool->clients.size(); i++) {
         const line_record &c = pool->clients[i];
-        EXPECT_EQ(c.out_of_order, 0) << "client " << i;
+        EXPECT_EQ(c.out_of_order, 0) << "client " << i << "; datagrams dropped at the input: " << dropped_at_input;
         if (other_prefix.empty()) {
             EXPECT_EQ(c.foreign, 0) << "client " << i << ": " << (c.foreign ? c.foreign_lines[0] : "");
         }

@@ -183,3 +183,29 @@ client_pool::~client_pool()
 {
     stop_pool(this);
 }
+
+long udp_receive_buffer_errors()
+{
+    // Datagrams the kernel dropped because a receiver's buffer was full, in
+    // this network namespace.
+    FILE *f = fopen("/proc/net/snmp", "r");
+    if (f == nullptr)
+        return -1;
+    char names[1024], values[1024];
+    long result = -1;
+    while (fgets(names, sizeof names, f) != nullptr && fgets(values, sizeof values, f) != nullptr) {
+        if (strncmp(names, "Udp:", 4) != 0)
+            continue;
+        char *name_save, *value_save;
+        char *name = strtok_r(names, " \n", &name_save);
+        char *value = strtok_r(values, " \n", &value_save);
+        while (name != nullptr && value != nullptr) {
+            if (strcmp(name, "RcvbufErrors") == 0)
+                result = atol(value);
+            name = strtok_r(nullptr, " \n", &name_save);
+            value = strtok_r(nullptr, " \n", &value_save);
+        }
+    }
+    fclose(f);
+    return result;
+}

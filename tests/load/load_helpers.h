@@ -14,6 +14,10 @@ std::string numbered_line(long number);
 // Reads "VmRSS" or "VmHWM" (kB) of a process; -1 when unknown.
 long memory_kb(int pid, const char *field);
 
+// Datagrams dropped in this network namespace because a receive buffer was
+// full (the daemon's input falling behind), or -1 when unknown.
+long udp_receive_buffer_errors();
+
 // Waits until 127.0.0.1:port accepts connections.
 bool wait_listening(int port);
 
