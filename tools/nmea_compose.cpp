@@ -129,6 +129,7 @@ int compose_rmc(const nmea_fix &fix, char *out, size_t capacity)
 
 int compose_gga(const nmea_fix &fix, char *out, size_t capacity)
 {
+    // The geoid separation is a fixed, plausible 46.9 m; no differential data.
     position_fields fields;
     char body[body_size];
     if (!format_position(fix, &fields) ||

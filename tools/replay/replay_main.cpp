@@ -15,7 +15,8 @@
 
 #include "replay/replay_pace.h"
 
-// One line of the log; a longer line is sent in pieces, which the daemon joins.
+// Room for one line of the log. A longer line is cut into pieces that go
+// out as lines of their own; the daemon relays at most 8191 characters anyway.
 constexpr size_t line_size = 8192;
 // Room for one dotted address.
 constexpr size_t address_size = 100;
