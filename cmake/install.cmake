@@ -5,6 +5,11 @@
 # and an init script for devices without systemd come along. For a system
 # install or a package, configure with -DCMAKE_INSTALL_PREFIX=/usr, so that
 # the init script and its defaults file land in /etc.
+# A cross build is made for a device's packages: install into /usr and /etc
+# unless told otherwise.
+if(CMAKE_CROSSCOMPILING AND CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+  set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install path prefix" FORCE)
+endif()
 include(GNUInstallDirs)
 
 set(GPSFANOUT_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
