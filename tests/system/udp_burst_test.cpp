@@ -1,0 +1,80 @@
+// Datagrams that arrive faster than the relay handles them wait together in
+// the input socket and are taken several at a time: every one must still be
+// joined, cut and relayed exactly as if it had come alone.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "sandbox.h"
+
+namespace {
+
+TEST(UdpBurst, ABurstOfDatagramsIsRelayedWholeAndInOrder)
+{
+    REQUIRE_SANDBOX();
+    auto d = start_daemon({}, true);
+    int client = -1;
+    for (long long deadline = now_ms() + patience_ms; client < 0 && now_ms() < deadline; usleep(10 * 1000))
+        client = connect_tcp(11102); // the listener comes up on its own thread
+    ASSERT_GE(client, 0);
+    std::string received;
+    ASSERT_TRUE(sync_client(client, 10101, &received));
+
+    // Every way a datagram can end up: whole, in two or three pieces, too
+    // short, a fragment that an empty datagram discards, two sentences in one.
+    std::vector<std::string> datagrams;
+    std::string expected;
+    for (int i = 0; i < 300; i++) {
+        std::string n = std::to_string(i);
+        switch (i % 6) {
+        case 0:
+            datagrams.push_back("$GPTXT,whole," + n + "*00\r\n");
+            expected += "$GPTXT,whole," + n + "*00\n";
+            break;
+        case 1:
+            datagrams.push_back("$GPTXT,tw");
+            datagrams.push_back("o," + n + "*00\r\n");
+            expected += "$GPTXT,two," + n + "*00\n";
+            break;
+        case 2:
+            datagrams.push_back("$GPT");
+            datagrams.push_back("XT,three,");
+            datagrams.push_back(n + "*00\r\n");
+            expected += "$GPTXT,three," + n + "*00\n";
+            break;
+        case 3:
+            datagrams.push_back("abc\r\n");
+            break;
+        case 4:
+            datagrams.push_back("$GPTXT,lost," + n);
+            datagrams.push_back("");
+            break;
+        default:
+            datagrams.push_back("$GPTXT,a," + n + "*00\r\n$GPTXT,b," + n + "*00\r\n");
+            expected += "$GPTXT,a," + n + "*00\r\n$GPTXT,b," + n + "*00\n";
+            break;
+        }
+    }
+    datagrams.push_back("$GPTXT,burst end*00\r\n");
+    expected += "$GPTXT,burst end*00\n";
+
+    // One socket, back to back: far faster than the relay passes lines on.
+    int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sender, 0);
+    sockaddr_in input = {};
+    input.sin_family = AF_INET;
+    input.sin_port = htons(10101);
+    input.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (const std::string &datagram : datagrams)
+        ASSERT_EQ(sendto(sender, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&input),
+                         sizeof input),
+                  static_cast<ssize_t>(datagram.size()));
+    close(sender);
+
+    std::string burst;
+    ASSERT_TRUE(read_until(client, &burst, "$GPTXT,burst end*00\n"));
+    EXPECT_EQ(burst, expected);
+    close(client);
+}
+
+} // namespace
