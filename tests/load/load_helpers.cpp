@@ -116,14 +116,11 @@ int add_client(client_pool *pool, int port)
 
 bool wait_listening(int port)
 {
-    for (long long deadline = now_ms() + patience_ms; now_ms() < deadline; usleep(20 * 1000)) {
-        int probe = connect_tcp(port);
-        if (probe >= 0) {
-            close(probe);
-            return true;
-        }
-    }
-    return false;
+    int probe = connect_when_listening(port);
+    if (probe < 0)
+        return false;
+    close(probe);
+    return true;
 }
 
 bool start_pool(client_pool *pool, int n, int port)

@@ -10,16 +10,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-int connect_when_listening(int port, int timeout_ms)
-{
-    long long deadline = now_ms() + timeout_ms;
-    for (;;) {
-        int fd = connect_tcp(port);
-        if (fd >= 0 || now_ms() > deadline)
-            return fd;
-        usleep(10 * 1000);
-    }
-}
 
 int connect_small_window(int port, int receive_buffer)
 {

@@ -25,8 +25,6 @@ constexpr bool sanitized = false;
 constexpr int udp_in_port = 10101;
 constexpr int tcp_port = 11102;
 
-// Connects to 127.0.0.1:port, retrying until the daemon listens; -1 on timeout.
-int connect_when_listening(int port, int timeout_ms = patience_ms);
 
 // Like connect_tcp, with the receive buffer made small before connecting, so a
 // client that stops reading is felt after a few kilobytes.

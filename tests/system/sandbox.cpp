@@ -422,6 +422,17 @@ int connect_tcp(int port)
     return fd;
 }
 
+int connect_when_listening(int port, int timeout_ms)
+{
+    long long deadline = now_ms() + timeout_ms;
+    for (;;) {
+        int fd = connect_tcp(port);
+        if (fd >= 0 || now_ms() > deadline)
+            return fd;
+        usleep(10 * 1000);
+    }
+}
+
 bool read_until(int fd, std::string *received, const std::string &needle, int timeout_ms)
 {
     long long deadline = now_ms() + timeout_ms;

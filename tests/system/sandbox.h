@@ -89,6 +89,10 @@ bool catch_datagram_to(int fd, const std::string &destination, std::string *data
 // Opens a TCP connection to 127.0.0.1:port; -1 on failure.
 int connect_tcp(int port);
 
+// Connects as soon as the daemon listens (its listener starts on a thread of
+// its own); -1 when it does not within the time.
+int connect_when_listening(int port, int timeout_ms = patience_ms);
+
 // Reads from fd, appending to *received, until it holds `needle`.
 bool read_until(int fd, std::string *received, const std::string &needle, int timeout_ms = patience_ms);
 

@@ -13,9 +13,7 @@ TEST(UdpBurst, ABurstOfDatagramsIsRelayedWholeAndInOrder)
 {
     REQUIRE_SANDBOX();
     auto d = start_daemon({}, true);
-    int client = -1;
-    for (long long deadline = now_ms() + patience_ms; client < 0 && now_ms() < deadline; usleep(10 * 1000))
-        client = connect_tcp(11102); // the listener comes up on its own thread
+    int client = connect_when_listening(11102);
     ASSERT_GE(client, 0);
     std::string received;
     ASSERT_TRUE(sync_client(client, 10101, &received));
