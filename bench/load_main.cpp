@@ -33,9 +33,8 @@ constexpr int mix_count = mix_seconds * mix_lines_per_second;
 constexpr int warmup_limit_ms = 5000;
 constexpr int warmup_interval_ms = 20;
 // After the last line: how long the clients may stay silent before the run
-// ends, and how long the run may wait in all.
+// ends (the run may wait --drain seconds in all).
 constexpr int drain_quiet_ms = 1000;
-constexpr int drain_limit_ms = 10000;
 
 struct load_options {
     int udp_port = 10101;
@@ -47,6 +46,7 @@ struct load_options {
     pid_t pid = 0;       // the relay process to watch
     bool watch = false;  // ask for raw NMEA the way gpsd wants it
     double idle = 0;     // seconds without traffic to watch afterwards
+    double drain = 10;   // seconds after the last line that lines may still arrive in
 };
 
 struct client_state {
@@ -203,9 +203,10 @@ static void usage(const char *program)
 {
     fprintf(stderr,
             "Usage: %s --pid PID [--udp-port P] [--tcp-port P] [--clients K] [--rate LINES_PER_S]\n"
-            "          [--seconds S | --lines N] [--watch] [--idle S]\n"
+            "          [--seconds S | --lines N] [--watch] [--idle S] [--drain S]\n"
             "Sends to 127.0.0.1 only. --rate 0 sends as fast as it can. --watch asks each\n"
-            "client for raw NMEA the way gpsd wants it.\n",
+            "client for raw NMEA the way gpsd wants it. --drain bounds the wait for lines\n"
+            "after the last one is sent (default 10 s).\n",
             program);
     exit(2);
 }
@@ -217,7 +218,8 @@ static load_options parse_options(int argc, char **argv)
         {"tcp-port", required_argument, nullptr, 't'}, {"clients", required_argument, nullptr, 'k'},
         {"rate", required_argument, nullptr, 'r'},    {"seconds", required_argument, nullptr, 's'},
         {"lines", required_argument, nullptr, 'n'},   {"watch", no_argument, nullptr, 'w'},
-        {"idle", required_argument, nullptr, 'i'},    {nullptr, 0, nullptr, 0},
+        {"idle", required_argument, nullptr, 'i'},    {"drain", required_argument, nullptr, 'd'},
+        {nullptr, 0, nullptr, 0},
     };
     load_options options;
     int c;
@@ -232,6 +234,7 @@ static load_options parse_options(int argc, char **argv)
         case 'n': options.lines = atol(optarg); break;
         case 'w': options.watch = true; break;
         case 'i': options.idle = atof(optarg); break;
+        case 'd': options.drain = atof(optarg); break;
         default: usage(argv[0]);
         }
     }
@@ -316,7 +319,7 @@ int main(int argc, char **argv)
     uint64_t expected = static_cast<uint64_t>(lines) * static_cast<uint64_t>(served_count.load());
     uint64_t quiet_since = now_us();
     uint64_t seen = measured_received.load();
-    while (seen < expected && now_us() - last_send < drain_limit_ms * 1000u) {
+    while (seen < expected && now_us() - last_send < static_cast<uint64_t>(options.drain * 1e6)) {
         sleep_ms(5);
         uint64_t count = measured_received.load();
         if (count != seen) {
