@@ -155,37 +155,32 @@ static void receive_thread(int poller)
     }
 }
 
-static int connect_client(const load_options &options)
+// A socket of `type` connected to 127.0.0.1:port, or -1.
+static int connect_loopback(int type, int port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(options.tcp_port));
+    address.sin_port = htons(static_cast<uint16_t>(port));
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         if (fd >= 0)
             close(fd);
         return -1;
     }
-    if (options.watch) {
+    return fd;
+}
+
+static int connect_client(const load_options &options)
+{
+    int fd = connect_loopback(SOCK_STREAM, options.tcp_port);
+    if (fd >= 0 && options.watch) {
         static const char watch[] = "?WATCH={\"enable\":true,\"raw\":1}\n";
         if (send(fd, watch, sizeof watch - 1, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof watch - 1)) {
             close(fd);
             return -1;
         }
     }
-    return fd;
-}
-
-static int open_sender(const load_options &options)
-{
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(options.udp_port));
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-        return -1;
     return fd;
 }
 
@@ -264,7 +259,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "Unable to compose the sentence mix\n");
         return 1;
     }
-    int sender = open_sender(options);
+    int sender = connect_loopback(SOCK_DGRAM, options.udp_port);
     int poller = epoll_create1(EPOLL_CLOEXEC);
     if (sender < 0 || poller < 0) {
         perror("Unable to set up the sender");

@@ -17,16 +17,24 @@
 
 namespace {
 
-// A link whose socket is one end of a stream socket pair; *peer gets the
-// other end, where the client would read.
-client_link *make_link(int *peer)
+// A registered link whose socket is one end of a stream socket pair; *peer
+// gets the other end, where the client would read. With `thread_ran` its
+// backlog is as once its thread has started (no thread is started).
+client_link *registered_link(int *peer, bool thread_ran)
 {
     int ends[2], pair[2];
     if (pipe2(ends, O_CLOEXEC) != 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
         return nullptr;
     fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK);
     *peer = pair[1];
-    return new client_link{ends[0], ends[1], pair[0]};
+    client_link *link = new client_link{ends[0], ends[1], pair[0]};
+    if (thread_ran)
+        link->backlog = 0;
+    if (!registry_add(link)) {
+        release_link(link);
+        return nullptr;
+    }
+    return link;
 }
 
 // Everything that can be read from fd without waiting.
@@ -87,10 +95,8 @@ const std::string vtg = "$GPVTG,084.4,T,,M,022.4,N,041.5,K,A*01\n";
 TEST(ClientStraightSend, AClientThatKeepsUpGetsTextOnItsSocketAndNothingInItsPipe)
 {
     int peer;
-    client_link *link = make_link(&peer);
+    client_link *link = registered_link(&peer, true);
     ASSERT_NE(link, nullptr);
-    link->backlog = 0; // as once its thread runs
-    ASSERT_TRUE(registry_add(link));
     registry_write_all(gga.data(), gga.size());
     registry_write_all(rmc.data(), rmc.size());
     EXPECT_EQ(take(peer), gga + rmc);
@@ -103,10 +109,8 @@ TEST(ClientStraightSend, AClientThatKeepsUpGetsTextOnItsSocketAndNothingInItsPip
 TEST(ClientStraightSend, AFullSocketSendsTheTextWholeThroughThePipeAndLaterTextsFollowIt)
 {
     int peer;
-    client_link *link = make_link(&peer);
+    client_link *link = registered_link(&peer, true);
     ASSERT_NE(link, nullptr);
-    link->backlog = 0; // as once its thread runs
-    ASSERT_TRUE(registry_add(link));
     size_t filled = fill(link->socket);
     ASSERT_GT(filled, 0u);
 
@@ -126,9 +130,8 @@ TEST(ClientStraightSend, AFullSocketSendsTheTextWholeThroughThePipeAndLaterTexts
 TEST(ClientStraightSend, UntilItsThreadRunsAClientGetsTextThroughThePipe)
 {
     int peer;
-    client_link *link = make_link(&peer);
+    client_link *link = registered_link(&peer, false);
     ASSERT_NE(link, nullptr);
-    ASSERT_TRUE(registry_add(link));
     registry_write_all(gga.data(), gga.size());
     EXPECT_EQ(take(peer), "");
     EXPECT_EQ(take_pipe(link->pipe_read), gga);
@@ -139,9 +142,8 @@ TEST(ClientStraightSend, UntilItsThreadRunsAClientGetsTextThroughThePipe)
 TEST(ClientStraightSend, TheThreadHandsOnWhatWaitsAndThenTextGoesStraightAgain)
 {
     int peer;
-    client_link *link = make_link(&peer);
+    client_link *link = registered_link(&peer, false);
     ASSERT_NE(link, nullptr);
-    ASSERT_TRUE(registry_add(link));
     size_t filled = fill(link->socket);
     registry_write_all(gga.data(), gga.size());
     registry_write_all(rmc.data(), rmc.size());
