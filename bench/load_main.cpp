@@ -42,7 +42,7 @@ struct load_options {
     int clients = 1;
     double rate = 1000;  // lines per second; 0 sends as fast as it can
     double seconds = 5;
-    long lines = 0;      // overrides rate * seconds when set
+    long long lines = 0; // overrides rate * seconds when set
     pid_t pid = 0;       // the relay process to watch
     bool watch = false;  // ask for raw NMEA the way gpsd wants it
     double idle = 0;     // seconds without traffic to watch afterwards
@@ -226,7 +226,7 @@ static load_options parse_options(int argc, char **argv)
         case 'k': options.clients = atoi(optarg); break;
         case 'r': options.rate = atof(optarg); break;
         case 's': options.seconds = atof(optarg); break;
-        case 'n': options.lines = atol(optarg); break;
+        case 'n': options.lines = atoll(optarg); break;
         case 'w': options.watch = true; break;
         case 'i': options.idle = atof(optarg); break;
         case 'd': options.drain = atof(optarg); break;
@@ -236,8 +236,8 @@ static load_options parse_options(int argc, char **argv)
     if (options.pid <= 0 || options.clients < 0 || options.rate < 0 || options.seconds <= 0)
         usage(argv[0]);
     if (options.lines <= 0)
-        options.lines = static_cast<long>(options.rate * options.seconds);
-    if (options.lines <= 0 || options.lines >= UINT32_MAX)
+        options.lines = static_cast<long long>(options.rate * options.seconds);
+    if (options.lines <= 0 || options.lines >= static_cast<long long>(UINT32_MAX))
         usage(argv[0]);
     return options;
 }
