@@ -194,6 +194,10 @@ TEST(FaultLoad, OneClientThatNeverReadsCostsTheOthersNothing)
     auto d = start_daemon({}, true);
     client_pool pool;
     ASSERT_TRUE(start_pool(&pool, 99, 11102));
+    long first = warm_up(&pool);
+    ASSERT_GT(first, 0);
+    // Connected once the warm-up has cleared the pool's probe connection
+    // away, so it takes the hundredth slot.
     int stalled = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int small = 4096;
     setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
@@ -202,12 +206,14 @@ TEST(FaultLoad, OneClientThatNeverReadsCostsTheOthersNothing)
     address.sin_port = htons(11102);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    long first = warm_up(&pool);
-    ASSERT_GT(first, 0);
+    std::string synced;
+    ASSERT_TRUE(sync_client(stalled, 10101, &synced));
+    ASSERT_TRUE(wait_all_reached(&pool, first - 1, patience_ms));
 
     const long lines = 3000 * soak_scale();
     // 200-byte lines: far more than the stalled client's pipe and socket hold.
-    send_numbered(first, first + lines, 1000, std::string(200, 'x'));
+    const std::string padding(200, 'x');
+    send_numbered(first, first + lines, 1000, padding);
     EXPECT_TRUE(wait_all_reached(&pool, first + lines - 1, patience_ms));
     stop_pool(&pool);
     expect_unbroken(&pool, first + lines - 1, true);
@@ -230,12 +236,18 @@ TEST(FaultLoad, OneClientThatNeverReadsCostsTheOthersNothing)
         std::string line = late.partial.substr(at, end - at);
         if (line.compare(0, 12, "$GPTXT,sync,") == 0)
             continue;
-        EXPECT_EQ(line.compare(0, 11, "$GPTXT,seq,"), 0) << line.substr(0, 40);
-        EXPECT_EQ(line.size(), numbered_line(0).size() - 1 + 200 - 2 + (std::to_string(atol(line.c_str() + 11)).size() - 1))
-            << line.substr(0, 40);
+        // Whole: exactly a warm-up line or a padded line, as sent.
+        long number = atol(line.c_str() + 11);
+        std::string plain = numbered_line(number);
+        plain.resize(plain.size() - 2); // relayed without the CR LF
+        std::string padded = plain;
+        padded.insert(padded.size() - 5, padding);
+        EXPECT_TRUE(line == plain || line == padded) << line.substr(0, 40) << "... (" << line.size() << " bytes)";
         whole++;
     }
+    EXPECT_GT(whole, 0u);
     EXPECT_LT(whole, static_cast<size_t>(lines));
+    RecordProperty("stalled_client_lines", std::to_string(whole));
     close(stalled);
     EXPECT_TRUE(alive(d->pid));
 }
