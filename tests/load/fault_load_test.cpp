@@ -347,7 +347,7 @@ TEST(FaultLoad, HostileDatagramsAreSurvived)
     for (long i = 0; i < fragments; i++)
         sender.send("ab");
     ASSERT_TRUE(alive(d->pid));
-    int client = connect_tcp(11102);
+    int client = connect_when_listening(11102);
     std::string received;
     EXPECT_TRUE(sync_client(client, 10101, &received, 60000));
     close(client);

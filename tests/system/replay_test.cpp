@@ -36,9 +36,7 @@ bool start_fed_daemon(fed_daemon *f)
     f->daemon = start_daemon({});
     if (!f->daemon || !wait_stdout(*f->daemon, "ttyfd = -1\n"))
         return false;
-    // The listener thread may not be listening yet.
-    for (long long deadline = now_ms() + patience_ms; f->client < 0 && now_ms() < deadline; usleep(20 * 1000))
-        f->client = connect_tcp(11102);
+    f->client = connect_when_listening(11102);
     std::string sync;
     return f->client >= 0 && sync_client(f->client, 10101, &sync);
 }

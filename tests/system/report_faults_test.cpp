@@ -26,7 +26,7 @@ TEST(ReportFaults, OccupiedTemporaryNamesSkipOrKeepReportsWhole)
 
     auto d = start_daemon({});
     ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    int client = connect_tcp(11102);
+    int client = connect_when_listening(11102);
     ASSERT_GE(client, 0);
     std::string received;
     ASSERT_TRUE(sync_client(client, 10101, &received));
