@@ -23,15 +23,24 @@ int opened_fd(daemon_process &d, const std::string &prefix)
     return at == std::string::npos ? -1 : atoi(out.c_str() + at + prefix.size());
 }
 
+// Starts the daemon with the receiver already plugged in; *fd gets the
+// descriptor it reports at start (-1 when it says none, or says nothing).
+std::unique_ptr<daemon_process> start_with_receiver(const std::vector<std::string> &args, int *fd)
+{
+    auto d = start_daemon(args);
+    *fd = wait_stdout(*d, "ttyfd = ") ? opened_fd(*d, "ttyfd = ") : -1;
+    return d;
+}
+
 TEST(SerialDevice, LinesFromTheReceiverAreRelayedWithASingleLineFeed)
 {
     REQUIRE_SANDBOX();
     fake_receiver gps;
     ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
     int catcher = open_catcher(11101);
-    auto d = start_daemon({"-s"});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = "));
-    ASSERT_GT(opened_fd(*d, "ttyfd = "), 0) << stdout_of(*d);
+    int fd;
+    auto d = start_with_receiver({"-s"}, &fd);
+    ASSERT_GT(fd, 0) << stdout_of(*d);
     const std::string rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A";
     emit(gps, rmc + "\r\n");
     std::string data;
@@ -89,9 +98,9 @@ TEST(SerialDevice, TheLineIsConfiguredAsSpecifiedAtEachSpeed)
         std::vector<std::string> args = {"-s"};
         if (!speed.first.empty())
             args = {"-s", "-b", speed.first};
-        auto d = start_daemon(args);
-        ASSERT_TRUE(wait_stdout(*d, "ttyfd = "));
-        ASSERT_GT(opened_fd(*d, "ttyfd = "), 0);
+        int fd;
+        auto d = start_with_receiver(args, &fd);
+        ASSERT_GT(fd, 0);
         expect_line_settings(gps.slave, speed.second);
         stop_daemon(*d);
         unplug_receiver(&gps);
@@ -104,9 +113,8 @@ TEST(SerialDevice, UnpluggedIsClosedOnceAndPluggedBackIsReopened)
     fake_receiver gps;
     ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
     int catcher = open_catcher(11101);
-    auto d = start_daemon({"-s"});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = "));
-    int first = opened_fd(*d, "ttyfd = ");
+    int first;
+    auto d = start_with_receiver({"-s"}, &first);
     ASSERT_GT(first, 0);
     unplug_receiver(&gps);
     ASSERT_TRUE(wait_stdout(*d, "Closing ttyfd " + std::to_string(first) + "\n"));
@@ -169,9 +177,9 @@ TEST(SerialDevice, RelayedLinesGoBackToTheReceiverButAisDoesNot)
     fake_receiver gps;
     ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
     int catcher = open_catcher(11101);
-    auto d = start_daemon({"-s", "-w"});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = "));
-    ASSERT_GT(opened_fd(*d, "ttyfd = "), 0);
+    int fd;
+    auto d = start_with_receiver({"-s", "-w"}, &fd);
+    ASSERT_GT(fd, 0);
     const std::string vdm = "!AIVDM,1,1,,A,13aEOK?P00PD2wVMdLDRhgvL289?,0*26\r\n";
     const std::string vdo = "!AIVDO,1,1,,,B5NJ;PP005l4ot5Isbl03wsUkP06,0*76\r\n";
     const std::string gga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47";
@@ -205,9 +213,9 @@ TEST(SerialDevice, InputsReadyTogetherAreBothRelayed)
     fake_receiver gps;
     ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
     int catcher = open_catcher(11101);
-    auto d = start_daemon({"-s"});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = "));
-    ASSERT_GT(opened_fd(*d, "ttyfd = "), 0);
+    int fd;
+    auto d = start_with_receiver({"-s"}, &fd);
+    ASSERT_GT(fd, 0);
     // Many rounds so that some land in one poll cycle.
     for (int i = 0; i < 50; i++) {
         emit(gps, "$GPTXT,serial " + std::to_string(i) + "\r\n");
