@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "app/messages.h"
 #include "app/settings.h"
 #include "clients/tcp_listener.h"
 #include "relay/relay_loop.h"
@@ -21,6 +22,7 @@ int main(int argc, char **argv)
         }
         setbuf(stdout, nullptr);
     }
+    messages_start();
 
     // A write to a departed client must return an error to its writer, not
     // end the process.
@@ -28,9 +30,9 @@ int main(int argc, char **argv)
 
     pthread_t listener, relay;
     if (pthread_create(&listener, nullptr, listener_thread, nullptr) != 0)
-        perror("Unable to start the TCP listener");
+        complain_errno("Unable to start the TCP listener");
     if (pthread_create(&relay, nullptr, relay_thread, nullptr) != 0) {
-        perror("Unable to start the relay");
+        complain_errno("Unable to start the relay");
         return 1;
     }
     pthread_join(relay, nullptr);

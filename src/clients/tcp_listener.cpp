@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/messages.h"
 #include "app/settings.h"
 #include "clients/client_registry.h"
 #include "clients/client_thread.h"
@@ -30,7 +31,7 @@ static void serve_client(int socket)
     }
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
-        perror("Unable to create pipe");
+        complain_errno("Unable to create pipe");
         release_link(link);
         return;
     }
@@ -60,7 +61,7 @@ void *listener_thread(void *)
     address.sin_port = htons(static_cast<uint16_t>(settings.out_tcp_port));
     if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
         listen(listener, 5) != 0) {
-        perror("Unable to listen on TCP port");
+        complain_errno("Unable to listen on TCP port");
         if (listener >= 0)
             close(listener);
         return nullptr; // the relay goes on without clients

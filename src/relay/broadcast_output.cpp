@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include "app/messages.h"
 #include "app/settings.h"
 
 // All three are owned by relay_thread and set once by broadcast_open.
@@ -60,7 +61,7 @@ void broadcast_text(const char *text, size_t length)
             dotted(address, ipv4_of(entry->ifa_addr));
             dotted(netmask, ipv4_of(entry->ifa_netmask));
             dotted(brd, broadcast);
-            printf("%s - %s/%s/%s \n", entry->ifa_name, address, netmask, brd);
+            progress("%s - %s/%s/%s \n", entry->ifa_name, address, netmask, brd);
         }
         // An entry without an IPv4 broadcast address (a link-layer or IPv6
         // entry) sends to 0.0.0.0, which local listeners receive; programs on

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/messages.h"
 #include "app/settings.h"
 #include "clients/client_registry.h"
 #include "relay/broadcast_output.h"
@@ -42,6 +43,7 @@ static char udp_spare[udp_batch - 1][text_capacity];
 static void relay_text(const char *text, size_t length)
 {
     broadcast_text(text, length);
+    progress("%s", text); // the text carries its own line end
     update_position_reports(text);
     // AIS traffic is not the receiver's business.
     if (settings.write_serial && strstr(text, "VDM") == nullptr && strstr(text, "VDO") == nullptr)
@@ -65,7 +67,7 @@ static int open_udp_input(int port)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         // The serial input and every output still work; say so, never hide it.
-        perror("Unable to bind UDP input port");
+        complain_errno("Unable to bind UDP input port");
         if (fd >= 0)
             close(fd);
         return -1;
@@ -79,8 +81,7 @@ static void relay_setup()
     input_socket = open_udp_input(settings.in_udp_port);
     if (settings.use_serial)
         ttyfd = open_serial();
-    if (!settings.daemon_mode)
-        printf("ttyfd = %d\n", ttyfd.load());
+    progress("ttyfd = %d\n", ttyfd.load());
     poll_set[0] = {input_socket, POLLIN, 0};
     poll_set[1] = {ttyfd.load(), POLLIN, 0};
     poll_count = ttyfd.load() > 0 ? 2 : 1;
@@ -90,8 +91,7 @@ static void relay_setup()
 static void device_opened(int fd)
 {
     ttyfd = fd;
-    if (!settings.daemon_mode)
-        printf("Opened ttyfd = %d\n", fd);
+    progress("Opened ttyfd = %d\n", fd);
     poll_set[1] = {fd, POLLIN, 0};
     poll_count = 2;
 }
@@ -184,15 +184,13 @@ static void relay_cycle()
         }
     } else if (ttyfd.load() > 0 &&
                ((poll_set[1].revents & (POLLERR | POLLNVAL)) || fcntl(ttyfd.load(), F_GETFD) < 0)) {
-        if (!settings.daemon_mode)
-            printf("Closing ttyfd %d\n", ttyfd.load());
+        progress("Closing ttyfd %d\n", ttyfd.load());
         device_closed();
         return;
     }
 
     if (ready == 0) {
-        if (!settings.daemon_mode)
-            printf("POLL timeout: ttyfd = %d\n", ttyfd.load());
+        progress("POLL timeout: ttyfd = %d\n", ttyfd.load());
         return;
     }
 

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "app/messages.h"
 #include "app/settings.h"
 
 std::atomic<int> ttyfd{-1};
@@ -65,7 +66,7 @@ int open_serial_from(const char *const *paths, size_t count, int baud)
     configure_line(&line, baud);
     tcflush(fd, TCIFLUSH);
     if (tcsetattr(fd, TCSANOW, &line) != 0) {
-        perror("Unable to configure serial port");
+        complain_errno("Unable to configure serial port");
         close(fd); // retried every cycle: keeping it would leak a descriptor each time
         return -1;
     }

@@ -79,8 +79,6 @@ static void write_reports()
 
 void update_position_reports(const char *text)
 {
-    if (!settings.daemon_mode)
-        printf("%s", text); // the text carries its own line end
     size_t length = strnlen(text, text_capacity - 1);
     // Sentences are recognised by substring only: talker, checksum and
     // status are not looked at.

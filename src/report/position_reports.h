@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-// Echoes the text in the foreground and keeps the position reports current.
+// Keeps the position reports current.
 // Runs on relay_thread only.
 void update_position_reports(const char *text);
 

@@ -1,0 +1,132 @@
+#include "app/messages.h"
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <pthread.h>
+#include <syslog.h>
+
+#include "app/settings.h"
+
+// Room for the longest message: a relayed text of 8191 characters echoed whole.
+constexpr size_t message_capacity = 8192 + 64;
+
+// Progress waiting for the writer thread. Enough for some seconds of a busy
+// relay; when it is full, standard output has stopped taking bytes and
+// further messages are dropped whole.
+constexpr size_t progress_queue_bytes = 64 * 1024;
+
+// Filled by any thread that prints progress, emptied by progress_writer;
+// all of it guarded by progress_lock.
+static std::mutex progress_lock;
+static std::condition_variable progress_waiting;
+static char progress_queue[progress_queue_bytes];
+static size_t progress_queued = 0;  // bytes in progress_queue, from its start
+static size_t progress_lost = 0;    // messages dropped for want of room
+static bool progress_running = false; // the writer thread exists
+
+// The only writer of standard output: it alone may wait for a slow
+// terminal or an unread pipe. stdio keeps its default buffering (a line at
+// a time on a terminal, blocks into a pipe or file).
+static void *progress_writer(void *)
+{
+    static char batch[progress_queue_bytes];
+    for (;;) {
+        size_t length;
+        {
+            std::unique_lock<std::mutex> hold(progress_lock);
+            progress_waiting.wait(hold, [] { return progress_queued > 0; });
+            length = progress_queued;
+            memcpy(batch, progress_queue, length);
+            progress_queued = 0;
+        }
+        fwrite(batch, 1, length, stdout);
+    }
+    return nullptr;
+}
+
+void messages_start()
+{
+    if (settings.daemon_mode) {
+        openlog("gpsfanout", LOG_PID, LOG_DAEMON);
+        return;
+    }
+    pthread_t writer;
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0)
+        return;
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attributes, 64 * 1024);
+    bool started = pthread_create(&writer, &attributes, progress_writer, nullptr) == 0;
+    pthread_attr_destroy(&attributes);
+    std::lock_guard<std::mutex> hold(progress_lock);
+    progress_running = started;
+}
+
+void progress(const char *format, ...)
+{
+    if (settings.daemon_mode)
+        return;
+    char message[message_capacity];
+    va_list arguments;
+    va_start(arguments, format);
+    int length = vsnprintf(message, sizeof message, format, arguments);
+    va_end(arguments);
+    std::lock_guard<std::mutex> hold(progress_lock);
+    // A cut message would be a torn line: drop it whole instead.
+    if (length < 0 || static_cast<size_t>(length) >= sizeof message || !progress_running ||
+        static_cast<size_t>(length) > progress_queue_bytes - progress_queued) {
+        progress_lost++;
+        return;
+    }
+    memcpy(progress_queue + progress_queued, message, static_cast<size_t>(length));
+    bool was_empty = progress_queued == 0;
+    progress_queued += static_cast<size_t>(length);
+    // Under load the writer takes many messages per wake-up.
+    if (was_empty)
+        progress_waiting.notify_one();
+}
+
+size_t progress_dropped()
+{
+    std::lock_guard<std::mutex> hold(progress_lock);
+    return progress_lost;
+}
+
+static void complain_text(const char *message)
+{
+    fputs(message, stderr);
+    // Detached, standard error is the null device: the log is the only
+    // place a failure can be read.
+    if (settings.daemon_mode) {
+        size_t length = strlen(message);
+        if (length > 0 && message[length - 1] == '\n')
+            length--; // the log keeps lines of its own
+        syslog(LOG_ERR, "%.*s", static_cast<int>(length), message);
+    }
+}
+
+void complain(const char *format, ...)
+{
+    char message[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    int length = vsnprintf(message, sizeof message, format, arguments);
+    va_end(arguments);
+    if (length < 0)
+        return;
+    complain_text(message); // a long one is cut, but still said
+}
+
+void complain_errno(const char *message)
+{
+    int error = errno;
+    char reason[256];
+    // The GNU strerror_r returns its text, which may not be in `reason`.
+    const char *text = strerror_r(error, reason, sizeof reason);
+    complain("%s: %s\n", message, text);
+    errno = error;
+}

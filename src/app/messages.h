@@ -1,0 +1,25 @@
+// The daemon's two doors for messages: progress on standard output in the
+// foreground, and failures on standard error (and, detached, the system log).
+#pragma once
+
+#include <cstddef>
+
+// Call once, after detaching and before any other thread starts. Detached,
+// opens the system log (facility daemon, ident "gpsfanout"); in the
+// foreground, starts the thread that writes progress to standard output.
+void messages_start();
+
+// A progress message on standard output, in the foreground only. It never
+// holds up the caller: when standard output cannot take more (an unread
+// pipe, a terminal held by Ctrl-S), the message is dropped whole. Standard
+// output keeps its own buffering and blocking mode.
+void progress(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// A failure, on standard error; detached, also to the system log.
+void complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// complain in perror's form: "message: the system's error text".
+void complain_errno(const char *message);
+
+// Progress messages dropped so far because standard output was full.
+size_t progress_dropped();
