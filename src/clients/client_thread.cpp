@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "relay/serial_output.h"
 #include "relay/serial_port.h"
 
 // Client data is moved in chunks of this size; one chunk is one unit on the

@@ -3,8 +3,7 @@
 
 #include <cstddef>
 
-// Room for one relayed text unit and its terminator.
-constexpr size_t text_capacity = 8192;
+#include "relay/text_normalise.h"
 
 struct line_assembly {
     char line_buffer[text_capacity]; // the unit being assembled, NUL-terminated

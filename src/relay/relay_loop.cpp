@@ -16,6 +16,7 @@
 #include "clients/client_registry.h"
 #include "relay/broadcast_output.h"
 #include "relay/line_assembly.h"
+#include "relay/serial_output.h"
 #include "relay/serial_port.h"
 #include "report/position_reports.h"
 
@@ -25,8 +26,13 @@ static char serial_text[text_capacity];     // one serial line; apart, so a UDP 
 static int input_socket = -1;               // UDP input, -1 when it could not be bound
 static pollfd poll_set[2];                  // 0: UDP input, 1: serial device
 static nfds_t poll_count = 1;               // 2 while a serial device is open
+static long long next_search_ms = 0;        // when the device may be looked for again
 
 constexpr int poll_timeout_ms = 1500;
+
+// The device is looked for at most this often, however busy the inputs: a
+// missing or refusing device costs nothing per line.
+constexpr int search_interval_ms = 1500;
 
 // Receive buffer asked for the UDP input (the kernel counts it twice).
 constexpr int input_buffer_bytes = 1 << 20;
@@ -39,6 +45,13 @@ constexpr unsigned udp_batch = 8;
 // them; owned by relay_thread.
 static char udp_spare[udp_batch - 1][text_capacity];
 
+static long long monotonic_ms()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 // Hands one normalised text to every output, always in this order.
 static void relay_text(const char *text, size_t length)
 {
@@ -47,7 +60,7 @@ static void relay_text(const char *text, size_t length)
     update_position_reports(text);
     // AIS traffic is not the receiver's business.
     if (settings.write_serial && strstr(text, "VDM") == nullptr && strstr(text, "VDO") == nullptr)
-        serial_write(text, length);
+        serial_offer(text, length);
     registry_write_all(text, length);
 }
 
@@ -79,8 +92,14 @@ static void relay_setup()
 {
     broadcast_open(settings.out_udp_port);
     input_socket = open_udp_input(settings.in_udp_port);
-    if (settings.use_serial)
-        ttyfd = open_serial();
+    if (settings.use_serial) {
+        if (!serial_output_start())
+            complain_errno("Unable to start the serial writer");
+        next_search_ms = monotonic_ms() + search_interval_ms;
+        int fd = open_serial();
+        if (fd > 0)
+            serial_publish(fd);
+    }
     progress("ttyfd = %d\n", ttyfd.load());
     poll_set[0] = {input_socket, POLLIN, 0};
     poll_set[1] = {ttyfd.load(), POLLIN, 0};
@@ -90,7 +109,7 @@ static void relay_setup()
 
 static void device_opened(int fd)
 {
-    ttyfd = fd;
+    serial_publish(fd);
     progress("Opened ttyfd = %d\n", fd);
     poll_set[1] = {fd, POLLIN, 0};
     poll_count = 2;
@@ -99,6 +118,9 @@ static void device_opened(int fd)
 static void device_closed()
 {
     serial_close();
+    // Looked for again at the usual pace, never at once: a device that
+    // opens only to hang up again must not make the loop spin.
+    next_search_ms = monotonic_ms() + search_interval_ms;
     poll_set[1] = {-1, POLLIN, 0};
     poll_count = 1;
 }
@@ -163,9 +185,19 @@ static void receive_serial()
         relay_text(serial_text, length);
 }
 
+// Until the next look for the device, when one is due sooner than the
+// usual timeout, so that a receiver plugged in is found at the usual pace.
+static int cycle_timeout_ms()
+{
+    if (!settings.use_serial || ttyfd.load() != -1)
+        return poll_timeout_ms;
+    long long left = next_search_ms - monotonic_ms();
+    return left < 0 ? 0 : left < poll_timeout_ms ? static_cast<int>(left) : poll_timeout_ms;
+}
+
 static void relay_cycle()
 {
-    int ready = poll(poll_set, poll_count, poll_timeout_ms);
+    int ready = poll(poll_set, poll_count, cycle_timeout_ms());
     if (ready < 0) {
         // The poll results are not valid; never act on them. Pause on a real
         // failure so the loop cannot spin.
@@ -177,13 +209,19 @@ static void relay_cycle()
     }
 
     if (settings.use_serial && ttyfd.load() == -1) {
-        int fd = open_serial();
-        if (fd > 0) {
-            device_opened(fd);
-            return; // this cycle's poll results predate the device
+        long long now = monotonic_ms();
+        if (now >= next_search_ms) {
+            next_search_ms = now + search_interval_ms;
+            int fd = open_serial();
+            if (fd > 0) {
+                device_opened(fd);
+                return; // this cycle's poll results predate the device
+            }
         }
-    } else if (ttyfd.load() > 0 &&
-               ((poll_set[1].revents & (POLLERR | POLLNVAL)) || fcntl(ttyfd.load(), F_GETFD) < 0)) {
+    } else if (ttyfd.load() > 0 && ((poll_set[1].revents & (POLLERR | POLLHUP | POLLNVAL)) ||
+                                    fcntl(ttyfd.load(), F_GETFD) < 0)) {
+        // A hang-up alone (no error) ends the device too: it would
+        // otherwise report itself ready on every poll, for ever.
         progress("Closing ttyfd %d\n", ttyfd.load());
         device_closed();
         return;

@@ -1,9 +1,7 @@
 #include "relay/serial_port.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,8 +10,12 @@
 
 std::atomic<int> ttyfd{-1};
 std::mutex serial_write_lock;
+unsigned serial_generation = 0;
 
-const char *const device_list[4] = {"/dev/GPS", "/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2"};
+const char *const device_list[device_count] = {"/dev/GPS", "/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2"};
+
+// What open_serial has said so far; relay_thread only.
+static serial_lookout lookout = {0, false};
 
 speed_t speed_constant(int baud)
 {
@@ -45,19 +47,31 @@ void configure_line(termios *t, int baud)
         t->c_cc[index] = 0;
 }
 
-int open_serial_from(const char *const *paths, size_t count, int baud)
+int open_serial_from(const char *const *paths, size_t count, int baud, serial_search *found)
 {
+    found->fd = -1;
+    found->refused = 0;
+    found->tried = 0;
     int fd = -1;
-    for (size_t i = 0; i < count && fd < 0; i++)
-        fd = open(paths[i], O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (count > device_count)
+        count = device_count;
+    // Non-blocking for good: the relay must never wait on the device, for
+    // carrier at the open or for room on a line whose CTS never rises.
+    for (size_t i = 0; i < count && fd < 0; i++) {
+        fd = open(paths[i], O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        found->open_errors[i] = fd < 0 ? errno : 0;
+        found->tried = i + 1;
+    }
     if (fd < 0)
         return -1;
     if (fd == 0) {
         // Descriptor 0 would read as "no device" and leak on every retry.
         int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
         close(fd);
-        if (moved < 0)
+        if (moved < 0) {
+            found->refused = errno;
             return -1;
+        }
         fd = moved;
     }
     termios line;
@@ -66,43 +80,61 @@ int open_serial_from(const char *const *paths, size_t count, int baud)
     configure_line(&line, baud);
     tcflush(fd, TCIFLUSH);
     if (tcsetattr(fd, TCSANOW, &line) != 0) {
-        complain_errno("Unable to configure serial port");
-        close(fd); // retried every cycle: keeping it would leak a descriptor each time
+        found->refused = errno != 0 ? errno : EINVAL;
+        close(fd); // retried later: keeping it would leak a descriptor each time
         return -1;
     }
+    found->fd = fd;
     return fd;
+}
+
+void say_serial_search(serial_lookout *said, const serial_search &found, const char *const *paths)
+{
+    if (found.fd > 0) {
+        said->refused_said = 0;
+        said->absent_said = false; // once it is gone, the search is news again
+        return;
+    }
+    if (found.refused != 0) {
+        if (said->refused_said != found.refused) {
+            errno = found.refused;
+            complain_errno("Unable to configure serial port");
+        }
+        said->refused_said = found.refused;
+        return;
+    }
+    said->refused_said = 0;
+    if (said->absent_said)
+        return;
+    said->absent_said = true;
+    // Which names, and why each failed: a missing adapter reads differently
+    // from a device the daemon may not open.
+    char list[512];
+    size_t used = 0;
+    list[0] = '\0';
+    for (size_t i = 0; i < found.tried; i++) {
+        int n = snprintf(list + used, sizeof list - used, "%s%s (%s)", i > 0 ? ", " : "", paths[i],
+                         strerror(found.open_errors[i]));
+        if (n < 0 || static_cast<size_t>(n) >= sizeof list - used)
+            break; // four names always fit; never print a cut entry
+        used += static_cast<size_t>(n);
+    }
+    complain("No serial device: %s\n", list);
 }
 
 int open_serial()
 {
-    return open_serial_from(device_list, sizeof device_list / sizeof device_list[0], settings.baud);
+    serial_search found;
+    int fd = open_serial_from(device_list, device_count, settings.baud, &found);
+    say_serial_search(&lookout, found, device_list);
+    return fd;
 }
 
-void write_paced(int fd, const char *bytes, size_t n)
+void serial_publish(int fd)
 {
-    const timespec pause = {0, 500 * 1000};
-    for (size_t i = 0; i < n; i++) {
-        ssize_t written;
-        do
-            written = write(fd, bytes + i, 1);
-        while (written < 0 && errno == EINTR);
-        // A failed byte is not retried, but once the device is gone the rest
-        // of the unit cannot arrive either: stop rather than hold the lock
-        // for half a millisecond per byte that goes nowhere.
-        if (written < 0 && (errno == EIO || errno == ENXIO || errno == ENODEV || errno == EBADF))
-            return;
-        nanosleep(&pause, nullptr);
-    }
-}
-
-void serial_write(const char *bytes, size_t n)
-{
-    if (ttyfd.load() <= 0)
-        return;
     std::lock_guard<std::mutex> hold(serial_write_lock);
-    int fd = ttyfd.load(); // may have been closed while we waited for the lock
-    if (fd > 0)
-        write_paced(fd, bytes, n);
+    ttyfd = fd;
+    serial_generation++;
 }
 
 void serial_close()

@@ -1,5 +1,5 @@
-// The GPS receiver's serial device: finding it, configuring it, and the one
-// way bytes are written to it.
+// The GPS receiver's serial device: finding it, configuring it, and who may
+// hold its descriptor.
 #pragma once
 
 #include <atomic>
@@ -8,16 +8,18 @@
 #include <termios.h>
 
 // Descriptor of the open serial device; only values above 0 count as open.
-// Written only by relay_thread, and only while it holds serial_write_lock;
-// writers read it again under that lock before writing.
+// Stored only here (serial_publish, serial_close), always under
+// serial_write_lock; read by relay_thread, the serial writer and client
+// threads. A writer reads it again under the lock for each write.
 extern std::atomic<int> ttyfd;
 
-// Held around every write to the serial device, so that one writer's unit
-// (a relayed text or a client's chunk) goes out whole.
+// Held around every store to ttyfd and every write to the device, so that a
+// descriptor is never closed, and its number reused, under a write.
 extern std::mutex serial_write_lock;
 
 // Where the receiver is looked for, in this order.
-extern const char *const device_list[4];
+constexpr size_t device_count = 4;
+extern const char *const device_list[device_count];
 
 // The terminal speed constant for a line speed; 4800 for anything unknown.
 speed_t speed_constant(int baud);
@@ -27,22 +29,42 @@ speed_t speed_constant(int baud);
 // The input flags and the line discipline are left as they were read.
 void configure_line(termios *t, int baud);
 
-// Opens and configures the first of `paths` that opens. Returns the
-// descriptor (> 0), or -1 when none opens or the configuration fails (said on
-// standard error; later paths are not tried then).
-int open_serial_from(const char *const *paths, size_t count, int baud);
+// What one look for the device found.
+struct serial_search {
+    int fd;                         // > 0: opened and configured; else -1
+    int refused;                    // errno of the settings the first device that opened refused, else 0
+    size_t tried;                   // paths that were tried
+    int open_errors[device_count];  // errno of each tried path that did not open
+};
 
-// open_serial_from over device_list at the configured speed.
+// Opens the first of `paths` that opens (non-blocking, so a line without
+// carrier cannot hold the open) and configures it. Later paths are not tried
+// once one has opened. Says nothing.
+int open_serial_from(const char *const *paths, size_t count, int baud, serial_search *found);
+
+// What has been said about looking for the device, so that a failure that
+// repeats every attempt is said once.
+struct serial_lookout {
+    int refused_said;  // errno of the configuration failure said last, 0 for none
+    bool absent_said;  // the names tried have been listed since a device was last open
+};
+
+// Says on standard error what a look found, when it is news: a refused
+// configuration once until the outcome changes; that no device opened, with
+// the names tried and why, once until a device has been open.
+void say_serial_search(serial_lookout *lookout, const serial_search &found, const char *const *paths);
+
+// open_serial_from over device_list at the configured speed, saying what is
+// news. relay_thread only.
 int open_serial();
 
-// Writes n bytes one at a time, each followed by a 500-microsecond pause.
-// The caller holds serial_write_lock.
-void write_paced(int fd, const char *bytes, size_t n);
-
-// Writes a whole unit to the serial device if one is open: tests ttyfd,
-// takes serial_write_lock, reads ttyfd again, and writes paced.
-void serial_write(const char *bytes, size_t n);
+// relay_thread only: makes an opened device the one in use.
+void serial_publish(int fd);
 
 // relay_thread only: closes the device and marks it closed, under the lock,
 // so no writer can use the descriptor number after it is released.
 void serial_close();
+
+// Raised at every publish, under serial_write_lock: a writer that sees it
+// change knows its descriptor is not the device its unit began on.
+extern unsigned serial_generation;

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "relay/line_assembly.h"
-
 size_t normalise_text(char *text)
 {
     size_t length = strnlen(text, text_capacity - 1);

@@ -3,6 +3,9 @@
 
 #include <cstddef>
 
+// Room for one relayed text unit and its terminator.
+constexpr size_t text_capacity = 8192;
+
 // Texts shorter than this are never relayed.
 constexpr size_t min_text_length = 6;
 

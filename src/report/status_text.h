@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "relay/line_assembly.h"
+#include "relay/text_normalise.h"
 #include "report/fix_extraction.h"
 
 // Room for both stored texts whole and the eight short lines after them.

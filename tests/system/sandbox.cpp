@@ -172,8 +172,9 @@ static void reader_loop(daemon_process *d)
     d->changed.notify_all();
 }
 
-std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args, bool quiet)
+std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args, bool quiet, int stdout_fd)
 {
+    quiet = quiet || stdout_fd >= 0;
     auto d = std::make_unique<daemon_process>();
     std::vector<std::string> command;
     if (const char *prefix = getenv("GPSFANOUT_DAEMON_PREFIX")) {
@@ -211,7 +212,7 @@ std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &arg
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
-        dup2(quiet ? null : slave, 1);
+        dup2(stdout_fd >= 0 ? stdout_fd : quiet ? null : slave, 1);
         dup2(err_pipe[1], 2);
         execvp(argv[0], argv.data());
         _exit(127);

@@ -50,7 +50,9 @@ struct daemon_process {
 // stdout is a pty, so it is line-buffered as on a terminal, unless `quiet`,
 // when it goes to /dev/null. GPSFANOUT_DAEMON_PREFIX, when set, is a command
 // (split on blanks) that the daemon is started through, such as an emulator.
-std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args, bool quiet = false);
+// `stdout_fd`, when not -1, is given to the daemon as its stdout instead.
+std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args, bool quiet = false,
+                                             int stdout_fd = -1);
 
 // The path the daemon is started as (its argv[0]): GPSFANOUT_DAEMON when set,
 // else this build's binary.

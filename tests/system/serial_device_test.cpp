@@ -139,38 +139,6 @@ TEST(SerialDevice, UnpluggedIsClosedOnceAndPluggedBackIsReopened)
     close(catcher);
 }
 
-TEST(SerialDevice, FailingOpensLeakNoDescriptors)
-{
-    REQUIRE_SANDBOX();
-    // A device that opens but refuses the settings is tried on every cycle.
-    int plain = open("/dev/GPS", O_CREAT | O_WRONLY, 0644);
-    close(plain);
-    auto d = start_daemon({"-s"});
-    ASSERT_TRUE(wait_stderr(*d, "Unable to configure serial port: "));
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    // An attempt in progress holds one descriptor for a moment: count at rest.
-    auto settled_fds = [&] {
-        int fewest = count_fds(d->pid);
-        for (int i = 0; i < 10; i++, usleep(20 * 1000))
-            fewest = std::min(fewest, count_fds(d->pid));
-        return fewest;
-    };
-    int start = settled_fds();
-    // Traffic makes the cycles, and so the attempts, come fast. Datagrams
-    // that wait together are taken in one cycle: each is sent after the echo
-    // of the last, so that each makes a cycle of its own.
-    for (int i = 0; i < 300; i++) {
-        send_udp(10101, "$GPTXT,cycle " + std::to_string(i) + "\n");
-        ASSERT_TRUE(wait_stdout(*d, "$GPTXT,cycle " + std::to_string(i) + "\n"));
-    }
-    std::string err = stderr_of(*d);
-    size_t attempts = 0;
-    for (size_t at = 0; (at = err.find("Unable to configure serial port", at)) != std::string::npos; at++)
-        attempts++;
-    EXPECT_GT(attempts, 100u);
-    EXPECT_EQ(settled_fds(), start);
-}
-
 TEST(SerialDevice, RelayedLinesGoBackToTheReceiverButAisDoesNot)
 {
     REQUIRE_SANDBOX();

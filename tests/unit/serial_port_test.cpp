@@ -96,12 +96,19 @@ TEST(SerialPort, TheFirstDeviceThatOpensIsUsed)
     std::string names[] = {folder.path("GPS"), folder.path("ttyUSB0"), folder.path("ttyUSB1"),
                            folder.path("ttyUSB2")};
     const char *paths[] = {names[0].c_str(), names[1].c_str(), names[2].c_str(), names[3].c_str()};
-    int fd = open_serial_from(paths, 4, 4800);
+    serial_search found;
+    int fd = open_serial_from(paths, 4, 4800, &found);
     ASSERT_GT(fd, 0);
+    EXPECT_EQ(found.fd, fd);
     EXPECT_TRUE(same_file(fd, slave));
     EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    // Non-blocking for good: the relay never waits on the device.
+    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
     close(fd);
-    EXPECT_EQ(open_serial_from(paths, 2, 4800), -1); // neither of the first two exists
+    EXPECT_EQ(open_serial_from(paths, 2, 4800, &found), -1); // neither of the first two exists
+    EXPECT_EQ(found.tried, 2u);
+    EXPECT_EQ(found.open_errors[0], ENOENT);
+    EXPECT_EQ(found.refused, 0);
 }
 
 TEST(SerialPort, ADeviceThatRefusesTheSettingsEndsTheSearchWithoutALeak)
@@ -115,12 +122,49 @@ TEST(SerialPort, ADeviceThatRefusesTheSettingsEndsTheSearchWithoutALeak)
     const char *paths[] = {names[0].c_str(), names[1].c_str()};
     int before = open_descriptors();
     for (int attempt = 0; attempt < 20; attempt++) {
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(open_serial_from(paths, 2, 4800), -1);
-        std::string said = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(said.rfind("Unable to configure serial port: ", 0), 0u) << said;
+        serial_search found;
+        EXPECT_EQ(open_serial_from(paths, 2, 4800, &found), -1);
+        EXPECT_EQ(found.refused, ENOTTY);
+        EXPECT_EQ(found.tried, 1u);
     }
     EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(SerialPort, RepeatedFailuresAreSaidOnceUntilTheOutcomeChanges)
+{
+    const serial_search absent = {-1, 0, 4, {ENOENT, ENOENT, EACCES, ENOENT}};
+    const serial_search refused = {-1, ENOTTY, 1, {0}};
+    const serial_search refused_otherwise = {-1, EINVAL, 1, {0}};
+    const serial_search opened = {5, 0, 1, {0}};
+    const std::string listed = "No serial device: /dev/GPS (No such file or directory), /dev/ttyUSB0 (No such file "
+                               "or directory), /dev/ttyUSB1 (Permission denied), /dev/ttyUSB2 (No such file or "
+                               "directory)\n";
+    const std::string refusal = "Unable to configure serial port: Inappropriate ioctl for device\n";
+    // Each look in turn, and what it says.
+    const struct {
+        const serial_search *found;
+        std::string said;
+    } looks[] = {
+        {&refused, refusal},
+        {&refused, ""},
+        {&refused_otherwise, "Unable to configure serial port: Invalid argument\n"},
+        {&absent, listed},
+        {&absent, ""},
+        {&refused, refusal},
+        {&absent, ""}, // listed already, and no device has been open since
+        {&opened, ""},
+        {&absent, listed},
+        {&opened, ""},
+        {&refused, refusal},
+    };
+    serial_lookout lookout = {0, false};
+    int step = 0;
+    for (auto &look : looks) {
+        testing::internal::CaptureStderr();
+        say_serial_search(&lookout, *look.found, device_list);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), look.said) << "look " << step;
+        step++;
+    }
 }
 
 } // namespace

@@ -1,0 +1,214 @@
+// A receiver that misbehaves, and clients that flood it: the relay must go
+// on at its own pace whatever the serial line does.
+#include <algorithm>
+#include <atomic>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "client_helpers.h"
+#include "sandbox.h"
+
+namespace {
+
+std::string numbered(const char *what, int i)
+{
+    return "$GPTXT," + std::string(what) + " " + std::to_string(i);
+}
+
+// Relays `count` lines and checks that each reaches the client within
+// `bound_ms`: nothing the serial device does may hold them up.
+void expect_prompt_lines(int client, const char *what, int count, int bound_ms)
+{
+    std::string received;
+    for (int i = 0; i < count; i++) {
+        send_udp(udp_in_port, numbered(what, i) + "\r\n");
+        ASSERT_TRUE(read_until(client, &received, numbered(what, i) + "\n", bound_ms)) << what << " " << i;
+    }
+}
+
+// Whatever the receiver's side can read now, without waiting.
+std::string drain(int master)
+{
+    std::string all;
+    char buffer[4096];
+    for (;;) {
+        pollfd watch = {master, POLLIN, 0};
+        if (poll(&watch, 1, 200) <= 0)
+            return all;
+        ssize_t got = read(master, buffer, sizeof buffer);
+        if (got <= 0)
+            return all;
+        all.append(buffer, static_cast<size_t>(got));
+    }
+}
+
+TEST(SerialFaults, AReceiverThatStopsDrainingHoldsUpNothing)
+{
+    REQUIRE_SANDBOX();
+    fake_receiver gps;
+    ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
+    auto d = start_daemon({"-s", "-w"});
+    ASSERT_TRUE(wait_stdout(*d, "ttyfd = "));
+    int client = connect_when_listening(tcp_port);
+    std::string received;
+    ASSERT_TRUE(sync_client(client, udp_in_port, &received));
+
+    // Nobody reads the receiver's side: fill the line's output queue, as a
+    // receiver that never raises CTS would leave it.
+    int filler = open(gps.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(filler, 0);
+    const std::string block(1024, 'f');
+    while (write(filler, block.data(), block.size()) > 0) {
+    }
+    close(filler);
+    expect_prompt_lines(client, "stuck", 40, 1000);
+
+    // Drained again: what is relayed from now on reaches it whole.
+    drain(gps.master);
+    std::string line;
+    for (int i = 0; i < 5; i++) {
+        send_udp(udp_in_port, numbered("after", i) + "\r\n");
+        ASSERT_TRUE(read_receiver_until(&gps, &line, numbered("after", i) + "\r\n")) << i;
+    }
+    close(client);
+}
+
+TEST(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
+{
+    REQUIRE_SANDBOX();
+    fake_receiver gps;
+    ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
+    auto d = start_daemon({"-s", "-w"});
+    ASSERT_TRUE(wait_stdout(*d, "ttyfd = "));
+    int reader = connect_when_listening(tcp_port);
+    std::string received;
+    ASSERT_TRUE(sync_client(reader, udp_in_port, &received));
+    int flooder = connect_tcp(tcp_port);
+    ASSERT_GE(flooder, 0);
+
+    // The receiver's side, read as it arrives, noting when each relayed
+    // line is complete there.
+    std::atomic<bool> done{false};
+    std::atomic<long> client_bytes{0};
+    std::string line_bytes; // the receiver thread's until it is joined
+    std::vector<long long> arrived(10, -1);
+    std::thread receiver([&] {
+        char buffer[4096];
+        while (!done) {
+            pollfd watch = {gps.master, POLLIN, 0};
+            if (poll(&watch, 1, 50) <= 0)
+                continue;
+            ssize_t got = read(gps.master, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            line_bytes.append(buffer, static_cast<size_t>(got));
+            client_bytes += std::count(buffer, buffer + got, '#');
+            for (size_t i = 0; i < arrived.size(); i++)
+                if (arrived[i] < 0 && line_bytes.find(numbered("relay", static_cast<int>(i)) + "\r\n") !=
+                                          std::string::npos)
+                    arrived[i] = now_ms();
+        }
+    });
+    // Four chunks of 4 KB: eight seconds of paced output, far more than the
+    // line takes while the relay's lines go on.
+    const std::string chunk(4096, '#');
+    std::thread flood([&] {
+        for (int i = 0; i < 4; i++)
+            if (send(flooder, chunk.data(), chunk.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(chunk.size()))
+                return;
+    });
+
+    std::vector<long long> sent(arrived.size());
+    for (size_t i = 0; i < sent.size(); i++) {
+        sent[i] = now_ms();
+        send_udp(udp_in_port, numbered("relay", static_cast<int>(i)) + "\r\n");
+        ASSERT_TRUE(read_until(reader, &received, numbered("relay", static_cast<int>(i)) + "\n", 1000)) << i;
+        usleep(200 * 1000);
+    }
+    flood.join();
+    // Every client byte arrives in the end: it waited, it was not dropped.
+    long long deadline = now_ms() + 30000;
+    while (now_ms() < deadline && client_bytes < 4 * 4096)
+        usleep(100 * 1000);
+    done = true;
+    receiver.join();
+    EXPECT_EQ(std::count(line_bytes.begin(), line_bytes.end(), '#'), 4 * 4096);
+    for (size_t i = 0; i < arrived.size(); i++) {
+        // Whole and unmixed: the line stands in one piece between units.
+        ASSERT_GE(arrived[i], 0) << "relay " << i << " never reached the device whole";
+        EXPECT_LT(arrived[i] - sent[i], 5000) << "relay " << i;
+    }
+    close(flooder);
+    close(reader);
+}
+
+TEST(SerialFaults, ADeviceThatOnlyHangsUpIsClosedAndLookedForAtTheUsualPace)
+{
+    REQUIRE_SANDBOX();
+    if (getenv("GPSFANOUT_DAEMON_PREFIX") != nullptr)
+        GTEST_SKIP() << "the hang-up device is preloaded into a native daemon only";
+    setenv("LD_PRELOAD", GPSFANOUT_HANGUP_DEVICE, 1);
+    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+    setenv("ASAN_OPTIONS", (asan + ":verify_asan_link_order=0").c_str(), 1);
+    auto d = start_daemon({"-s"});
+    unsetenv("LD_PRELOAD");
+    setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    ASSERT_TRUE(wait_stdout(*d, "Closing ttyfd ")) << stdout_of(*d);
+    size_t from = stdout_of(*d).size();
+    double cpu = cpu_used_over(d->pid, 3.0);
+    std::string out = stdout_of(*d).substr(from);
+    size_t closings = 0;
+    for (size_t at = 0; (at = out.find("Closing ttyfd ", at)) != std::string::npos; at++)
+        closings++;
+    EXPECT_LT(cpu, 0.5) << "the loop spins";
+    // Looked for again every 1.5 s: two or three times in three seconds.
+    EXPECT_GE(closings, 1u) << out;
+    EXPECT_LE(closings, 3u) << out;
+}
+
+TEST(SerialFaults, ARefusingOrMissingDeviceIsLookedForAtTheUsualPaceAndSaidOnce)
+{
+    REQUIRE_SANDBOX();
+    // A device that opens but is no terminal: every look for it fails.
+    int plain = open("/dev/GPS", O_CREAT | O_WRONLY, 0644);
+    close(plain);
+    int looks = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(looks, "/dev/GPS", IN_OPEN), 0);
+    auto d = start_daemon({"-s"});
+    ASSERT_TRUE(wait_stderr(*d, "Unable to configure serial port: "));
+    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
+    int start_fds = count_fds(d->pid);
+    // Traffic makes the cycles come fast: each line is sent after the echo
+    // of the last, so that each makes a cycle of its own.
+    long long begun = now_ms();
+    int lines = 0;
+    while (now_ms() - begun < 3000) {
+        send_udp(udp_in_port, numbered("cycle", lines) + "\r\n");
+        ASSERT_TRUE(wait_stdout(*d, numbered("cycle", lines) + "\n"));
+        lines++;
+    }
+    long long elapsed = now_ms() - begun;
+    inotify_event events[64];
+    ssize_t got = read(looks, events, sizeof events);
+    long opens = got > 0 ? got / static_cast<ssize_t>(sizeof(inotify_event)) : 0;
+    close(looks);
+    EXPECT_GT(lines, 100);
+    EXPECT_LE(opens, elapsed / 1500 + 2) << lines << " lines";
+    EXPECT_EQ(count_fds(d->pid), start_fds);
+
+    // Gone: the names tried are said once.
+    ASSERT_EQ(unlink("/dev/GPS"), 0);
+    const std::string listed = "No serial device: /dev/GPS (No such file or directory), /dev/ttyUSB0 (No such "
+                               "file or directory), /dev/ttyUSB1 (No such file or directory), /dev/ttyUSB2 (No "
+                               "such file or directory)\n";
+    ASSERT_TRUE(wait_stderr(*d, listed));
+    ASSERT_TRUE(wait_stdout(*d, "POLL timeout: ttyfd = -1\n", patience_ms, stdout_of(*d).size()));
+    ASSERT_TRUE(wait_stdout(*d, "POLL timeout: ttyfd = -1\n", patience_ms, stdout_of(*d).size()));
+    EXPECT_EQ(stderr_of(*d), "Unable to configure serial port: Inappropriate ioctl for device\n" + listed);
+}
+
+} // namespace
