@@ -154,8 +154,8 @@ int main(int argc, char **argv)
     clock_gettime(CLOCK_MONOTONIC, &start);
     replay_pace pace = pace_start(options.lines_per_second);
     static char line[line_size + 2]; // room to put CR LF back
-    // Counted in long long, so that a replay played for ever on a 32-bit
-    // target runs for ages before they wrap.
+    // Long long counts: played for ever on a 32-bit target, a long would
+    // wrap within weeks at a brisk rate.
     long long sent = 0;
     for (long long pass = 0; options.repeats == 0 || pass < options.repeats; pass++) {
         rewind(log);
