@@ -23,6 +23,13 @@ static int option_value(const char *text)
     return static_cast<int>(strtol(text, nullptr, 10));
 }
 
+// Sockets take only the low 16 bits of a port, so 65536 would bind port 0:
+// a port the kernel picks and nobody knows.
+static bool names_port_zero(int port)
+{
+    return (port & 0xffff) == 0;
+}
+
 bool parse_settings(int argc, char **argv, settings_record *out)
 {
     optind = 0; // a fresh scan each call: tests parse many command lines
@@ -42,7 +49,7 @@ bool parse_settings(int argc, char **argv, settings_record *out)
     }
     if (!supported_baud(out->baud))
         return false;
-    if (out->in_udp_port == 0 || out->out_udp_port == 0)
+    if (names_port_zero(out->in_udp_port) || names_port_zero(out->out_udp_port))
         return false;
     return true;
 }

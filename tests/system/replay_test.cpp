@@ -119,6 +119,20 @@ TEST(Replay, RmcPaceSpacesTheLinesByTheirTimestamps)
     EXPECT_TRUE(read_until(f.client, &received, relayed_form(log))) << received;
 }
 
+TEST(Replay, ALogWhoseTimesDoNotAdvanceIsPlayedOnceASecond)
+{
+    REQUIRE_SANDBOX();
+    fed_daemon f;
+    ASSERT_TRUE(start_fed_daemon(&f));
+    const std::string log = "$GPRMC,120000.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*62\r\n"
+                            "$GPTXT,01,01,02,same time*00\r\n";
+    // Three passes: the second a second after the first, the third two.
+    EXPECT_GE(timed_replay(log, {"-n", "3"}), 1900);
+    std::string received;
+    const std::string once = relayed_form(log);
+    EXPECT_TRUE(read_until(f.client, &received, once + once + once)) << received;
+}
+
 TEST(Replay, FixedRateTakesItsTime)
 {
     REQUIRE_SANDBOX();
@@ -170,17 +184,31 @@ TEST(Replay, BadCommandLinesPrintUsageAndExitOne)
         {"-p", "0", "/dev/null"},
         {"-p", "65536", "/dev/null"},
         {"-n", "-1", "/dev/null"},
+        {"-r", "0.0009", "/dev/null"},       // slower than one line in 1000 s
+        {"-r", "1e-300", "/dev/null"},
+        {"-n", "1e300", "/dev/null"},
+        {"-n", "99999999999999999999", "/dev/null"},
+        {"-n", "2.5", "/dev/null"},
         {"-x", "/dev/null"},
         {"/dev/null", "/dev/null"},           // two files
     };
     for (auto &args : bad) {
         tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, args);
-        EXPECT_EQ(run.status, 1) << (args.empty() ? "" : args[0]);
+        std::string line;
+        for (auto &arg : args)
+            line += arg + " ";
+        EXPECT_EQ(run.status, 1) << line;
         EXPECT_NE(run.err.find("Usage: "), std::string::npos) << run.err;
     }
     tool_run missing = run_tool(GPSFANOUT_REPLAY_BINARY, {"/nonexistent/trip.nmea"});
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("/nonexistent/trip.nmea: No such file or directory"), std::string::npos);
+    // A file without sentences, played once or for ever.
+    for (const char *times : {"1", "0"}) {
+        tool_run empty = run_tool(GPSFANOUT_REPLAY_BINARY, {"-n", times, "/dev/null"});
+        EXPECT_EQ(empty.status, 2) << "-n " << times;
+        EXPECT_NE(empty.err.find("/dev/null: no sentences to send"), std::string::npos) << empty.err;
+    }
     tool_run address = run_tool(GPSFANOUT_REPLAY_BINARY, {"-a", "localhost", "/dev/null"});
     EXPECT_EQ(address.status, 1);
     EXPECT_NE(address.err.find("not an IPv4 address: localhost"), std::string::npos);

@@ -172,7 +172,7 @@ TEST(CommandLine, BadCommandLinesPrintUsageAndExitOne)
     const std::string usage = "Usage: " + daemon_path() +
                               " [-w] [-u] [-s] [-d] [-i in_udp_port] [-o out_udp_port] [-t out_tcp_port] [-b baud]\n";
     std::vector<std::vector<std::string>> bad = {{"-x"}, {"-b"}, {"-b", "4801"}, {"-b", "fast"},
-                                                  {"-i", "0"}, {"-o", "letters"}};
+                                                  {"-i", "0"}, {"-i", "65536"}, {"-o", "letters"}};
     for (auto &args : bad) {
         auto d = start_daemon(args);
         int status = wait_exit(*d);

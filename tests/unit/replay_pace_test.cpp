@@ -2,6 +2,8 @@
 // steps across midnight and pieced-together logs, and fixed rates.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "replay/replay_pace.h"
 
 namespace {
@@ -103,6 +105,37 @@ TEST(ReplayPace, RmcPaceRunsOnAcrossMidnight)
     EXPECT_DOUBLE_EQ(pace_line(&pace, "$GPRMC,235959,A*00"), 1);
     EXPECT_DOUBLE_EQ(pace_line(&pace, "$GPRMC,000000,A*00"), 2);
     EXPECT_DOUBLE_EQ(pace_line(&pace, "$GPRMC,000002,A*00"), 4);
+}
+
+TEST(ReplayPace, APassThroughTheLogBeginsAtLeastASecondAfterTheOneBefore)
+{
+    // Each log played three times; what is due when, pass by pass.
+    struct {
+        const char *what;
+        double lines_per_second;
+        std::vector<const char *> log;
+        std::vector<double> due;
+    } cases[] = {
+        {"times that do not advance", 0,
+         {"$GPRMC,120000.00,A*00", "$GPGGA,120000.00*00", "$GPRMC,120000.00,A*00"},
+         {0, 0, 0, /**/ 1, 1, 1, /**/ 2, 2, 2}},
+        {"no RMC at all", 0, {"$GPGGA,120000.00*00", "$GPTXT,hello*00"}, {0, 0, /**/ 1, 1, /**/ 2, 2}},
+        {"half a second of times", 0, {"$GPRMC,120000.00,A*00", "$GPRMC,120000.50,A*00"},
+         {0, 0.5, /**/ 1.5, 2, /**/ 3, 3.5}}, // the step back from the end already waits a second
+        {"lines before the first RMC", 0, {"$GPGGA,115959*00", "$GPRMC,120000,A*00", "$GPRMC,120003,A*00"},
+         {0, 0, 3, /**/ 3, 4, 7, /**/ 7, 8, 11}}, // a long log: the passes are seconds apart already
+        {"a fixed rate", 4, {"$GPRMC,120000,A*00"}, {0, /**/ 0.25, /**/ 0.5}}, // the rate rules
+    };
+    for (auto &c : cases) {
+        replay_pace pace = pace_start(c.lines_per_second);
+        std::vector<double> due;
+        for (int pass = 0; pass < 3; pass++) {
+            pace_pass(&pace);
+            for (const char *line : c.log)
+                due.push_back(pace_line(&pace, line));
+        }
+        EXPECT_EQ(due, c.due) << c.what;
+    }
 }
 
 } // namespace

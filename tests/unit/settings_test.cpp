@@ -72,6 +72,10 @@ TEST(Settings, ValuesFollowAtoiRules)
     EXPECT_EQ(s.out_tcp_port, 0); // the TCP port is not validated
     ASSERT_TRUE(parse({"-i", "70000"}, &s));
     EXPECT_EQ(s.in_udp_port, 70000); // only its low 16 bits reach the socket
+    ASSERT_TRUE(parse({"-i", "65537", "-o", "-1", "-t", "65536"}, &s)); // low bits 1, 65535 and 0
+    EXPECT_EQ(s.in_udp_port, 65537);
+    EXPECT_EQ(s.out_udp_port, -1);
+    EXPECT_EQ(s.out_tcp_port, 65536);
     // Far too many digits must not be undefined behaviour.
     ASSERT_TRUE(parse({"-t", "99999999999999999999999"}, &s));
 }
@@ -85,6 +89,11 @@ TEST(Settings, BadCommandLinesAreRefused)
     EXPECT_FALSE(parse({"-b", "fast"}, &s));
     EXPECT_FALSE(parse({"-i", "0"}, &s));
     EXPECT_FALSE(parse({"-o", "letters"}, &s));
+    // Ports whose low 16 bits are 0 would bind a port the kernel picks.
+    for (const char *port : {"65536", "131072", "-65536"}) {
+        EXPECT_FALSE(parse({"-i", port}, &s)) << "-i " << port;
+        EXPECT_FALSE(parse({"-o", port}, &s)) << "-o " << port;
+    }
     for (int speed : {110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}) {
         std::string text = std::to_string(speed);
         EXPECT_TRUE(parse({"-b", text.c_str()}, &s)) << speed;

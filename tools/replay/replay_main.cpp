@@ -3,6 +3,7 @@
 // lines per second or at the pace of the log's RMC timestamps. Lets anyone
 // without a receiver feed the daemon.
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -20,12 +21,15 @@
 constexpr size_t line_size = 8192;
 // Room for one dotted address.
 constexpr size_t address_size = 100;
+// The slowest fixed rate: one line every 1000 seconds. At a slower one a
+// line could be due further off than the clock's seconds can count.
+constexpr double min_lines_per_second = 0.001;
 
 struct replay_options {
     char address[address_size];
     int port;
     double lines_per_second; // 0: RMC pace
-    long repeats;            // 0: for ever
+    long long repeats;       // 0: for ever
     bool verbose;
     const char *file;
 };
@@ -36,7 +40,7 @@ static void usage(const char *program)
             "Usage: %s [-a address] [-p port] [-r lines_per_second | -t] [-n times] [-v] file\n"
             "  -a  IPv4 address to send to (default 127.0.0.1)\n"
             "  -p  UDP port (default 10101, the daemon's input)\n"
-            "  -r  send this many lines per second (e.g. 10, or 0.5)\n"
+            "  -r  send this many lines per second (e.g. 10, or 0.5; at least 0.001)\n"
             "  -t  follow the timestamps of the RMC sentences (the default)\n"
             "  -n  play the file this many times, 0 for ever (default 1)\n"
             "  -v  print each line as it is sent\n",
@@ -52,11 +56,21 @@ static bool parse_number(const char *text, double *value)
     return errno == 0 && end != text && *end == '\0' && std::isfinite(*value);
 }
 
+// A whole number of times: digits only, and no more than a long long holds.
+static bool parse_count(const char *text, long long *value)
+{
+    char *end;
+    errno = 0;
+    *value = strtoll(text, &end, 10);
+    return errno == 0 && isdigit(static_cast<unsigned char>(text[0])) && *end == '\0';
+}
+
 static replay_options parse_options(int argc, char **argv)
 {
     replay_options options = {"127.0.0.1", 10101, 0, 1, false, nullptr};
     int option;
     double value;
+    long long count;
     while ((option = getopt(argc, argv, "a:p:r:tn:v")) != -1) {
         switch (option) {
         case 'a':
@@ -69,15 +83,15 @@ static replay_options parse_options(int argc, char **argv)
             options.port = static_cast<int>(value);
             break;
         case 'r':
-            if (!parse_number(optarg, &value) || value <= 0)
+            if (!parse_number(optarg, &value) || value < min_lines_per_second)
                 usage(argv[0]);
             options.lines_per_second = value;
             break;
         case 't': options.lines_per_second = 0; break;
         case 'n':
-            if (!parse_number(optarg, &value) || value < 0 || value != floor(value))
+            if (!parse_count(optarg, &count))
                 usage(argv[0]);
-            options.repeats = static_cast<long>(value);
+            options.repeats = count;
             break;
         case 'v': options.verbose = true; break;
         default: usage(argv[0]);
@@ -140,9 +154,13 @@ int main(int argc, char **argv)
     clock_gettime(CLOCK_MONOTONIC, &start);
     replay_pace pace = pace_start(options.lines_per_second);
     static char line[line_size + 2]; // room to put CR LF back
-    long sent = 0;
-    for (long pass = 0; options.repeats == 0 || pass < options.repeats; pass++) {
+    // Long long counts: played for ever on a 32-bit target, a long would
+    // wrap within weeks at a brisk rate.
+    long long sent = 0;
+    for (long long pass = 0; options.repeats == 0 || pass < options.repeats; pass++) {
         rewind(log);
+        pace_pass(&pace);
+        bool sent_any = false;
         while (fgets(line, line_size, log) != nullptr) {
             size_t length = strip_line_end(line);
             if (length == 0)
@@ -156,6 +174,7 @@ int main(int argc, char **argv)
                 return 2;
             }
             sent++;
+            sent_any = true;
             if (options.verbose)
                 fputs(line, stdout);
         }
@@ -163,9 +182,15 @@ int main(int argc, char **argv)
             fprintf(stderr, "%s: %s: %s\n", argv[0], options.file, strerror(errno));
             return 2;
         }
+        // Nothing to play is a mistake worth hearing about, and with -n 0 it
+        // would otherwise read the file over and over at full speed.
+        if (!sent_any) {
+            fprintf(stderr, "%s: %s: no sentences to send\n", argv[0], options.file);
+            return 2;
+        }
     }
     fclose(log);
     close(out);
-    fprintf(stderr, "%s: sent %ld lines to %s:%d\n", argv[0], sent, options.address, options.port);
+    fprintf(stderr, "%s: sent %lld lines to %s:%d\n", argv[0], sent, options.address, options.port);
     return 0;
 }

@@ -7,7 +7,7 @@ constexpr double seconds_per_day = 24.0 * 3600.0;
 
 replay_pace pace_start(double lines_per_second)
 {
-    return replay_pace{lines_per_second > 0 ? lines_per_second : 0, 0, 0.0, false, 0.0};
+    return replay_pace{lines_per_second > 0 ? lines_per_second : 0, 0, 0.0, false, 0.0, true, 0.0, 0.0};
 }
 
 static int two_digits(const char *text)
@@ -51,9 +51,17 @@ double rmc_step(double previous, double next)
     return 1.0;
 }
 
+void pace_pass(replay_pace *pace)
+{
+    // The first pass has nothing before it to keep a second from.
+    if (pace->lines > 0)
+        pace->pass_floor = pace->pass_start + 1.0;
+    pace->pass_begins = true;
+}
+
 double pace_line(replay_pace *pace, const char *line)
 {
-    long index = pace->lines++;
+    long long index = pace->lines++;
     if (pace->lines_per_second > 0)
         return index / pace->lines_per_second; // from the count, so no error builds up
     double time;
@@ -62,6 +70,12 @@ double pace_line(replay_pace *pace, const char *line)
             pace->due += rmc_step(pace->last_rmc, time);
         pace->seen_rmc = true;
         pace->last_rmc = time;
+    }
+    if (pace->pass_begins) {
+        if (pace->due < pace->pass_floor)
+            pace->due = pace->pass_floor;
+        pace->pass_start = pace->due;
+        pace->pass_begins = false;
     }
     return pace->due;
 }

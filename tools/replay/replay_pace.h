@@ -4,10 +4,13 @@
 
 struct replay_pace {
     double lines_per_second; // above 0: fixed rate; 0: follow the RMC timestamps
-    long lines;              // lines paced so far
+    long long lines;         // lines paced so far
     double due;              // at RMC pace: seconds after the start for the next line
     bool seen_rmc;           // an RMC time has been read
     double last_rmc;         // time of day of the latest RMC sentence, in seconds
+    bool pass_begins;        // the next line is the first of a pass through the log
+    double pass_start;       // at RMC pace: when the current pass began
+    double pass_floor;       // at RMC pace: the current pass begins no earlier
 };
 
 // A pace at a fixed rate (lines_per_second > 0) or, with 0, by RMC time.
@@ -23,6 +26,12 @@ bool rmc_time_of_day(const char *line, double *seconds);
 // several recordings, or one replayed again from the top) is taken as the
 // start of a new recording, one second on.
 double rmc_step(double previous, double next);
+
+// Marks the start of a pass through the log; call it before every pass. At
+// RMC pace a pass begins at least a second after the one before it, so a
+// log whose times do not advance (or that has no RMC) is not sent in a
+// flood when it is played over and over.
+void pace_pass(replay_pace *pace);
 
 // Seconds after the start at which `line` is due; advances the pace. At RMC
 // pace an RMC sentence is due its time step after the previous one, and
