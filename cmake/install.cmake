@@ -1,10 +1,12 @@
 # Installation (cmake --install) and Debian packages (cpack).
 #
 # The daemon goes to sbin, its man page to man8, the replay tool and the
-# record reader to bin, the sample trip to share/gpsfanout; a systemd unit
-# and an init script for devices without systemd come along. For a system
-# install or a package, configure with -DCMAKE_INSTALL_PREFIX=/usr, so that
-# the init script and its defaults file land in /etc.
+# record reader to bin with theirs in man1, the sample trip to
+# share/gpsfanout, the copyright file and changelog to share/doc/gpsfanout;
+# a systemd unit and an init script for devices without systemd come along.
+# For a system install or a package, configure with
+# -DCMAKE_INSTALL_PREFIX=/usr, so that the init script and its defaults file
+# land in /etc.
 # A cross build is made for a device's packages: install into /usr and /etc
 # unless told otherwise.
 if(CMAKE_CROSSCOMPILING AND CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
@@ -15,10 +17,39 @@ include(GNUInstallDirs)
 set(GPSFANOUT_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
     "Where the systemd unit is installed, relative to the prefix")
 
+# The changelog's latest entry is the version being packaged.
+file(STRINGS packaging/changelog changelog_top LIMIT_COUNT 1)
+if(NOT changelog_top MATCHES "^gpsfanout \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog begins with '${changelog_top}': "
+                      "add an entry for version ${PROJECT_VERSION}")
+endif()
+
+# Manual pages and the changelog are installed compressed, as Debian does;
+# -n keeps the name and time out, so the same text gives the same bytes.
+set(GPSFANOUT_COMPRESSED)
+foreach(source doc/gpsfanout.8 doc/gpsfanout-replay.1 doc/gpsfanout-record.1 packaging/changelog)
+  get_filename_component(name ${source} NAME)
+  set(compressed ${CMAKE_CURRENT_BINARY_DIR}/compressed/${name}.gz)
+  add_custom_command(OUTPUT ${compressed}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/compressed
+      COMMAND sh -c "gzip -9n < \"$1\" > \"$2\"" sh ${PROJECT_SOURCE_DIR}/${source} ${compressed}
+      DEPENDS ${source}
+      VERBATIM)
+  list(APPEND GPSFANOUT_COMPRESSED ${compressed})
+endforeach()
+add_custom_target(compressed_docs ALL DEPENDS ${GPSFANOUT_COMPRESSED})
+set(compressed ${CMAKE_CURRENT_BINARY_DIR}/compressed)
+
 install(TARGETS gpsfanout RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS gpsfanout-replay gpsfanout-record RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES doc/gpsfanout.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${compressed}/gpsfanout.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${compressed}/gpsfanout-replay.1.gz ${compressed}/gpsfanout-record.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES samples/trip.nmea DESTINATION ${CMAKE_INSTALL_DATADIR}/gpsfanout)
+install(FILES packaging/copyright ${compressed}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES packaging/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME gpsfanout)
 
 # The service files name the installed paths.
 set(GPSFANOUT_DEFAULTS_FILE ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/gpsfanout)
@@ -52,10 +83,14 @@ set(CPACK_STRIP_FILES ON)
 if(CMAKE_CROSSCOMPILING)
   # dpkg-shlibdeps cannot read the target's libraries here; these are what
   # the daemon and tools link.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 5)")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 5)")
 else()
+  # The scan's findings are added to this.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
+# invoke-rc.d --skip-systemd-native in the maintainer scripts.
+set(CPACK_DEBIAN_PACKAGE_PREDEPENDS "init-system-helpers (>= 1.54~)")
 configure_file(packaging/conffiles.in packaging/conffiles @ONLY)
 configure_file(packaging/postinst.in packaging/postinst @ONLY)
 configure_file(packaging/prerm.in packaging/prerm @ONLY)
