@@ -112,6 +112,7 @@ TEST_F(UpdatePositionReports, AReportThatCannotBePublishedIsSaidOnceUntilItIsPub
     auto failure = [&](const std::string &name) {
         return "Unable to publish " + scratch.at(name) + ": No such file or directory\n";
     };
+    settings.daemon_mode = false; // standard error only, nothing to the system log
     ASSERT_TRUE(set_report_directory(scratch.at("missing").c_str()));
     testing::internal::CaptureStderr();
     update_position_reports(example_gga.c_str());
