@@ -1,6 +1,8 @@
 // The receiver on a serial line, played by a pseudo-terminal in the private /dev.
 #include <algorithm>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <set>
 #include <sys/stat.h>
 #include <termios.h>
@@ -198,6 +200,25 @@ TEST(SerialDevice, InputsReadyTogetherAreBothRelayed)
         EXPECT_EQ(seen.count("$GPTXT,serial " + std::to_string(i) + "\n"), 1u) << i;
         EXPECT_EQ(seen.count("$GPTXT,udp " + std::to_string(i) + "\n"), 1u) << i;
     }
+
+    // Ready in the same cycle, the UDP line goes first. The daemon is
+    // stopped while both wait, so that one poll sees both.
+    ASSERT_EQ(kill(d->pid, SIGSTOP), 0);
+    int queue = open(gps.slave.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(queue, 0);
+    emit(gps, "$GPTXT,serial second\r\n");
+    send_udp(10101, "$GPTXT,udp first\r\n");
+    int waiting = 0;
+    long long deadline = now_ms() + patience_ms;
+    while (ioctl(queue, FIONREAD, &waiting) == 0 && waiting == 0 && now_ms() < deadline)
+        usleep(1000);
+    close(queue);
+    ASSERT_GT(waiting, 0);
+    ASSERT_EQ(kill(d->pid, SIGCONT), 0);
+    ASSERT_TRUE(catch_datagram_to(catcher, veth_broadcast, &data));
+    EXPECT_EQ(data, "$GPTXT,udp first\n");
+    ASSERT_TRUE(catch_datagram_to(catcher, veth_broadcast, &data));
+    EXPECT_EQ(data, "$GPTXT,serial second\n");
 
     // A UDP fragment survives a serial line that arrives before its end.
     send_udp(10101, "$GPGGA,fragment");
