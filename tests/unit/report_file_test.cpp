@@ -4,11 +4,30 @@
 #include <csignal>
 #include <string>
 #include <sys/resource.h>
+#include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "report/report_file.h"
 #include "report_scratch.h"
+
+// Run right after each unlink the code under test makes, when set: it can
+// plant something in the moment between removing a name and creating it.
+static std::function<void(const char *)> after_unlink;
+
+// Stands in for the C library's unlink in this test program.
+extern "C" int unlink(const char *path)
+{
+    int result = static_cast<int>(syscall(SYS_unlinkat, AT_FDCWD, path, 0));
+    if (after_unlink) {
+        int error = errno;
+        after_unlink(path);
+        errno = error;
+    }
+    return result;
+}
 
 namespace {
 
@@ -151,6 +170,27 @@ TEST(ReportFile, AFailureGivesItsReasonAndLeavesNoTemporaryBehind)
     // No directory to write in at all.
     std::string gone = files.scratch.at("gone/nmea.status");
     EXPECT_EQ(publish_report(gone.c_str(), (gone + ".tmp").c_str(), "x", 1), ENOENT);
+}
+
+TEST(ReportFile, ALinkMadeBetweenClearingAndCreatingTheTemporaryNameIsNeverWrittenThrough)
+{
+    report_files files;
+    std::string victim = files.scratch.at("victim");
+    ASSERT_TRUE(write_whole(victim, "precious\n"));
+    // Someone links the temporary name to a file of theirs just after the
+    // daemon cleared it: creating the name must fail, not open the link.
+    after_unlink = [&](const char *path) {
+        if (path == files.temporary)
+            link(victim.c_str(), files.temporary.c_str());
+    };
+    int published = files.publish("report\n");
+    after_unlink = nullptr;
+    std::string kept;
+    ASSERT_TRUE(read_whole(victim, &kept));
+    EXPECT_EQ(kept, "precious\n");
+    // The report still goes out, under a name of the daemon's own.
+    EXPECT_EQ(published, 0);
+    EXPECT_EQ(files.content(), "report\n");
 }
 
 } // namespace
