@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <mutex>
 
-#include "app/settings.h"
 
 // Held in a link's backlog until its thread runs, so that a client's first
 // texts, like any that must wait, go through the pipe: a client that
@@ -30,6 +29,9 @@ struct client_link {
     // sent straight overtakes nothing.
     std::atomic<size_t> backlog{thread_not_running};
 };
+
+// Capacity of the client registry; no option changes it.
+constexpr int max_clients = 100;
 
 // Occupied slots form a prefix; the first empty slot ends the list.
 // Changed by listener_thread (add) and client threads (remove), walked by

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/settings.h"
 #include "relay/serial_output.h"
 #include "relay/serial_port.h"
 

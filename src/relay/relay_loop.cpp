@@ -158,17 +158,9 @@ static void receive_udp()
         take_datagram(-1);
         return;
     }
-    for (int i = 0; i < got; i++) {
-        size_t received = messages[i].msg_len;
-        if (i > 0) {
-            // Cut to the room left, as a receive of its own would have been.
-            char *at = assembly_room(&udp_line, &room);
-            if (received > room)
-                received = room;
-            memcpy(at, udp_spare[i - 1], received);
-        }
-        take_datagram(static_cast<long>(received));
-    }
+    take_datagram(static_cast<long>(messages[0].msg_len));
+    for (int i = 1; i < got; i++)
+        take_datagram(assembly_put(&udp_line, udp_spare[i - 1], messages[i].msg_len));
 }
 
 static void receive_serial()
