@@ -1,5 +1,7 @@
 // TCP clients of the real daemon: every client gets every line relayed after
-// it joined, in order and whole, whatever the other clients do.
+// it joined, in order and whole, whatever the other clients do; clients that
+// connect all at once are all served, and those that take nothing give their
+// slots up after a minute.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
