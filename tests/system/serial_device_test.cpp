@@ -1,6 +1,8 @@
 // The receiver on a serial line, played by a pseudo-terminal in the private /dev.
 #include <algorithm>
 #include <csignal>
+#include <dirent.h>
+#include <fstream>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <set>
@@ -177,6 +179,34 @@ TEST(SerialDevice, RelayedLinesGoBackToTheReceiverButAisDoesNot)
     close(catcher);
 }
 
+// True once every thread of the process has stopped: a stop signal takes
+// effect at each thread's next return from the kernel, not at kill().
+bool wait_stopped(pid_t pid)
+{
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    long long deadline = now_ms() + patience_ms;
+    while (now_ms() < deadline) {
+        bool all = true;
+        DIR *dir = opendir(tasks.c_str());
+        if (dir == nullptr)
+            return false;
+        while (dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            std::ifstream stat(tasks + "/" + entry->d_name + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            size_t name_end = line.rfind(')');
+            all = all && name_end != std::string::npos && line.compare(name_end + 2, 1, "T") == 0;
+        }
+        closedir(dir);
+        if (all)
+            return true;
+        usleep(1000);
+    }
+    return false;
+}
+
 TEST(SerialDevice, InputsReadyTogetherAreBothRelayed)
 {
     REQUIRE_SANDBOX();
@@ -204,6 +234,7 @@ TEST(SerialDevice, InputsReadyTogetherAreBothRelayed)
     // Ready in the same cycle, the UDP line goes first. The daemon is
     // stopped while both wait, so that one poll sees both.
     ASSERT_EQ(kill(d->pid, SIGSTOP), 0);
+    ASSERT_TRUE(wait_stopped(d->pid));
     int queue = open(gps.slave.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(queue, 0);
     emit(gps, "$GPTXT,serial second\r\n");
