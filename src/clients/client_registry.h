@@ -55,3 +55,8 @@ void release_link(client_link *link);
 // that stops reading never holds up the relay or the others, and no client
 // ever receives part of a sentence.
 void registry_write_all(const char *text, size_t length);
+
+// registry_write_all for several texts at once, laid end to end in `texts`;
+// text i ends at ends[i]. A client that keeps up gets them in one send;
+// each text still reaches every client whole and in order, or not at all.
+void registry_write_batch(const char *texts, const size_t *ends, unsigned count);

@@ -29,18 +29,23 @@ static bool write_all(int fd, const void *bytes, size_t length)
     return true;
 }
 
-// The fixed temporary name, cleared and created afresh; -1 when it cannot be.
+// The fixed temporary name, created afresh; -1 when it cannot be.
 static int create_fixed_temporary(const char *temporary_path)
 {
     // The daemon usually runs as root in /tmp: a link planted at the
     // temporary name must never be followed, or any file could be
-    // overwritten. Remove whatever is there, then create exclusively, which
-    // fails rather than follow a link (or open a FIFO) that reappears in
-    // between. rmdir takes only an empty directory: what someone keeps in
-    // one is never thrown away.
+    // overwritten. Always create exclusively, which fails rather than follow
+    // a link or open a FIFO. Only when something stands there is it removed
+    // and the name tried once more; rmdir takes only an empty directory:
+    // what someone keeps in one is never thrown away. The mode is right
+    // from the start: the daemon's umask is fixed at 022.
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = open(temporary_path, flags, 0644);
+    if (fd >= 0 || errno != EEXIST)
+        return fd;
     if (unlink(temporary_path) != 0 && errno == EISDIR)
         rmdir(temporary_path);
-    return open(temporary_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    return open(temporary_path, flags, 0644);
 }
 
 // A name nobody else can have made, beside `path`, created exclusively
@@ -60,6 +65,7 @@ int publish_report(const char *path, const char *temporary_path, const void *byt
     char fresh[PATH_MAX];
     const char *temporary = temporary_path;
     int fd = create_fixed_temporary(temporary_path);
+    int error = 0;
     if (fd < 0) {
         // What stands at the fixed name cannot be cleared: the report must
         // not freeze on it.
@@ -67,10 +73,11 @@ int publish_report(const char *path, const char *temporary_path, const void *byt
         fd = create_fresh_temporary(path, fresh, sizeof fresh);
         if (fd < 0)
             return errno; // skip this update; the relay goes on
+        // Readers are other programs; a fresh name starts as 0600.
+        if (fchmod(fd, 0644) != 0)
+            error = errno;
     }
-    int error = 0;
-    // Readers are other programs: the mode must not depend on our umask.
-    if (fchmod(fd, 0644) != 0 || !write_all(fd, bytes, length))
+    if (error == 0 && !write_all(fd, bytes, length))
         error = errno;
     if (close(fd) != 0 && error == 0)
         error = errno;

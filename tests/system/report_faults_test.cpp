@@ -65,6 +65,15 @@ std::vector<std::string> report_names()
 const std::vector<std::string> planted_and_published = {"nmea.status", "nmea.status.tmp", "sbd10.status",
                                                         "sbd10.status.tmp"};
 
+TEST(ReportFaults, ReportsAre0644WhateverTheUmaskTheDaemonWasStartedWith)
+{
+    REQUIRE_SANDBOX();
+    mode_t saved = umask(077);
+    auto d = start_daemon({});
+    umask(saved);
+    expect_reports_published(*d, 0);
+}
+
 TEST(ReportFaults, DirectoriesKeptAtBothTemporaryNamesAreLeftAloneAndTheReportsGoOn)
 {
     REQUIRE_SANDBOX();

