@@ -42,6 +42,8 @@ def parse_arguments():
     parser.add_argument("--no-gpsd", action="store_true", help="measure gpsfanout alone")
     parser.add_argument("--daemon-args", default="", help="extra options for gpsfanout (e.g. -d is not allowed: "
                         "the process must stay the one started here)")
+    parser.add_argument("--no-syscalls", action="store_true", help="skip counting system calls per line "
+                        "(a run of its own under strace at 1000 lines/s for each client count)")
     parser.add_argument("--raw", help="also append every run's JSON to this file")
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     return parser.parse_args()
@@ -130,9 +132,29 @@ def make_daemons(arguments):
     return os.path.join(build, "bench", "gpsfanout-load"), daemons
 
 
-def run_load(tool, daemon, clients, rate, seconds, idle, raw, drain=10):
+def strace_total(path):
+    """The number of calls on the "total" line of strace -c's summary."""
+    with open(path) as f:
+        for line in f:
+            fields = line.split()
+            if fields and fields[-1] == "total":
+                return int(fields[3])
+    return None
+
+
+def run_load(tool, daemon, clients, rate, seconds, idle, raw, drain=10, trace=False):
+    """One run of the load tool against a fresh daemon. With `trace`, every
+    system call of every thread of the daemon is counted by strace while the
+    load runs, and the run's figures are only that count: tracing slows the
+    daemon too much for its time figures to mean anything."""
     daemon.start()
+    tracer = None
+    summary = f"/tmp/strace-{daemon.name}-{clients}.txt"
     try:
+        if trace:
+            tracer = subprocess.Popen(["strace", "-f", "-c", "-qq", "-o", summary, "-p", str(daemon.process.pid)],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(0.5)  # attached to every thread before the first line
         command = [tool, "--pid", str(daemon.process.pid), "--udp-port", str(GPSFANOUT_PORTS["udp"]),
                    "--tcp-port", str(daemon.tcp_port), "--clients", str(clients), "--rate", str(rate),
                    "--seconds", str(seconds), "--idle", str(idle), "--drain", str(drain)]
@@ -140,11 +162,20 @@ def run_load(tool, daemon, clients, rate, seconds, idle, raw, drain=10):
             command.append("--watch")
         result = subprocess.run(command, capture_output=True, text=True, timeout=seconds + idle + drain + 60)
     finally:
+        if tracer is not None:
+            tracer.send_signal(2)
+            tracer.wait(30)
         daemon.stop()
     if result.returncode != 0 or not result.stdout.strip():
         raise RuntimeError(f"load tool failed for {daemon.name}: {result.stderr.strip()}")
     figures = json.loads(result.stdout)
     figures.update(daemon=daemon.name, run_seconds=seconds)
+    if tracer is not None:
+        calls = strace_total(summary)
+        # The warm-up lines before the measured ones are a few dozen: within
+        # a per cent of the count at 5000 lines.
+        traced = {"syscalls_per_line": calls / figures["lines"] if calls and figures["lines"] else None}
+        figures = dict(daemon=daemon.name, clients=clients, **traced)
     if raw:
         with open(raw, "a") as f:
             f.write(json.dumps(figures) + "\n")
@@ -203,6 +234,7 @@ FIGURES = [
     ("cpu_per_1000_lines_s", "CPU s/1000 lines", "{:.4f}"),
     ("peak_rss_kb", "peak RSS kB", "{:.0f}"),
     ("threads", "threads", "{:.0f}"),
+    ("syscalls_per_line", "system calls/line", "{:.1f}"),
 ]
 IDLE_FIGURES = [
     ("idle_cpu_s", "idle CPU s/10 s", "{:.3f}"),
@@ -299,6 +331,14 @@ def main():
                               f"lost {figures['lost']}, p99 {figures['p99_ms']:.3f} ms, "
                               f"CPU/1000 {figures.get('cpu_per_1000_lines_s', float('nan')):.4f} s",
                               file=sys.stderr, flush=True)
+            if not arguments.no_syscalls and 1000 in rates:
+                # Counts that do not move from run to run: one traced run each.
+                by_daemon = results.setdefault((clients, 1000), {})
+                for daemon in daemons:
+                    figures = run_load(tool, daemon, clients, 1000, 5, 0, arguments.raw, trace=True)
+                    by_daemon.setdefault(daemon.name, []).append(figures)
+                    print(f"[{time.monotonic() - started:6.0f} s] K={clients} {daemon.name}: "
+                          f"{figures['syscalls_per_line']:.2f} system calls per line", file=sys.stderr, flush=True)
             if not arguments.no_search:
                 by_daemon = searched.setdefault(clients, {})
                 for run in range(runs):

@@ -1,5 +1,5 @@
-// Field splitting, fix extraction, the status text and the record on
-// arbitrary GGA and RMC texts.
+// Field splitting, finding sentences, fix extraction, the status text and the
+// record on arbitrary GGA and RMC texts.
 //
 // Input: the GGA text, a NUL, the RMC text (each cut to 8191 characters).
 #include <cmath>
@@ -33,6 +33,22 @@ static void check_fields(const char *text)
         if (count > static_cast<int>(text_capacity))
             abort();
     }
+}
+
+// A sentence found is one: where a line begins, "$", a talker that is not
+// proprietary, the type and a comma, all within the text.
+static void check_sentence(const char *text, const char *type)
+{
+    size_t length = strlen(text);
+    const char *found = find_sentence(text, length, type);
+    if (found == nullptr)
+        return;
+    if (found < text || found + 7 > text + length)
+        abort();
+    if (found > text && found[-1] != '\n' && found[-1] != '\r')
+        abort();
+    if (found[0] != '$' || found[1] == 'P' || memcmp(found + 3, type, 3) != 0 || found[6] != ',')
+        abort();
 }
 
 static void check_status(const char *text, size_t length, const char *rmc, const char *gga)
@@ -81,6 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     check_fields(gga);
     check_fields(rmc);
+    check_sentence(gga, "GGA");
+    check_sentence(rmc, "RMC");
 
     fix_values fix;
     extract_fix(gga, rmc, &fix);

@@ -91,10 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (relayed > 0)
                 relay(serial_text, relayed, held_cr);
         } else {
-            size_t room;
-            char *at = assembly_room(&udp_line, &room);
-            size_t got = length < room ? length : room; // the datagram is cut to the room
-            memcpy(at, data, got);
+            char *at = udp_line.line_buffer + udp_line.cursor;
+            size_t got = static_cast<size_t>(assembly_put(&udp_line, reinterpret_cast<const char *>(data), length));
             bool accept = !(kind & 2);
             size_t start = udp_line.cursor;
             at[got] = '\0';

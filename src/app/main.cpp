@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/messages.h"
@@ -23,6 +24,10 @@ int main(int argc, char **argv)
         setbuf(stdout, nullptr);
     }
     messages_start();
+
+    // Other programs read the report files: their mode must not depend on
+    // the umask of whoever started the daemon.
+    umask(022);
 
     // A write to a departed client must return an error to its writer, not
     // end the process.

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <mutex>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include "app/settings.h"
 
@@ -27,6 +29,16 @@ static char progress_queue[progress_queue_bytes];
 static size_t progress_queued = 0;  // bytes in progress_queue, from its start
 static size_t progress_lost = 0;    // messages dropped for want of room
 static bool progress_running = false; // the writer thread exists
+// Set once by messages_start, before other threads: progress is shown.
+static bool progress_shown = false;
+
+// Standard output is the null device: nothing written there is ever seen.
+static bool stdout_is_null()
+{
+    struct stat out, null;
+    return fstat(STDOUT_FILENO, &out) == 0 && stat("/dev/null", &null) == 0 && S_ISCHR(out.st_mode) &&
+           out.st_rdev == null.st_rdev;
+}
 
 // The only writer of standard output: it alone may wait for a slow
 // terminal or an unread pipe. stdio keeps its default buffering (a line at
@@ -54,6 +66,10 @@ void messages_start()
         openlog("gpsfanout", LOG_PID, LOG_DAEMON);
         return;
     }
+    // A service's standard output is often the null device: the echo of
+    // every line would cost a hand-over per line for nothing.
+    if (stdout_is_null())
+        return;
     pthread_t writer;
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0)
@@ -64,11 +80,17 @@ void messages_start()
     pthread_attr_destroy(&attributes);
     std::lock_guard<std::mutex> hold(progress_lock);
     progress_running = started;
+    progress_shown = started;
+}
+
+bool progress_wanted()
+{
+    return progress_shown;
 }
 
 void progress(const char *format, ...)
 {
-    if (settings.daemon_mode)
+    if (!progress_shown)
         return;
     char message[message_capacity];
     va_list arguments;

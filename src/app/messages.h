@@ -21,5 +21,9 @@ void complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // complain in perror's form: "message: the system's error text".
 void complain_errno(const char *message);
 
+// False when nobody can see progress (detached, or standard output is the
+// null device): callers skip formatting it at all.
+bool progress_wanted();
+
 // Progress messages dropped so far because standard output was full.
 size_t progress_dropped();

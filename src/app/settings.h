@@ -12,9 +12,6 @@ struct settings_record {
     bool daemon_mode;  // detach and print no progress messages
 };
 
-// Capacity of the client registry; no option changes it.
-constexpr int max_clients = 100;
-
 constexpr settings_record default_settings = {10101, 11101, 11102, 4800,
                                               false, true, false, false};
 

@@ -61,13 +61,12 @@ static bool pipe_takes_whole(int fd, size_t length)
            static_cast<size_t>(capacity) >= length + PIPE_BUF;
 }
 
-// Sends a text straight to the client's socket when nothing of the client's
+// Sends texts straight to the client's socket when nothing of the client's
 // waits in the pipe. Returns how much the socket took: all of it, or the
-// rest must follow through the pipe. Only texts that fit into the pipe
-// atomically go this way, so that a rest always does.
+// rest must follow through the pipe, which is then empty.
 static size_t send_straight(client_link *link, const char *text, size_t length)
 {
-    if (length > PIPE_BUF || link->backlog.load(std::memory_order_acquire) != 0)
+    if (link->backlog.load(std::memory_order_acquire) != 0)
         return 0;
     ssize_t sent;
     do
@@ -92,13 +91,32 @@ static void write_to_pipe(client_link *link, const char *text, size_t length)
         link->backlog.fetch_sub(length, std::memory_order_relaxed);
 }
 
-void registry_write_all(const char *text, size_t length)
+void registry_write_batch(const char *texts, const size_t *ends, unsigned count)
 {
+    if (count == 0)
+        return;
+    // Straight sends only when each text fits into the pipe atomically: the
+    // rest of the text the socket cut then always follows whole.
+    bool straight = true;
+    for (unsigned i = 0; i < count; i++)
+        straight = straight && ends[i] - (i > 0 ? ends[i - 1] : 0) <= PIPE_BUF;
     std::lock_guard<std::mutex> hold(registry_lock);
     for (int slot = 0; slot < max_clients && client_registry[slot] != nullptr; slot++) {
         client_link *link = client_registry[slot];
-        size_t sent = send_straight(link, text, length);
-        if (sent < length)
-            write_to_pipe(link, text + sent, length - sent);
+        size_t sent = straight ? send_straight(link, texts, ends[count - 1]) : 0;
+        // What the socket did not take follows text by text, each whole or
+        // not at all.
+        for (unsigned i = 0; i < count; i++) {
+            size_t start = i > 0 ? ends[i - 1] : 0;
+            if (ends[i] <= sent)
+                continue;
+            size_t from = sent > start ? sent : start;
+            write_to_pipe(link, texts + from, ends[i] - from);
+        }
     }
+}
+
+void registry_write_all(const char *text, size_t length)
+{
+    registry_write_batch(text, &length, 1);
 }

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <mutex>
 
-#include "app/settings.h"
 
 // Held in a link's backlog until its thread runs, so that a client's first
 // texts, like any that must wait, go through the pipe: a client that
@@ -31,6 +30,9 @@ struct client_link {
     std::atomic<size_t> backlog{thread_not_running};
 };
 
+// Capacity of the client registry; no option changes it.
+constexpr int max_clients = 100;
+
 // Occupied slots form a prefix; the first empty slot ends the list.
 // Changed by listener_thread (add) and client threads (remove), walked by
 // relay_thread; every access holds registry_lock.
@@ -53,3 +55,8 @@ void release_link(client_link *link);
 // that stops reading never holds up the relay or the others, and no client
 // ever receives part of a sentence.
 void registry_write_all(const char *text, size_t length);
+
+// registry_write_all for several texts at once, laid end to end in `texts`;
+// text i ends at ends[i]. A client that keeps up gets them in one send;
+// each text still reaches every client whole and in order, or not at all.
+void registry_write_batch(const char *texts, const size_t *ends, unsigned count);

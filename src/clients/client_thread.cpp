@@ -6,12 +6,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/settings.h"
+#include "clients/client_socket.h"
 #include "relay/serial_output.h"
 #include "relay/serial_port.h"
 
 // Client data is moved in chunks of this size; one chunk is one unit on the
-// serial line.
-constexpr size_t client_chunk_size = 4096;
+// serial line, so no larger than the device's writer takes.
+constexpr size_t client_chunk_size = serial_client_unit;
 
 // Client threads need little stack; a small one keeps a hundred of them
 // cheap in address space on 32-bit devices.
@@ -20,20 +22,6 @@ constexpr size_t client_stack_size = 256 * 1024;
 // How often a thread that is not taking client text looks whether a serial
 // device has opened meanwhile; the relay retries opening one at this pace.
 constexpr int device_check_ms = 1500;
-
-bool send_all(int socket, const char *bytes, size_t n)
-{
-    while (n > 0) {
-        ssize_t sent = send(socket, bytes, n, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return false;
-        bytes += sent;
-        n -= static_cast<size_t>(sent);
-    }
-    return true;
-}
 
 static void *client_thread(void *argument)
 {
@@ -59,8 +47,15 @@ static void *client_thread(void *argument)
             ssize_t got = read(link->pipe_read, buffer, sizeof buffer);
             if (got < 0 && errno == EINTR)
                 continue;
-            if (got <= 0 || !send_all(link->socket, buffer, static_cast<size_t>(got)))
+            if (got <= 0)
                 break;
+            if (!send_all(link->socket, buffer, static_cast<size_t>(got))) {
+                // Gone, or it took nothing for a minute: a reset drops what
+                // still waits for it at once instead of offering it longer.
+                linger at_once = {1, 0};
+                setsockopt(link->socket, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
+                break;
+            }
             // Sent: the relay may send straight again once nothing is left.
             link->backlog.fetch_sub(static_cast<size_t>(got), std::memory_order_release);
         }

@@ -14,7 +14,14 @@
 #include "app/messages.h"
 #include "app/settings.h"
 #include "clients/client_registry.h"
+#include "clients/client_socket.h"
 #include "clients/client_thread.h"
+
+// Room for every client at once. Clients connect together when the daemon or
+// a Wi-Fi access point restarts; those beyond the backlog may end connected
+// on their side alone (SYN cookies), and one that never sends would then wait
+// for ever for its first byte.
+constexpr int listen_backlog = max_clients;
 
 static void pause_briefly()
 {
@@ -24,6 +31,7 @@ static void pause_briefly()
 
 static void serve_client(int socket)
 {
+    set_client_timers(socket); // without them it is served all the same
     client_link *link = new (std::nothrow) client_link{-1, -1, socket};
     if (link == nullptr) {
         close(socket);
@@ -60,7 +68,7 @@ void *listener_thread(void *)
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(static_cast<uint16_t>(settings.out_tcp_port));
     if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        listen(listener, 5) != 0) {
+        listen(listener, listen_backlog) != 0) {
         complain_errno("Unable to listen on TCP port");
         if (listener >= 0)
             close(listener);

@@ -6,15 +6,22 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <new>
 #include <unistd.h>
 
 #include "app/messages.h"
 #include "app/settings.h"
 
-// All three are owned by relay_thread and set once by broadcast_open.
+// All owned by relay_thread and set once by broadcast_open: the list of
+// interfaces never changes, so each text costs one sendmmsg and, in the
+// foreground, one ready-made block of interface lines.
 static int broadcast_socket = -1;
-static sockaddr_in broadcast_destination;
 static ifaddrs *interface_list = nullptr; // never refreshed: later interfaces are not used
+static sockaddr_in *destinations = nullptr; // one per entry with the broadcast flag, in list order
+static mmsghdr *copies = nullptr;           // one datagram to each destination
+static iovec copy_text;                     // the text every copy carries
+static unsigned copy_count = 0;
+static char *interface_lines = nullptr;     // "name - address/netmask/broadcast \n" per destination
 
 // Size of one dotted address buffer.
 constexpr size_t address_text_size = 100;
@@ -36,39 +43,76 @@ static void dotted(char *out, uint32_t address)
         snprintf(out, address_text_size, "0.0.0.0");
 }
 
+// The foreground line of one entry; its length, or 0 when it cannot be made.
+static size_t interface_line(char *out, size_t capacity, const ifaddrs *entry)
+{
+    char address[address_text_size], netmask[address_text_size], brd[address_text_size];
+    dotted(address, ipv4_of(entry->ifa_addr));
+    dotted(netmask, ipv4_of(entry->ifa_netmask));
+    dotted(brd, ipv4_of(entry->ifa_broadaddr));
+    int length = snprintf(out, capacity, "%s - %s/%s/%s \n", entry->ifa_name, address, netmask, brd);
+    return length > 0 && static_cast<size_t>(length) < capacity ? static_cast<size_t>(length) : 0;
+}
+
 void broadcast_open(int out_udp_port)
 {
-    memset(&broadcast_destination, 0, sizeof broadcast_destination);
-    broadcast_destination.sin_family = AF_INET;
-    broadcast_destination.sin_port = htons(static_cast<uint16_t>(out_udp_port));
-
     broadcast_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     int on = 1;
     setsockopt(broadcast_socket, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
 
     if (getifaddrs(&interface_list) != 0)
         interface_list = nullptr; // nothing is broadcast for the life of the process
+    unsigned count = 0;
+    for (const ifaddrs *entry = interface_list; entry != nullptr; entry = entry->ifa_next)
+        count += (entry->ifa_flags & IFF_BROADCAST) != 0;
+    if (count == 0)
+        return;
+    // Room for every line: a name of IFNAMSIZ, three addresses and the frame.
+    constexpr size_t line_capacity = IFNAMSIZ + 3 * INET_ADDRSTRLEN + 16;
+    destinations = new (std::nothrow) sockaddr_in[count]();
+    copies = new (std::nothrow) mmsghdr[count]();
+    interface_lines = new (std::nothrow) char[count * line_capacity + 1];
+    if (destinations == nullptr || copies == nullptr || interface_lines == nullptr) {
+        complain("Unable to prepare the broadcast: out of memory\n");
+        return;
+    }
+    size_t lines_length = 0;
+    for (const ifaddrs *entry = interface_list; entry != nullptr; entry = entry->ifa_next) {
+        if (!(entry->ifa_flags & IFF_BROADCAST))
+            continue;
+        // An entry without an IPv4 broadcast address (a link-layer or IPv6
+        // entry) sends to 0.0.0.0, which local listeners receive; programs on
+        // the device may depend on that copy.
+        sockaddr_in *to = &destinations[copy_count];
+        to->sin_family = AF_INET;
+        to->sin_port = htons(static_cast<uint16_t>(out_udp_port));
+        to->sin_addr.s_addr = ipv4_of(entry->ifa_broadaddr);
+        copies[copy_count].msg_hdr.msg_name = to;
+        copies[copy_count].msg_hdr.msg_namelen = sizeof *to;
+        copies[copy_count].msg_hdr.msg_iov = &copy_text;
+        copies[copy_count].msg_hdr.msg_iovlen = 1;
+        copy_count++;
+        lines_length += interface_line(interface_lines + lines_length, line_capacity, entry);
+    }
+    interface_lines[lines_length] = '\0';
 }
 
 void broadcast_text(const char *text, size_t length)
 {
-    for (const ifaddrs *entry = interface_list; entry != nullptr; entry = entry->ifa_next) {
-        if (!(entry->ifa_flags & IFF_BROADCAST))
-            continue;
-        uint32_t broadcast = ipv4_of(entry->ifa_broadaddr);
-        if (!settings.daemon_mode) {
-            char address[address_text_size], netmask[address_text_size], brd[address_text_size];
-            dotted(address, ipv4_of(entry->ifa_addr));
-            dotted(netmask, ipv4_of(entry->ifa_netmask));
-            dotted(brd, broadcast);
-            progress("%s - %s/%s/%s \n", entry->ifa_name, address, netmask, brd);
-        }
-        // An entry without an IPv4 broadcast address (a link-layer or IPv6
-        // entry) sends to 0.0.0.0, which local listeners receive; programs on
-        // the device may depend on that copy.
-        broadcast_destination.sin_addr.s_addr = broadcast;
-        sendto(broadcast_socket, text, length, MSG_DONTWAIT,
-               reinterpret_cast<const sockaddr *>(&broadcast_destination),
-               sizeof broadcast_destination);
+    if (copy_count == 0)
+        return;
+    // Each copy is printed before it is sent: all the lines, then all the copies.
+    if (progress_wanted())
+        progress("%s", interface_lines);
+    copy_text.iov_base = const_cast<char *>(text);
+    copy_text.iov_len = length;
+    // A copy that fails stops sendmmsg there, and its error is lost: skip
+    // that copy and send the rest, as a failed send was ignored on its own.
+    unsigned next = 0;
+    while (next < copy_count) {
+        int done = sendmmsg(broadcast_socket, copies + next, copy_count - next, MSG_DONTWAIT);
+        next += done > 0 ? static_cast<unsigned>(done) : 0;
+        if (next < copy_count)
+            next++;
     }
 }

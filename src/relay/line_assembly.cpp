@@ -16,6 +16,15 @@ char *assembly_room(line_assembly *a, size_t *room)
     return a->line_buffer + a->cursor;
 }
 
+long assembly_put(line_assembly *a, const char *datagram, size_t length)
+{
+    size_t room;
+    char *at = assembly_room(a, &room);
+    size_t placed = length < room ? length : room; // the rest is lost, as a receive would lose it
+    memmove(at, datagram, placed);
+    return static_cast<long>(placed);
+}
+
 bool assembly_take(line_assembly *a, long received, bool accept)
 {
     if (received <= 0) {

@@ -16,6 +16,11 @@ void assembly_reset(line_assembly *a);
 // (one byte is always kept for the terminator).
 char *assembly_room(line_assembly *a, size_t *room);
 
+// Places a datagram received elsewhere where the assembly wants it, cut to
+// the room left, as a receive into assembly_room() would have cut it.
+// Returns the bytes placed, for assembly_take.
+long assembly_put(line_assembly *a, const char *datagram, size_t length);
+
 // Takes the result of receiving into assembly_room(). A failed or empty
 // receive discards any fragment. With `accept` off the datagram is dropped.
 // Returns true when the unit is complete; it then starts at line_buffer.

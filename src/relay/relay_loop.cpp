@@ -52,7 +52,14 @@ static long long monotonic_ms()
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Hands one normalised text to every output, always in this order.
+// The texts of one cycle, laid end to end until the clients get them
+// together: one send per client per cycle instead of one per text.
+static char client_batch[(udp_batch + 1) * text_capacity];
+static size_t client_batch_ends[udp_batch + 1];
+static unsigned client_batch_count = 0;
+
+// Hands one normalised text to every output, always in this order; the
+// clients get it with the cycle's other texts, after all of them.
 static void relay_text(const char *text, size_t length)
 {
     broadcast_text(text, length);
@@ -61,7 +68,15 @@ static void relay_text(const char *text, size_t length)
     // AIS traffic is not the receiver's business.
     if (settings.write_serial && strstr(text, "VDM") == nullptr && strstr(text, "VDO") == nullptr)
         serial_offer(text, length);
-    registry_write_all(text, length);
+    size_t start = client_batch_count > 0 ? client_batch_ends[client_batch_count - 1] : 0;
+    memcpy(client_batch + start, text, length);
+    client_batch_ends[client_batch_count++] = start + length;
+}
+
+static void relay_to_clients()
+{
+    registry_write_batch(client_batch, client_batch_ends, client_batch_count);
+    client_batch_count = 0;
 }
 
 static int open_udp_input(int port)
@@ -158,17 +173,9 @@ static void receive_udp()
         take_datagram(-1);
         return;
     }
-    for (int i = 0; i < got; i++) {
-        size_t received = messages[i].msg_len;
-        if (i > 0) {
-            // Cut to the room left, as a receive of its own would have been.
-            char *at = assembly_room(&udp_line, &room);
-            if (received > room)
-                received = room;
-            memcpy(at, udp_spare[i - 1], received);
-        }
-        take_datagram(static_cast<long>(received));
-    }
+    take_datagram(static_cast<long>(messages[0].msg_len));
+    for (int i = 1; i < got; i++)
+        take_datagram(assembly_put(&udp_line, udp_spare[i - 1], messages[i].msg_len));
 }
 
 static void receive_serial()
@@ -239,6 +246,7 @@ static void relay_cycle()
         receive_udp();
     if (serial_ready && ttyfd.load() > 0)
         receive_serial();
+    relay_to_clients();
 }
 
 void *relay_thread(void *)

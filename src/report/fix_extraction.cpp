@@ -2,17 +2,60 @@
 
 #include <cstring>
 
+#include "relay/line_assembly.h"
 #include "report/field_split.h"
 #include "report/number_text.h"
 
 constexpr int rmc_field_count = 13; // fields 0 to 12; 10 to 12 are not used
 constexpr int gga_altitude_field = 9;
 
-// The value of field 9 of the GGA text, or of the last field it has.
+static bool is_line_end(char c)
+{
+    return c == '\r' || c == '\n';
+}
+
+const char *find_sentence(const char *text, size_t length, const char *type)
+{
+    constexpr size_t head = 7; // "$", talker, type, ","
+    for (size_t at = 0; at + head <= length; at++) {
+        // Only where a line begins: a "$" inside a line is part of its text.
+        if (at > 0 && !is_line_end(text[at - 1]))
+            continue;
+        const char *s = text + at;
+        if (s[0] == '$' && s[1] != 'P' && !is_line_end(s[1]) && !is_line_end(s[2]) &&
+            memcmp(s + 3, type, 3) == 0 && s[6] == ',')
+            return s;
+    }
+    return nullptr;
+}
+
+// Copies the first sentence of `type` in `text`, up to and including the end
+// of its line (CR LF, CR or LF), into `sentence` (text_capacity bytes); ""
+// when there is none. The fields are then those of that sentence alone, and
+// a last field still carries the line end as it did in a text of one line.
+static void copy_sentence(const char *text, const char *type, char *sentence)
+{
+    size_t length = strnlen(text, text_capacity - 1);
+    const char *start = find_sentence(text, length, type);
+    size_t kept = 0;
+    if (start != nullptr) {
+        size_t left = length - static_cast<size_t>(start - text);
+        while (kept < left && !is_line_end(start[kept]))
+            kept++;
+        if (kept < left)
+            kept += start[kept] == '\r' && kept + 1 < left && start[kept + 1] == '\n' ? 2 : 1;
+        memcpy(sentence, start, kept);
+    }
+    sentence[kept] = '\0';
+}
+
+// The value of field 9 of the GGA sentence, or of the last field it has.
 static float gga_altitude(const char *gga_text)
 {
+    char sentence[text_capacity];
+    copy_sentence(gga_text, "GGA", sentence);
     char field[field_capacity] = {};
-    const char *at = gga_text;
+    const char *at = sentence;
     for (int i = 0; i <= gga_altitude_field && at != nullptr; i++)
         at = next_field(at, field, sizeof field, ',');
     float altitude = narrow_to_float(text_to_double(field));
@@ -36,7 +79,9 @@ void extract_fix(const char *gga_text, const char *rmc_text, fix_values *fix)
 {
     // Zero-filled, so fields the walk does not reach read as empty.
     char field[rmc_field_count][field_capacity] = {};
-    const char *at = rmc_text;
+    char sentence[text_capacity];
+    copy_sentence(rmc_text, "RMC", sentence);
+    const char *at = sentence;
     for (int i = 0; i < rmc_field_count && at != nullptr; i++)
         at = next_field(at, field[i], field_capacity, ',');
 

@@ -2,6 +2,8 @@
 // empty or malformed fields give zeros (or whatever atof and atoi make of them).
 #pragma once
 
+#include <cstddef>
+
 // Knots to metres per second, as both reports convert the speed.
 constexpr double metres_per_second_per_knot = 0.514444;
 
@@ -17,6 +19,18 @@ struct fix_values {
     float altitude;              // metres, never below 0 (GGA field 9)
 };
 
-// Extracts the fix from the two stored texts, each read from its beginning:
-// when a text holds several sentences, the fields are those of the first.
+// The first sentence of `type` ("GGA" or "RMC") among the first `length`
+// characters of `text` (none of them NUL), or nullptr when there is none.
+// A sentence starts at the beginning of the text or right after a line end
+// (CR or LF) with "$", two characters of talker (no line end, and not
+// starting with "P", which marks a proprietary sentence), the type and a
+// comma. So "GGA" or "RMC" inside another sentence (an AIS payload, a TXT
+// message, "$PGRMC") never counts, not even after a "$" in the middle of a
+// line. Talker and checksum are not checked.
+const char *find_sentence(const char *text, size_t length, const char *type);
+
+// Extracts the fix from the two stored texts: the RMC fields from the first
+// RMC sentence of `rmc_text`, the altitude from the first GGA sentence of
+// `gga_text`, each read up to the end of its line (line end included). A text
+// without such a sentence gives what empty fields give.
 void extract_fix(const char *gga_text, const char *rmc_text, fix_values *fix);

@@ -1,9 +1,11 @@
 #include "report/position_reports.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
+#include "app/messages.h"
 #include "app/settings.h"
 #include "relay/line_assembly.h"
 #include "report/fix_extraction.h"
@@ -26,10 +28,14 @@ static report_directory_record report_directory = {
 };
 
 // Owned by relay_thread; no lock. Fixed buffers, so a line costs no allocation.
-static char gga_store[text_capacity];                        // latest text holding "GGA", "" until one comes
-static char rmc_store[text_capacity];                        // latest text holding "RMC", "" until one comes
+static char gga_store[text_capacity];                        // latest text holding a GGA sentence, "" until one comes
+static char rmc_store[text_capacity];                        // latest text holding an RMC sentence, "" until one comes
 static char status_buffer[status_text_capacity];             // the status file being published
 static unsigned char record_buffer[position_file_size];      // the record file being published
+// Whether the last failure to publish each report has been said; cleared
+// when it is published again, so that a later failure is said once more.
+static bool status_failure_said = false;
+static bool record_failure_said = false;
 
 static bool report_path(char *out, const char *directory, const char *name)
 {
@@ -54,12 +60,33 @@ void clear_position_stores()
 {
     gga_store[0] = '\0';
     rmc_store[0] = '\0';
+    status_failure_said = false;
+    record_failure_said = false;
 }
 
 static void keep_text(char *store, const char *text, size_t length)
 {
     memcpy(store, text, length);
     store[length] = '\0';
+}
+
+// Publishes one report. A report that stays behind must be said, or its old
+// fix passes for the current one; but said once, not on every RMC text.
+static void publish(const char *path, const char *temporary_path, const void *bytes, size_t length,
+                    bool *failure_said)
+{
+    int error = publish_report(path, temporary_path, bytes, length);
+    if (error == 0) {
+        *failure_said = false;
+        return;
+    }
+    if (*failure_said)
+        return;
+    *failure_said = true;
+    char message[report_path_capacity + 32];
+    snprintf(message, sizeof message, "Unable to publish %s", path); // the path always fits
+    errno = error;
+    complain_errno(message);
 }
 
 static void write_reports()
@@ -69,22 +96,24 @@ static void write_reports()
     // Each report stands alone: when one cannot be published, the other still is.
     size_t length = format_status_text(status_buffer, sizeof status_buffer, rmc_store, gga_store, fix);
     if (length > 0)
-        publish_report(report_directory.status_path, report_directory.status_temporary, status_buffer, length);
+        publish(report_directory.status_path, report_directory.status_temporary, status_buffer, length,
+                &status_failure_said);
     // The alarm is raised and cleared by another program: look at every build.
     bool alarm = access(report_directory.alarm_path, F_OK) == 0;
     position_file_bytes(fix, alarm, record_buffer);
-    publish_report(report_directory.record_path, report_directory.record_temporary, record_buffer,
-                   sizeof record_buffer);
+    publish(report_directory.record_path, report_directory.record_temporary, record_buffer, sizeof record_buffer,
+            &record_failure_said);
 }
 
 void update_position_reports(const char *text)
 {
     size_t length = strnlen(text, text_capacity - 1);
-    // Sentences are recognised by substring only: talker, checksum and
-    // status are not looked at.
-    if (memmem(text, length, "GGA", 3) != nullptr)
+    // Only a sentence of the type counts, not the letters anywhere: an AIS
+    // payload or a TXT message must not replace the fix. Talker, checksum
+    // and status are not looked at.
+    if (find_sentence(text, length, "GGA") != nullptr)
         keep_text(gga_store, text, length);
-    if (memmem(text, length, "RMC", 3) == nullptr)
+    if (find_sentence(text, length, "RMC") == nullptr)
         return;
     keep_text(rmc_store, text, length);
     // No report exists until both kinds of text have been seen.

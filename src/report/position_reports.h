@@ -1,6 +1,8 @@
 // Position reporting: every relayed text passes through here. The latest
-// texts holding "GGA" and "RMC" are kept; every RMC text, once a GGA text has
-// been seen, rewrites the status file and the compact position record.
+// texts holding a GGA and an RMC sentence are kept; every RMC text, once a
+// GGA text has been seen, rewrites the status file and the compact position
+// record. A report that cannot be published is said once on standard error,
+// and again only after it has been published since.
 #pragma once
 
 #include <cstddef>
@@ -18,5 +20,6 @@ constexpr size_t report_path_capacity = 256;
 // the paths would not fit.
 bool set_report_directory(const char *directory);
 
-// Forgets the stored texts, as at start-up, so that a harness can start over.
+// Forgets the stored texts and what has been said, as at start-up, so that a
+// harness can start over.
 void clear_position_stores();

@@ -4,9 +4,14 @@
 
 #include <cstddef>
 
-// Writes the bytes to `temporary_path` and renames it to `path`. Whatever
-// stands at the temporary name is removed first and the file is created
-// afresh, never through a link someone planted there, with mode 0644 whatever
-// the umask. On any failure the temporary file is removed, the previous
-// report stays as it was, and false is returned.
-bool publish_report(const char *path, const char *temporary_path, const void *bytes, size_t length);
+// Writes the bytes to a temporary file and renames it to `path`. The file is
+// created with mode 0644, which the daemon's umask of 022 keeps as it is.
+// The temporary is `temporary_path`, created afresh: whatever stands there
+// is removed (a directory only when it is empty) and the name tried again. When that name cannot be had (a directory with
+// something in it, another user's file in a sticky directory), a fresh name
+// of the daemon's own beside `path` is made instead ("<path>.XXXXXX.tmp").
+// Either way the file is created exclusively, so nothing someone planted is
+// ever opened, written or followed. On any failure the temporary file is
+// removed and the previous report stays as it was.
+// Returns 0 when published, else the errno of the step that failed.
+int publish_report(const char *path, const char *temporary_path, const void *bytes, size_t length);

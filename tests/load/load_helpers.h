@@ -55,8 +55,8 @@ struct client_pool {
     ~client_pool();
 };
 
-// Connects n clients to 127.0.0.1:port one after another (the listener's
-// backlog is small) and starts reading. Returns false if one fails.
+// Connects n clients to 127.0.0.1:port one after another and starts
+// reading. Returns false if one fails.
 bool start_pool(client_pool *pool, int n, int port);
 // Adds one client; returns its index or -1.
 int add_client(client_pool *pool, int port);

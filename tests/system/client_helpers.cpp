@@ -238,3 +238,62 @@ bool write_sysctl(const std::string &path, const std::string &value)
     close(fd);
     return written;
 }
+
+std::vector<tcp_socket_row> tcp_sockets()
+{
+    std::vector<tcp_socket_row> rows;
+    FILE *table = fopen("/proc/net/tcp", "r");
+    if (table == nullptr)
+        return rows;
+    char line[512];
+    long ticks_per_second = sysconf(_SC_CLK_TCK);
+    while (fgets(line, sizeof line, table) != nullptr) {
+        tcp_socket_row row;
+        unsigned local_port, remote_port, state, timer;
+        unsigned long long ticks;
+        // "sl: local_address rem_address st tx_queue:rx_queue tr:tm->when ..."
+        if (sscanf(line, " %*u: %*x:%x %*x:%x %x %*x:%*x %x:%llx", &local_port, &remote_port, &state, &timer,
+                   &ticks) != 5)
+            continue; // the heading
+        row.local_port = static_cast<int>(local_port);
+        row.remote_port = static_cast<int>(remote_port);
+        row.state = static_cast<int>(state);
+        row.timer = static_cast<int>(timer);
+        row.timer_ms = static_cast<long long>(ticks) * 1000 / ticks_per_second;
+        rows.push_back(row);
+    }
+    fclose(table);
+    return rows;
+}
+
+bool listening_on(int port, int timeout_ms)
+{
+    for (long long deadline = now_ms() + timeout_ms; now_ms() < deadline; usleep(10 * 1000))
+        for (const tcp_socket_row &row : tcp_sockets())
+            if (row.local_port == port && row.state == 10)
+                return true;
+    return false;
+}
+
+long tcp_ext_counter(const std::string &name)
+{
+    // Pairs of lines: "TcpExt: names..." then "TcpExt: values...".
+    FILE *f = fopen("/proc/net/netstat", "r");
+    if (f == nullptr)
+        return -1;
+    char names[4096], values[4096];
+    long result = -1;
+    while (result < 0 && fgets(names, sizeof names, f) != nullptr && fgets(values, sizeof values, f) != nullptr) {
+        if (strncmp(names, "TcpExt:", 7) != 0)
+            continue;
+        char *name_save, *value_save;
+        char *each_name = strtok_r(names, " \n", &name_save);
+        char *each_value = strtok_r(values, " \n", &value_save);
+        for (; each_name != nullptr && each_value != nullptr; each_name = strtok_r(nullptr, " \n", &name_save),
+                                                            each_value = strtok_r(nullptr, " \n", &value_save))
+            if (name == each_name)
+                result = atol(each_value);
+    }
+    fclose(f);
+    return result;
+}

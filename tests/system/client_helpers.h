@@ -85,3 +85,19 @@ bool limit_fds(pid_t pid, int limit);
 
 // Writes a value to a file under /proc/sys (of this network namespace).
 bool write_sysctl(const std::string &path, const std::string &value);
+
+// One TCP socket of this network namespace, as /proc/net/tcp shows it.
+struct tcp_socket_row {
+    int local_port = 0, remote_port = 0;
+    int state = 0;         // 1 established, 10 listening
+    int timer = 0;         // pending timer: 0 none, 1 retransmit, 2 keepalive, 4 window probe
+    long long timer_ms = 0; // time left on it
+};
+std::vector<tcp_socket_row> tcp_sockets();
+
+// Waits until something listens on the port, without connecting to it.
+bool listening_on(int port, int timeout_ms = patience_ms);
+
+// A counter of the namespace's TCP extension statistics (/proc/net/netstat),
+// such as "ListenOverflows"; -1 when unknown.
+long tcp_ext_counter(const std::string &name);

@@ -292,6 +292,9 @@ TEST(PositionReports, AFullTmpKeepsThePreviousReportsAndTheRelayGoesOn)
     EXPECT_EQ(record, example_record);
     EXPECT_FALSE(exists("/tmp/nmea.status.tmp"));
     EXPECT_FALSE(exists("/tmp/sbd10.status.tmp"));
+    // Said, so that the old fix does not pass for the current one.
+    EXPECT_TRUE(wait_stderr(*d, "Unable to publish /tmp/nmea.status: No space left on device\n"));
+    EXPECT_TRUE(wait_stderr(*d, "Unable to publish /tmp/sbd10.status: No space left on device\n"));
 
     // Once there is room again, the reports follow the fix.
     ASSERT_EQ(unlink("/tmp/filler"), 0);
@@ -299,6 +302,89 @@ TEST(PositionReports, AFullTmpKeepsThePreviousReportsAndTheRelayGoesOn)
     EXPECT_TRUE(wait_file(status_path, status_for(later, 23, 59, 59)));
     EXPECT_TRUE(wait_file(record_path, record_with_time(720)));
     close(catcher);
+}
+
+// How often `needle` occurs in `text`.
+size_t count_of(const std::string &text, const std::string &needle)
+{
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+        count++;
+    return count;
+}
+
+TEST(PositionReports, AReportThatCannotBePublishedIsSaidOnceAndTheOtherGoesOn)
+{
+    REQUIRE_SANDBOX();
+    forget_reports();
+    const std::string said = "Unable to publish /tmp/nmea.status: Is a directory\n";
+    const std::string later = rmc_at(23, 59, 59);
+    ASSERT_EQ(mkdir(status_path, 0755), 0);
+    auto d = start_daemon({});
+    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
+    ASSERT_TRUE(relay(*d, example_gga));
+    ASSERT_TRUE(relay(*d, example_rmc));
+    EXPECT_TRUE(wait_file(record_path, example_record));
+    EXPECT_TRUE(wait_stderr(*d, said));
+    // Not said again while it stays unpublished; the record follows the fix.
+    ASSERT_TRUE(relay(*d, later));
+    EXPECT_TRUE(wait_file(record_path, record_with_time(720)));
+
+    // Published again, then failing again: said once more.
+    ASSERT_EQ(rmdir(status_path), 0);
+    ASSERT_TRUE(relay(*d, example_rmc));
+    EXPECT_TRUE(wait_file(status_path, status_for(example_rmc, 12, 35, 19)));
+    EXPECT_TRUE(wait_file(record_path, example_record));
+    ASSERT_EQ(unlink(status_path), 0);
+    ASSERT_EQ(mkdir(status_path, 0755), 0);
+    ASSERT_TRUE(relay(*d, later));
+    EXPECT_TRUE(wait_file(record_path, record_with_time(720)));
+    // The status file is tried before the record: once the record is
+    // there, all that was said is in the pipe.
+    stop_daemon(*d);
+    std::string messages = stderr_of(*d);
+    EXPECT_EQ(count_of(messages, said), 2u) << messages;
+    EXPECT_EQ(messages.find("sbd10"), std::string::npos) << messages;
+}
+
+TEST(PositionReports, LookAlikeSentencesLeaveTheReportsUntouched)
+{
+    REQUIRE_SANDBOX();
+    forget_reports();
+    auto d = start_daemon({});
+    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
+    ASSERT_TRUE(relay(*d, example_gga));
+    ASSERT_TRUE(relay(*d, example_rmc));
+    const std::string good_status = status_for(example_rmc, 12, 35, 19);
+    ASSERT_TRUE(wait_file(record_path, example_record));
+    ASSERT_TRUE(wait_file(status_path, good_status));
+    struct stat before;
+    ASSERT_EQ(stat(status_path, &before), 0);
+
+    // "GGA" and "RMC" in an AIS payload, in a TXT message (after a "$" too),
+    // and in proprietary sentences.
+    for (const char *look_alike :
+         {"!AIVDM,1,1,,A,13aGRMC0000GGA0000000000000,0*4E", "$GPTXT,01,01,02,RMC and GGA are fine*00",
+          "$GPTXT,01,01,02,was $GPRMC,000000,A,0000.000,S,00000.000,W,9,9,010100,,*00",
+          "$GPTXT,01,01,02,was $GPGGA,000000,0000.000,S,00000.000,W,1,08,0.9,999.0,M,,M,,*00",
+          "$PGRMC,1,2,3,4,5,6,7,8,9*00", "$PXGGA,1,2,3,4,5,6,7,8,9,999.0,M*00"})
+        ASSERT_TRUE(relay(*d, look_alike));
+    // Each text's reports are written before the next text is echoed.
+    ASSERT_TRUE(relay(*d, "$GPGSV,3,1,11,03,03,111,00*74"));
+    std::string status, record;
+    ASSERT_TRUE(read_file(status_path, &status));
+    ASSERT_TRUE(read_file(record_path, &record));
+    EXPECT_EQ(status, good_status);
+    EXPECT_EQ(record, example_record);
+    struct stat after;
+    ASSERT_EQ(stat(status_path, &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino); // not even rewritten with the same bytes
+
+    // The stores were not replaced either: the next RMC text reports the
+    // example GGA text whole.
+    const std::string later = rmc_at(23, 59, 59);
+    ASSERT_TRUE(relay(*d, later));
+    EXPECT_TRUE(wait_file(status_path, status_for(later, 23, 59, 59)));
 }
 
 } // namespace

@@ -1,6 +1,10 @@
 // The receiver on a serial line, played by a pseudo-terminal in the private /dev.
 #include <algorithm>
+#include <csignal>
+#include <dirent.h>
+#include <fstream>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <set>
 #include <sys/stat.h>
 #include <termios.h>
@@ -175,6 +179,34 @@ TEST(SerialDevice, RelayedLinesGoBackToTheReceiverButAisDoesNot)
     close(catcher);
 }
 
+// True once every thread of the process has stopped: a stop signal takes
+// effect at each thread's next return from the kernel, not at kill().
+bool wait_stopped(pid_t pid)
+{
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    long long deadline = now_ms() + patience_ms;
+    while (now_ms() < deadline) {
+        bool all = true;
+        DIR *dir = opendir(tasks.c_str());
+        if (dir == nullptr)
+            return false;
+        while (dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            std::ifstream stat(tasks + "/" + entry->d_name + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            size_t name_end = line.rfind(')');
+            all = all && name_end != std::string::npos && line.compare(name_end + 2, 1, "T") == 0;
+        }
+        closedir(dir);
+        if (all)
+            return true;
+        usleep(1000);
+    }
+    return false;
+}
+
 TEST(SerialDevice, InputsReadyTogetherAreBothRelayed)
 {
     REQUIRE_SANDBOX();
@@ -198,6 +230,26 @@ TEST(SerialDevice, InputsReadyTogetherAreBothRelayed)
         EXPECT_EQ(seen.count("$GPTXT,serial " + std::to_string(i) + "\n"), 1u) << i;
         EXPECT_EQ(seen.count("$GPTXT,udp " + std::to_string(i) + "\n"), 1u) << i;
     }
+
+    // Ready in the same cycle, the UDP line goes first. The daemon is
+    // stopped while both wait, so that one poll sees both.
+    ASSERT_EQ(kill(d->pid, SIGSTOP), 0);
+    ASSERT_TRUE(wait_stopped(d->pid));
+    int queue = open(gps.slave.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(queue, 0);
+    emit(gps, "$GPTXT,serial second\r\n");
+    send_udp(10101, "$GPTXT,udp first\r\n");
+    int waiting = 0;
+    long long deadline = now_ms() + patience_ms;
+    while (ioctl(queue, FIONREAD, &waiting) == 0 && waiting == 0 && now_ms() < deadline)
+        usleep(1000);
+    close(queue);
+    ASSERT_GT(waiting, 0);
+    ASSERT_EQ(kill(d->pid, SIGCONT), 0);
+    ASSERT_TRUE(catch_datagram_to(catcher, veth_broadcast, &data));
+    EXPECT_EQ(data, "$GPTXT,udp first\n");
+    ASSERT_TRUE(catch_datagram_to(catcher, veth_broadcast, &data));
+    EXPECT_EQ(data, "$GPTXT,serial second\n");
 
     // A UDP fragment survives a serial line that arrives before its end.
     send_udp(10101, "$GPGGA,fragment");

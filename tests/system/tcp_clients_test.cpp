@@ -1,9 +1,17 @@
 // TCP clients of the real daemon: every client gets every line relayed after
-// it joined, in order and whole, whatever the other clients do.
+// it joined, in order and whole, whatever the other clients do; clients that
+// connect all at once are all served, and those that take nothing give their
+// slots up after a minute.
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <iostream>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "client_helpers.h"
@@ -90,7 +98,7 @@ TEST(TcpClients, AHundredClientsAllReceiveTheSameLinesAndTheHundredAndFirstIsClo
     auto d = start_daemon({}, true);
     std::vector<int> clients;
     std::vector<std::string> streams(client_slots);
-    // One after another: the listen backlog is short.
+    // One after another, each joined before the next connects.
     for (int i = 0; i < client_slots; i++) {
         int client = connect_when_listening(tcp_port);
         ASSERT_GE(client, 0) << i;
@@ -217,6 +225,190 @@ TEST(TcpClients, ALongTextReachesAReadingClientWhole)
     ASSERT_TRUE(relay_to(client, &stream, text));
     EXPECT_TRUE(stream == text + "\n") << stream.size() << " bytes";
     close(client);
+}
+
+// A client connection begun without waiting for the handshake; -1 on failure.
+int start_connecting(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 && errno != EINPROGRESS) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The daemon's side of each client connection.
+std::vector<tcp_socket_row> accepted_connections()
+{
+    std::vector<tcp_socket_row> accepted;
+    for (const tcp_socket_row &row : tcp_sockets())
+        if (row.local_port == tcp_port && row.state == 1)
+            accepted.push_back(row);
+    return accepted;
+}
+
+TEST(TcpClients, AHundredSilentClientsConnectingAtOnceAreAllServed)
+{
+    REQUIRE_SANDBOX();
+    auto d = start_daemon({}, true);
+    ASSERT_TRUE(listening_on(tcp_port));
+    // All of them connect while the daemon cannot accept, as after a restart
+    // of an access point; none of them ever sends a byte.
+    ASSERT_EQ(kill(d->pid, SIGSTOP), 0);
+    std::vector<pollfd> clients;
+    for (int i = 0; i < client_slots; i++) {
+        int fd = start_connecting(tcp_port);
+        ASSERT_GE(fd, 0) << i;
+        clients.push_back({fd, POLLOUT, 0});
+    }
+    // Whatever handshakes the kernel completes on its own are done.
+    for (long long deadline = now_ms() + 2000; now_ms() < deadline;) {
+        int connected = 0;
+        poll(clients.data(), clients.size(), 100);
+        for (auto &c : clients)
+            connected += (c.revents & POLLOUT) != 0;
+        if (connected == client_slots)
+            break;
+    }
+    ASSERT_EQ(kill(d->pid, SIGCONT), 0);
+
+    // Lines are relayed until every client has one, or the time is up.
+    std::vector<std::string> streams(clients.size());
+    int served = 0;
+    for (auto &c : clients)
+        c.events = POLLIN;
+    for (long long deadline = now_ms() + patience_ms, next_line = 0; served < client_slots && now_ms() < deadline;) {
+        if (now_ms() >= next_line) {
+            send_udp(udp_in_port, "$GPTXT,burst*00\r\n");
+            next_line = now_ms() + 200;
+        }
+        if (poll(clients.data(), clients.size(), 50) <= 0)
+            continue;
+        served = 0;
+        for (size_t i = 0; i < clients.size(); i++) {
+            char buffer[4096];
+            ssize_t got = clients[i].revents ? recv(clients[i].fd, buffer, sizeof buffer, 0) : 0;
+            if (got > 0)
+                streams[i].append(buffer, static_cast<size_t>(got));
+            served += streams[i].find("$GPTXT,burst*00\n") != std::string::npos;
+        }
+    }
+    std::cout << "[ measured ] listen overflows: " << tcp_ext_counter("ListenOverflows")
+              << ", SYN cookies sent: " << tcp_ext_counter("SyncookiesSent") << "\n";
+    EXPECT_EQ(served, client_slots) << "clients that never got a line";
+
+    // Each connection the daemon took has keepalive running: its timer goes
+    // off within the idle time, not the system's two hours.
+    std::vector<tcp_socket_row> accepted;
+    for (long long deadline = now_ms() + patience_ms; now_ms() < deadline; usleep(20 * 1000)) {
+        accepted = accepted_connections();
+        if (std::all_of(accepted.begin(), accepted.end(), [](const tcp_socket_row &r) { return r.timer == 2; }))
+            break; // none is waiting for an acknowledgement any more
+    }
+    EXPECT_EQ(accepted.size(), static_cast<size_t>(client_slots));
+    for (const tcp_socket_row &row : accepted) {
+        EXPECT_EQ(row.timer, 2) << "client port " << row.remote_port;
+        EXPECT_LE(row.timer_ms, 30 * 1000) << "client port " << row.remote_port;
+    }
+    for (auto &c : clients)
+        close(c.fd);
+}
+
+// Relays a 400-byte line ten times a second until stopped.
+struct steady_feed {
+    std::atomic<bool> stopping{false};
+    std::thread sender;
+    steady_feed()
+    {
+        sender = std::thread([this] {
+            for (int n = 0; !stopping; n++) {
+                send_udp(udp_in_port, "$GPTXT,feed," + std::to_string(n) + "," + std::string(380, 'f') + "*00\r\n");
+                usleep(100 * 1000);
+            }
+        });
+    }
+    void stop()
+    {
+        stopping = true;
+        if (sender.joinable())
+            sender.join();
+    }
+    ~steady_feed() { stop(); }
+};
+
+TEST(TcpClients, ClientsThatTakeNothingAreClosedAfterAMinuteButASlowReaderIsKept)
+{
+    REQUIRE_SANDBOX();
+    // Small buffers on both sides, so that text soon waits for a client that
+    // does not read.
+    ASSERT_TRUE(write_sysctl("/proc/sys/net/ipv4/tcp_wmem", "4096 4096 4096"));
+    auto d = start_daemon({}, true);
+    ASSERT_TRUE(listening_on(tcp_port));
+    int fds_idle, threads_idle;
+    steady_counts(d->pid, &fds_idle, &threads_idle);
+
+    int slow = connect_small_window(tcp_port, 4096);
+    ASSERT_GE(slow, 0);
+    std::string slow_stream;
+    ASSERT_TRUE(join_relay(slow, &slow_stream));
+    std::vector<int> silent;
+    for (int i = 1; i < client_slots; i++) {
+        silent.push_back(connect_small_window(tcp_port, 4096));
+        ASSERT_GE(silent.back(), 0) << i;
+    }
+    steady_feed feed;
+    // Every slot is held: a newcomer is closed at once.
+    long long held_since = now_ms();
+    int refused = connect_tcp(tcp_port);
+    std::string refused_got;
+    ASSERT_TRUE(closed_by_daemon(refused, &refused_got));
+    EXPECT_EQ(refused_got, "");
+    close(refused);
+
+    // Each second the slow client takes a kilobyte and a newcomer tries its
+    // luck, until one is served.
+    int newcomer = -1;
+    long long served_after = -1;
+    size_t slow_took = 0;
+    while (newcomer < 0 && now_ms() < held_since + 120 * 1000) {
+        long long round_end = now_ms() + 1000;
+        char buffer[1024];
+        ssize_t got = recv(slow, buffer, sizeof buffer, MSG_DONTWAIT);
+        ASSERT_TRUE(got > 0 || (got < 0 && errno == EAGAIN)) << "the slow reader was cut after "
+                                                             << (now_ms() - held_since) / 1000 << " s";
+        slow_took += got > 0 ? static_cast<size_t>(got) : 0;
+        int candidate = connect_tcp(tcp_port);
+        ASSERT_GE(candidate, 0);
+        std::string candidate_got;
+        if (read_until(candidate, &candidate_got, "\n", 1000)) {
+            newcomer = candidate;
+            served_after = now_ms() - held_since;
+            break;
+        }
+        close(candidate);
+        long long left = round_end - now_ms();
+        if (left > 0)
+            usleep(static_cast<useconds_t>(left * 1000));
+    }
+    ASSERT_GE(newcomer, 0) << "no newcomer was served within two minutes";
+    std::cout << "[ measured ] a newcomer was served " << served_after / 1000.0 << " s after every slot was held; "
+              << "the slow reader took " << slow_took << " bytes meanwhile\n";
+    EXPECT_GE(served_after, 50 * 1000) << "clients were cut before their minute was up";
+
+    // The slow reader is still served: once it catches up, lines relayed now
+    // reach it. The silent ones are gone from the daemon.
+    feed.stop();
+    EXPECT_TRUE(join_relay(slow, &slow_stream));
+    EXPECT_TRUE(counts_settle(d->pid, fds_idle + 2 * 3, threads_idle + 2, newcomer));
+    for (int fd : silent)
+        close(fd);
+    close(slow);
+    close(newcomer);
 }
 
 } // namespace

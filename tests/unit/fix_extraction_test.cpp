@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "report/fix_extraction.h"
@@ -115,23 +116,84 @@ TEST(FixExtraction, ALongFieldIsCutAndTheFollowingFieldsAreStillFound)
     EXPECT_EQ(fix.year, 94);
 }
 
-TEST(FixExtraction, ATextHoldingBothSentencesIsReadFromItsBeginning)
+TEST(FixExtraction, OnlyASentenceOfTheTypeAtTheStartOfALineCounts)
 {
-    std::string both = example_gga.substr(0, example_gga.size() - 1) + "\r\n" + example_rmc;
-    fix_values fix = extract(both, both);
-    // The RMC fields are those of the GGA sentence that comes first.
-    EXPECT_EQ(fix.hours, 12);
-    EXPECT_EQ(fix.minutes, 35);
-    EXPECT_EQ(fix.seconds, 19);
-    EXPECT_FALSE(fix.void_fix);              // "4807.038"
-    EXPECT_EQ(fix.latitude, 0.0f);           // "N"
-    EXPECT_EQ(fix.longitude, 0.0f);          // "E"
-    EXPECT_EQ(fix.speed, 8.0f);              // "08"
-    EXPECT_EQ(fix.course, 0.9f);             // "0.9"
-    EXPECT_EQ(fix.day, 54);                  // "545.4"
-    EXPECT_EQ(fix.month, 5);
-    EXPECT_EQ(fix.year, 4);
-    EXPECT_EQ(fix.altitude, 545.4f);
+    struct {
+        const char *text;
+        const char *type;
+        int at; // where the sentence starts, -1 for none
+    } cases[] = {
+        {"$GPRMC,123519,A\n", "RMC", 0},
+        {"$GNGGA,123519\n", "GGA", 0},
+        {"$xyRMC,", "RMC", 0},                 // any talker, and the shortest that counts
+        {"$GPGGA,123519\n", "RMC", -1},
+        {"$GPGSV,3,1,11*74\r\n$GPRMC,1\n", "RMC", 18}, // after CR LF
+        {"$GPGSV,3,1,11*74\r$GPRMC,1\n", "RMC", 17},   // after a CR alone
+        {"$GPGGA,1\n$GPRMC,2\n", "GGA", 0},
+        {"$GPGGA,1\n$GPRMC,2\n", "RMC", 9},
+        // Look-alikes.
+        {"!AIVDM,1,1,,A,13aGRMC,GGA,0*4E\n", "RMC", -1}, // letters in an AIS payload
+        {"!AIVDM,1,1,,A,13aGRMC,GGA,0*4E\n", "GGA", -1},
+        {"!GPRMC,123519,A\n", "RMC", -1},               // "!" sentences never count
+        {"$GPTXT,01,01,02,RMC,GGA mentioned*00\n", "RMC", -1},
+        {"$GPTXT,01,01,02,see $GPRMC,123519,A*00\n", "RMC", -1}, // "$" inside a line
+        {"$GPTXT,01,01,02,see $GPGGA,123519*00\n", "GGA", -1},
+        {"$PGRMC,1,2\n", "RMC", -1},                    // proprietary
+        {"$PGGGA,1,2\n", "GGA", -1},
+        {"$GPRMC*00\n", "RMC", -1},                     // no comma after the type
+        {"$GPRMCX,1\n", "RMC", -1},
+        {"$GPrmc,1\n", "RMC", -1},
+        {"GPRMC,123519,A\n", "RMC", -1},                // no "$"
+        {" $GPRMC,123519,A\n", "RMC", -1},              // not where the line begins
+        {"xx$GPRMC,123519,A\n", "RMC", -1},
+        {"$G\nRMC,1\n", "RMC", -1},                     // a line end in the talker
+        {"$GPRMC", "RMC", -1},
+    };
+    for (auto &c : cases) {
+        const char *found = find_sentence(c.text, strlen(c.text), c.type);
+        EXPECT_EQ(found == nullptr ? -1 : static_cast<int>(found - c.text), c.at) << c.text;
+    }
+    // Only the first `length` characters are looked at.
+    EXPECT_EQ(find_sentence("$GPRMC,", 6, "RMC"), nullptr);
+}
+
+TEST(FixExtraction, EachSentenceIsReadFromItsOwnLine)
+{
+    const std::string gga = example_gga.substr(0, example_gga.size() - 1);
+    const std::string rmc = example_rmc.substr(0, example_rmc.size() - 1);
+    const std::string texts[] = {
+        gga + "\r\n" + rmc + "\n",
+        rmc + "\r\n" + gga + "\n",
+        gga + "\r" + rmc + "\n",
+        // A look-alike before the sentence is passed over.
+        "$GPTXT,01,01,02,RMC,GGA*00\r\n" + rmc + "\r\n" + gga + "\n",
+    };
+    for (const std::string &both : texts) {
+        fix_values fix = extract(both, both);
+        EXPECT_EQ(fix.seconds_of_day, 45319.0f) << both;
+        EXPECT_FALSE(fix.void_fix) << both;
+        EXPECT_FLOAT_EQ(fix.latitude, 48.1173f) << both;
+        EXPECT_FLOAT_EQ(fix.longitude, 11.516666f) << both;
+        EXPECT_EQ(fix.speed, 22.4f) << both;
+        EXPECT_EQ(fix.course, 84.4f) << both;
+        EXPECT_EQ(fix.day, 23) << both;
+        EXPECT_EQ(fix.month, 3) << both;
+        EXPECT_EQ(fix.year, 94) << both;
+        EXPECT_EQ(fix.altitude, 545.4f) << both;
+    }
+    // A short sentence ends at its line: the next line gives it no fields,
+    // and a last field keeps its line end, as in a text of one line.
+    fix_values short_fix = extract("$GPGGA,1,2,3,4,5,6,7,8\n$GPGGA,1,2,3,4,5,6,7,8,9\n",
+                                   "$GPRMC,0905,A,4807.038,S\r\n$GPGGA,1,2,3,4,5,6,7,8,9\n");
+    EXPECT_EQ(short_fix.altitude, 8.0f);
+    EXPECT_GT(short_fix.latitude, 0.0f); // "S\r\n" is not "S"
+    EXPECT_EQ(short_fix.longitude, 0.0f);
+    EXPECT_EQ(short_fix.day, 0);
+    // A text without the sentence gives what empty fields give.
+    fix_values none = extract("$GPTXT,GGA,1,2,3,4,5,6,7,8,9\n", "$GPTXT,RMC,123519,A,4807.038,N\n");
+    EXPECT_EQ(none.seconds_of_day, 0.0f);
+    EXPECT_EQ(none.latitude, 0.0f);
+    EXPECT_EQ(none.altitude, 0.0f);
 }
 
 TEST(FixExtraction, TimeAndDatePieces)

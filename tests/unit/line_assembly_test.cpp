@@ -12,11 +12,7 @@ namespace {
 // or "" when it relays nothing.
 std::string feed(line_assembly *a, const std::string &datagram, bool accept = true)
 {
-    size_t room;
-    char *at = assembly_room(a, &room);
-    size_t n = datagram.size() < room ? datagram.size() : room; // a datagram is cut to the room
-    memcpy(at, datagram.data(), n);
-    if (!assembly_take(a, static_cast<long>(n), accept))
+    if (!assembly_take(a, assembly_put(a, datagram.data(), datagram.size()), accept))
         return "";
     size_t length = normalise_text(a->line_buffer);
     return length ? std::string(a->line_buffer, length) : "";

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "app/settings.h"
@@ -83,32 +84,53 @@ TEST_F(UpdatePositionReports, TheAlarmFileIsLookedAtOnEveryRecord)
     EXPECT_EQ(file("sbd10.status"), example_record);
 }
 
-TEST_F(UpdatePositionReports, ATextHoldingBothSentencesIsStoredTwiceAndReports)
+TEST_F(UpdatePositionReports, ATextHoldingBothSentencesIsStoredTwiceAndReportsTheFixOfEach)
 {
     const std::string both = example_gga.substr(0, example_gga.size() - 1) + "\r\n" + example_rmc;
     update_position_reports(both.c_str());
-    // The fields are read from the beginning of each store: the GGA sentence.
-    EXPECT_EQ(file("nmea.status"), "NMEA: " + both + "NMEA: " + both +
-                                       "Status: ACTIVE\n"
-                                       "Date(day/mon/yr): 54/5/4\n"
-                                       "Time(hh:mm:ss): 12:35:19\n"
-                                       "Lat(deg): 0\n"
-                                       "Lon(deg): 0\n"
-                                       "Course(deg): 0.9\n"
-                                       "Speed(m/s): 4.11555\n"
-                                       "Alt(m): 545.4\n");
+    EXPECT_EQ(file("nmea.status"), "NMEA: " + both + "NMEA: " + both + example_lines);
+    EXPECT_EQ(file("sbd10.status"), example_record);
 }
 
-TEST_F(UpdatePositionReports, AnUnwritableDirectorySkipsTheUpdateQuietly)
+TEST_F(UpdatePositionReports, LookAlikesNeitherReplaceTheStoredTextsNorRewriteTheReports)
 {
-    ASSERT_TRUE(set_report_directory(scratch.at("missing").c_str()));
     update_position_reports(example_gga.c_str());
     update_position_reports(example_rmc.c_str());
-    EXPECT_FALSE(exists(scratch.at("missing")));
-    // Reporting resumes once it can write again.
-    ASSERT_TRUE(set_report_directory(scratch.path.c_str()));
+    const std::string good = file("nmea.status");
+    ASSERT_EQ(unlink(scratch.at("sbd10.status").c_str()), 0);
+    for (const char *look_alike : {"!AIVDM,1,1,,A,13aGRMC,GGA,0*4E\n", "$GPTXT,01,01,02,RMC and GGA*00\n",
+                                   "$PGRMC,1,2,3\n", "$GPTXT,01,01,02,$GPGGA,1,2,3,4,5,6,7,8,9,M\n"})
+        update_position_reports(look_alike);
+    EXPECT_FALSE(exists(scratch.at("sbd10.status"))); // nothing was rewritten
     update_position_reports(example_rmc.c_str());
+    EXPECT_EQ(file("nmea.status"), good);
     EXPECT_EQ(file("sbd10.status"), example_record);
+}
+
+TEST_F(UpdatePositionReports, AReportThatCannotBePublishedIsSaidOnceUntilItIsPublishedAgain)
+{
+    auto failure = [&](const std::string &name) {
+        return "Unable to publish " + scratch.at(name) + ": No such file or directory\n";
+    };
+    settings.daemon_mode = false; // standard error only, nothing to the system log
+    ASSERT_TRUE(set_report_directory(scratch.at("missing").c_str()));
+    testing::internal::CaptureStderr();
+    update_position_reports(example_gga.c_str());
+    update_position_reports(example_rmc.c_str());
+    update_position_reports(example_rmc.c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              failure("missing/nmea.status") + failure("missing/sbd10.status"));
+    EXPECT_FALSE(exists(scratch.at("missing")));
+    // Reporting resumes, unsaid, once it can write again; a later failure
+    // is said again.
+    ASSERT_EQ(mkdir(scratch.at("missing").c_str(), 0755), 0);
+    testing::internal::CaptureStderr();
+    update_position_reports(example_rmc.c_str());
+    EXPECT_EQ(file("missing/sbd10.status"), example_record);
+    ASSERT_TRUE(set_report_directory(scratch.at("gone").c_str()));
+    update_position_reports(example_rmc.c_str());
+    update_position_reports(example_rmc.c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), failure("gone/nmea.status") + failure("gone/sbd10.status"));
 }
 
 TEST(ReportDirectory, APathThatDoesNotFitIsRefusedAndChangesNothing)

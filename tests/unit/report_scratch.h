@@ -1,11 +1,14 @@
 // A private directory for tests that write report files, removed afterwards.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <ftw.h>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 struct scratch_directory {
     std::string path;
@@ -22,6 +25,21 @@ struct scratch_directory {
             nftw(path.c_str(), remove_entry, 8, FTW_DEPTH | FTW_PHYS);
     }
     std::string at(const std::string &name) const { return path + "/" + name; }
+    // The names in the directory, sorted, without "." and "..".
+    std::vector<std::string> names() const
+    {
+        std::vector<std::string> found;
+        if (DIR *directory = opendir(path.c_str())) {
+            while (dirent *entry = readdir(directory)) {
+                std::string name = entry->d_name;
+                if (name != "." && name != "..")
+                    found.push_back(name);
+            }
+            closedir(directory);
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    }
 
   private:
     static int remove_entry(const char *entry, const struct stat *, int, FTW *)
