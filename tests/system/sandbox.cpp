@@ -172,11 +172,13 @@ static void reader_loop(daemon_process *d)
     d->changed.notify_all();
 }
 
-std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args, bool quiet, int stdout_fd)
+// Starts the daemon through `command` (empty, or a program that runs it as
+// another user), then GPSFANOUT_DAEMON_PREFIX.
+static std::unique_ptr<daemon_process> launch(std::vector<std::string> command, const std::vector<std::string> &args,
+                                              bool quiet, int stdout_fd)
 {
     quiet = quiet || stdout_fd >= 0;
     auto d = std::make_unique<daemon_process>();
-    std::vector<std::string> command;
     if (const char *prefix = getenv("GPSFANOUT_DAEMON_PREFIX")) {
         std::istringstream words(prefix);
         for (std::string word; words >> word;)
@@ -223,6 +225,20 @@ std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &arg
     d->pid = pid;
     d->reader = std::thread(reader_loop, d.get());
     return d;
+}
+
+std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args, bool quiet, int stdout_fd)
+{
+    return launch({}, args, quiet, stdout_fd);
+}
+
+std::unique_ptr<daemon_process> start_daemon_as(const std::string &identity, const std::vector<std::string> &args)
+{
+    std::vector<std::string> command = {"setpriv"};
+    std::istringstream words(identity);
+    for (std::string word; words >> word;)
+        command.push_back(word);
+    return launch(command, args, false, -1);
 }
 
 static bool wait_text(daemon_process &d, std::string daemon_process::*stream, const std::string &needle,

@@ -54,6 +54,10 @@ struct daemon_process {
 std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args, bool quiet = false,
                                              int stdout_fd = -1);
 
+// Like start_daemon, as another user: `identity` holds setpriv's options
+// (for example "--reuid=65534 --regid=65534 --clear-groups").
+std::unique_ptr<daemon_process> start_daemon_as(const std::string &identity, const std::vector<std::string> &args);
+
 // The path the daemon is started as (its argv[0]): GPSFANOUT_DAEMON when set,
 // else this build's binary.
 std::string daemon_path();

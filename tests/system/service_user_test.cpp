@@ -28,24 +28,12 @@ gid_t dialout_gid()
     return g != nullptr ? g->gr_gid : 20;
 }
 
-// Starts the daemon through setpriv as the service user: its own group,
-// dialout as the only other one, no capabilities and none to regain. An
-// emulator prefix (a cross build) stays inside.
-std::unique_ptr<daemon_process> start_as_service_user(const std::vector<std::string> &args)
+// The service user: its own group, dialout as the only other one, no
+// capabilities and none to regain.
+std::string service_identity()
 {
-    const char *outer = getenv("GPSFANOUT_DAEMON_PREFIX");
-    std::string saved = outer != nullptr ? outer : "";
-    std::string prefix = "setpriv --reuid=" + std::to_string(service_uid) +
-                         " --regid=" + std::to_string(service_gid) +
-                         " --groups=" + std::to_string(dialout_gid()) +
-                         " --inh-caps=-all --bounding-set=-all --no-new-privs " + saved;
-    setenv("GPSFANOUT_DAEMON_PREFIX", prefix.c_str(), 1);
-    auto d = start_daemon(args);
-    if (outer != nullptr)
-        setenv("GPSFANOUT_DAEMON_PREFIX", saved.c_str(), 1);
-    else
-        unsetenv("GPSFANOUT_DAEMON_PREFIX");
-    return d;
+    return "--reuid=" + std::to_string(service_uid) + " --regid=" + std::to_string(service_gid) +
+           " --groups=" + std::to_string(dialout_gid()) + " --inh-caps=-all --bounding-set=-all --no-new-privs";
 }
 
 std::string status_line(pid_t pid, const std::string &name)
@@ -87,21 +75,35 @@ void expect_reports_of_service_user()
     }
 }
 
-TEST(ServiceUser, RelaysServesWritesToTheReceiverAndReports)
+void plant_temporaries()
+{
+    // A file of its own at one temporary name, and at the other a link to a
+    // file of the service user's, which must never be written through.
+    int fd = open("/tmp/nmea.status.tmp", O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd < 0 || write(fd, "planted\n", 8) != 8 || close(fd) != 0 ||
+        symlink("/tmp/victim", "/tmp/sbd10.status.tmp") != 0)
+        _exit(1);
+}
+
+TEST(ServiceUser, RelaysServesWritesToTheReceiverAndReportsPastWhatAnotherUserPlanted)
 {
     REQUIRE_SANDBOX();
+    ASSERT_TRUE(write_file("/tmp/victim", "victim\n"));
+    ASSERT_EQ(chown("/tmp/victim", service_uid, service_gid), 0);
+    ASSERT_TRUE(as_other_user(plant_temporaries));
     // The receiver as udev makes a USB serial port: root's, group dialout.
     fake_receiver gps;
     ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
     ASSERT_EQ(chown(gps.slave.c_str(), 0, dialout_gid()), 0);
     ASSERT_EQ(chmod(gps.slave.c_str(), 0660), 0);
 
-    auto d = start_as_service_user({"-s", "-w"});
+    auto d = start_daemon_as(service_identity(), {"-s", "-w"});
     ASSERT_TRUE(d != nullptr);
     ASSERT_TRUE(wait_stdout(*d, "ttyfd = ")) << stderr_of(*d);
     EXPECT_EQ(stdout_of(*d).find("ttyfd = -1"), std::string::npos) << "the receiver did not open\n" << stderr_of(*d);
     std::string uid = std::to_string(service_uid), gid = std::to_string(service_gid);
     EXPECT_EQ(status_line(d->pid, "Uid"), "Uid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid);
+    EXPECT_EQ(status_line(d->pid, "Gid"), "Gid:\t" + gid + "\t" + gid + "\t" + gid + "\t" + gid);
     EXPECT_EQ(status_line(d->pid, "Groups"), "Groups:\t" + std::to_string(dialout_gid()) + " ");
     EXPECT_EQ(status_line(d->pid, "CapEff"), "CapEff:\t0000000000000000");
 
@@ -137,44 +139,23 @@ TEST(ServiceUser, RelaysServesWritesToTheReceiverAndReports)
     ASSERT_EQ(write(client, (command + "\r\n").data(), command.size() + 2), static_cast<ssize_t>(command.size() + 2));
     EXPECT_TRUE(read_receiver_until(&gps, &at_receiver, command));
 
-    EXPECT_EQ(stderr_of(*d), "");
-    close(client);
-    close(catcher);
-    unplug_receiver(&gps);
-}
-
-void plant_temporaries()
-{
-    // A file of its own at one temporary name, and at the other a link to a
-    // file of the service user's, which must never be written through.
-    int fd = open("/tmp/nmea.status.tmp", O_WRONLY | O_CREAT | O_EXCL, 0644);
-    if (fd < 0 || write(fd, "planted\n", 8) != 8 || close(fd) != 0 ||
-        symlink("/tmp/victim", "/tmp/sbd10.status.tmp") != 0)
-        _exit(1);
-}
-
-TEST(ServiceUser, PublishesReportsPastWhatAnotherUserPlantedAtTheTemporaryNames)
-{
-    REQUIRE_SANDBOX();
-    ASSERT_TRUE(write_file("/tmp/victim", "victim\n"));
-    ASSERT_EQ(chown("/tmp/victim", service_uid, service_gid), 0);
-    ASSERT_TRUE(as_other_user(plant_temporaries));
-
-    auto d = start_as_service_user({});
-    ASSERT_TRUE(d != nullptr);
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n")) << stderr_of(*d);
-    send_udp(10101, gga + "\r\n");
-    send_udp(10101, rmc + "\r\n");
-    expect_reports_of_service_user();
-
+    // What the other user left stays as it was, and nothing was written
+    // through the link.
     std::string content;
     EXPECT_TRUE(wait_for_file("/tmp/victim", -1, &content, 100));
     EXPECT_EQ(content, "victim\n");
     struct stat info;
-    ASSERT_EQ(lstat("/tmp/nmea.status.tmp", &info), 0); // another user's: it stays
+    ASSERT_EQ(lstat("/tmp/nmea.status.tmp", &info), 0);
     EXPECT_EQ(info.st_uid, other_uid);
     EXPECT_TRUE(wait_for_file("/tmp/nmea.status.tmp", -1, &content, 100));
     EXPECT_EQ(content, "planted\n");
+    ASSERT_EQ(lstat("/tmp/sbd10.status.tmp", &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+
+    EXPECT_EQ(stderr_of(*d), "");
+    close(client);
+    close(catcher);
+    unplug_receiver(&gps);
 }
 
 } // namespace
