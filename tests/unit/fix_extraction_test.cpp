@@ -5,7 +5,7 @@
 #include <string>
 
 #include "report/fix_extraction.h"
-#include "report_examples.h"
+#include "reference.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "report/fix_extraction.h"
 #include "report/position_record.h"
-#include "report_examples.h"
+#include "reference.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "record/record_decode.h"
 #include "report/position_record.h"
-#include "report_examples.h"
+#include "reference.h"
 
 namespace {
 
