@@ -79,11 +79,8 @@ static std::vector<std::string> environment_with(const std::vector<std::string> 
 {
     std::vector<std::string> entries(extra);
     for (char **entry = environ; *entry != nullptr; entry++) {
-        std::string name = std::string(*entry).substr(0, std::string(*entry).find('=') + 1);
-        bool replaced = false;
-        for (auto &added : extra)
-            replaced = replaced || added.compare(0, name.size(), name) == 0;
-        if (!replaced)
+        std::string name(*entry, strcspn(*entry, "=") + 1);
+        if (std::none_of(extra.begin(), extra.end(), [&](auto &added) { return added.rfind(name, 0) == 0; }))
             entries.push_back(*entry);
     }
     return entries;
@@ -98,33 +95,31 @@ static std::vector<char *> pointers(std::vector<std::string> &words)
     return list;
 }
 
-std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args, const daemon_options &options)
+// Starts `command` with stdout as the options say, or into a pipe when
+// `piped`, and stderr into a pipe; a thread collects what both say.
+static std::unique_ptr<daemon_process> start_process(std::vector<std::string> command,
+                                                     const daemon_options &options, bool piped = false)
 {
     bool quiet = options.quiet || options.stdout_fd >= 0;
     auto d = std::make_unique<daemon_process>();
-    std::vector<std::string> command(options.run_through);
-    if (const char *prefix = getenv("GPSFANOUT_DAEMON_PREFIX")) {
-        std::istringstream words(prefix);
-        for (std::string word; words >> word;)
-            command.push_back(word);
-    }
-    command.push_back(daemon_path());
-    command.insert(command.end(), args.begin(), args.end());
     std::vector<std::string> environment = environment_with(options.environment);
     std::vector<char *> argv = pointers(command), envp = pointers(environment);
-
-    int slave = -1;
-    if (!quiet) {
+    int out_pipe[2], err_pipe[2], slave = -1;
+    if (piped) {
+        if (pipe2(out_pipe, O_CLOEXEC) != 0)
+            return nullptr;
+        d->out_fd = out_pipe[0];
+        slave = out_pipe[1];
+    } else if (!quiet) {
         d->out_fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (d->out_fd < 0 || grantpt(d->out_fd) != 0 || unlockpt(d->out_fd) != 0)
             return nullptr;
-        slave = open(ptsname(d->out_fd), O_RDWR | O_NOCTTY);
+        slave = open(ptsname(d->out_fd), O_RDWR | O_NOCTTY | O_CLOEXEC);
         termios raw;
         tcgetattr(slave, &raw);
         cfmakeraw(&raw); // the bytes the daemon prints, unchanged
         tcsetattr(slave, TCSANOW, &raw);
     }
-    int err_pipe[2];
     if (pipe2(err_pipe, O_CLOEXEC) != 0)
         return nullptr;
     d->err_fd = err_pipe[0];
@@ -135,7 +130,7 @@ std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &arg
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
-        dup2(options.stdout_fd >= 0 ? options.stdout_fd : quiet ? null : slave, 1);
+        dup2(options.stdout_fd >= 0 ? options.stdout_fd : slave >= 0 ? slave : null, 1);
         dup2(err_pipe[1], 2);
         execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
@@ -146,6 +141,19 @@ std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &arg
     d->pid = pid;
     d->reader = std::thread(reader_loop, d.get());
     return d;
+}
+
+std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args, const daemon_options &options)
+{
+    std::vector<std::string> command(options.run_through);
+    if (const char *prefix = getenv("GPSFANOUT_DAEMON_PREFIX")) {
+        std::istringstream words(prefix);
+        for (std::string word; words >> word;)
+            command.push_back(word);
+    }
+    command.push_back(daemon_path());
+    command.insert(command.end(), args.begin(), args.end());
+    return start_process(command, options);
 }
 
 static bool wait_text(daemon_process &d, std::string daemon_process::*stream,
@@ -223,7 +231,9 @@ bool stop_all_threads(daemon_process &d)
     return kill(d.pid, SIGSTOP) == 0 && waitpid(d.pid, &status, WUNTRACED) == d.pid && WIFSTOPPED(status);
 }
 
-void kill_children()
+// Kills every process whose parent is this test (daemons that detached come
+// back to us, since the test is their subreaper).
+static void kill_children()
 {
     DIR *proc = opendir("/proc");
     if (proc == nullptr)
@@ -238,17 +248,9 @@ void kill_children()
     closedir(proc);
 }
 
-void stop_daemon(daemon_process &d)
+// Joins the thread that collects what the process says, once it has ended.
+static void collected(daemon_process &d)
 {
-    if (d.pid > 0 && !d.exited) {
-        kill(d.pid, SIGKILL);
-        int status;
-        waitpid(d.pid, &status, 0);
-        std::lock_guard<std::mutex> hold(d.lock);
-        d.exited = true;
-        d.status = status;
-    }
-    kill_children();
     if (d.reader.joinable())
         d.reader.join();
     for (int *fd : {&d.out_fd, &d.err_fd}) {
@@ -258,9 +260,31 @@ void stop_daemon(daemon_process &d)
     }
 }
 
+// Ends the process if it still runs.
+static void end_process(daemon_process &d)
+{
+    if (d.pid > 0 && !d.exited) {
+        kill(d.pid, SIGKILL);
+        int status;
+        waitpid(d.pid, &status, 0);
+        std::lock_guard<std::mutex> hold(d.lock);
+        d.exited = true;
+        d.status = status;
+    }
+}
+
+void stop_daemon(daemon_process &d)
+{
+    end_process(d);
+    // A daemon that detached may hold the pipes the reader waits on.
+    kill_children();
+    collected(d);
+}
+
 daemon_process::~daemon_process()
 {
-    stop_daemon(*this);
+    end_process(*this);
+    collected(*this);
 }
 
 // --- Sockets ---
@@ -297,7 +321,9 @@ std::string as_sent(const std::string &relayed)
     return relayed.substr(0, relayed.size() - 1) + "\r\n";
 }
 
-int open_catcher(int port)
+// A UDP socket bound to 0.0.0.0:port that reports each datagram's
+// destination address.
+static int open_catcher(int port)
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int on = 1;
@@ -347,6 +373,9 @@ bool catch_datagram(int fd, std::string *data, std::string *destination, int tim
 int occupy_port(int type, int port)
 {
     int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    int on = 1; // a listener may take a port that closed connections wait on
+    if (type == SOCK_STREAM)
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address = loopback(port);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
@@ -393,16 +422,6 @@ bool read_until(int fd, std::string *received, const std::string &needle, int ti
             return false;
         received->append(buffer, static_cast<size_t>(got));
     }
-    return true;
-}
-
-bool next_line(int fd, std::string *pending, std::string *line, int timeout_ms)
-{
-    if (!read_until(fd, pending, "\n", timeout_ms))
-        return false;
-    size_t end = pending->find('\n');
-    line->assign(*pending, 0, end + 1);
-    pending->erase(0, end + 1);
     return true;
 }
 
@@ -462,14 +481,6 @@ void abort_connection(int fd)
     linger at_once = {1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
     close(fd);
-}
-
-bool write_sysctl(const std::string &path, const std::string &value)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    bool written = fd >= 0 && write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size());
-    close(fd);
-    return written;
 }
 
 std::vector<tcp_socket_row> tcp_sockets()
@@ -730,59 +741,21 @@ testing::AssertionResult counts_settle(pid_t pid, int fds, int threads, int keep
                                        << " threads; the daemon has " << fds_now << " and " << threads_now;
 }
 
-// Reads whatever is waiting on `fd` into `text`; false at end of file.
-static bool drain(int fd, std::string *text)
-{
-    char buffer[4096];
-    ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got > 0)
-        text->append(buffer, static_cast<size_t>(got));
-    return got > 0 || (got < 0 && errno == EINTR);
-}
-
 tool_run run_tool(const std::string &program, const std::vector<std::string> &args, int timeout_ms)
 {
-    tool_run run;
-    int out_pipe[2], err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
-        return run;
     std::vector<std::string> command = {program};
     command.insert(command.end(), args.begin(), args.end());
-    std::vector<char *> argv = pointers(command);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    int open_count = 2;
-    pollfd watch[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    eventually(
-        [&] {
-            if (poll(watch, 2, 100) > 0) {
-                for (int i = 0; i < 2; i++) {
-                    if (watch[i].fd >= 0 && watch[i].revents != 0 && !drain(watch[i].fd, i == 0 ? &run.out : &run.err)) {
-                        close(watch[i].fd);
-                        watch[i].fd = -1;
-                        open_count--;
-                    }
-                }
-            }
-            return open_count == 0;
-        },
-        timeout_ms);
-    for (auto &w : watch)
-        if (w.fd >= 0)
-            close(w.fd);
-    int status;
-    if (open_count > 0)
-        kill(pid, SIGKILL); // out of time
-    waitpid(pid, &status, 0);
-    if (open_count == 0 && WIFEXITED(status))
+    tool_run run;
+    auto tool = start_process(command, {}, true);
+    if (tool == nullptr)
+        return run;
+    int status = wait_exit(*tool, timeout_ms);
+    if (status != -1 && WIFEXITED(status))
         run.status = WEXITSTATUS(status);
+    end_process(*tool); // when out of time
+    collected(*tool);
+    run.out = tool->out;
+    run.err = tool->err;
     return run;
 }
 
@@ -796,20 +769,24 @@ void DaemonTest::SetUp()
 
 void DaemonTest::TearDown()
 {
-    d.reset();
-    kill_children();
+    // The clients go first, as they would in the end: theirs is the side
+    // that waits out the close, not the daemon's port.
     for (int fd : owned)
         close(fd);
     owned.clear();
     if (catcher_fd >= 0)
         close(catcher_fd);
     catcher_fd = -1;
+    if (d)
+        stop_daemon(*d);
+    d.reset();
     unplug_receiver(&gps);
 }
 
 void DaemonTest::start(const std::vector<std::string> &args, const daemon_options &options)
 {
-    d.reset();
+    if (d)
+        stop_daemon(*d);
     d = start_daemon(args, options);
     ASSERT_NE(d, nullptr) << "the daemon could not be started";
 }
@@ -828,7 +805,7 @@ int DaemonTest::started_with_receiver(const std::vector<std::string> &args)
 int DaemonTest::catcher()
 {
     if (catcher_fd < 0)
-        catcher_fd = open_catcher();
+        catcher_fd = open_catcher(broadcast_port);
     return catcher_fd;
 }
 

@@ -87,7 +87,7 @@ struct daemon_process {
     std::string out, err;
     bool exited = false;
     int status = 0;
-    ~daemon_process();
+    ~daemon_process(); // ends it, if need be
 };
 
 // Starts the real binary with these arguments (not counting argv[0]). Its
@@ -123,12 +123,9 @@ bool running(daemon_process &d);
 // stopped: a stop takes effect at each thread's next return from the kernel.
 bool stop_all_threads(daemon_process &d);
 
-// Ends the daemon (there is no orderly stop) and every other child we have.
+// Ends the daemon (there is no orderly stop) and every other child we have:
+// daemons that detached come back to us, since the test is their subreaper.
 void stop_daemon(daemon_process &d);
-
-// Kills every process whose parent is this test (daemons that detached come
-// back to us, since the test is their subreaper).
-void kill_children();
 
 // --- Sockets ---
 
@@ -151,10 +148,6 @@ void send_udp(const std::string &data, int port = udp_in_port);
 // CR LF.
 std::string as_sent(const std::string &relayed);
 
-// A UDP socket bound to 0.0.0.0:port that reports each datagram's
-// destination address.
-int open_catcher(int port = broadcast_port);
-
 // Receives one datagram; `destination` gets its dotted destination address.
 bool catch_datagram(int fd, std::string *data, std::string *destination, int timeout_ms = patience_ms);
 
@@ -173,9 +166,6 @@ int connect_when_listening(int port = tcp_port, int receive_buffer = 0, int time
 
 // Reads from fd, appending to *received, until it holds `needle`.
 bool read_until(int fd, std::string *received, const std::string &needle, int timeout_ms = patience_ms);
-
-// Takes the next line (through its line feed), reading more into *pending.
-bool next_line(int fd, std::string *pending, std::string *line, int timeout_ms = patience_ms);
 
 // Splits a stream into lines, each with its line feed; a cut-off tail is a
 // line of its own, without one.
@@ -199,9 +189,6 @@ bool closed_by_daemon(int fd, std::string *received, int timeout_ms = patience_m
 
 // Closes with a reset rather than an orderly end.
 void abort_connection(int fd);
-
-// Writes a value to a file under /proc/sys (of this network namespace).
-bool write_sysctl(const std::string &path, const std::string &value);
 
 // One TCP socket of this network namespace, as /proc/net/tcp shows it.
 struct tcp_socket_row {

@@ -64,7 +64,14 @@ struct PositionReports : DaemonTest {
                                  "/tmp/filler"})
             unlink(path);
     }
+    // Starts the daemon and relays the example GGA text, then the RMC text.
+    bool started_with_the_example_fix() { return started() == -1 && relay(example_gga) && relay(example_rmc); }
 };
+
+bool reports_are_the_example()
+{
+    return file_holds(record_path, example_record) && file_holds(status_path, example_status);
+}
 
 TEST_F(PositionReports, FilesAppearOnceGgaThenRmcHaveBeenRelayed)
 {
@@ -76,8 +83,7 @@ TEST_F(PositionReports, FilesAppearOnceGgaThenRmcHaveBeenRelayed)
     EXPECT_FALSE(exists(record_path));
 
     ASSERT_TRUE(relay(example_rmc));
-    EXPECT_TRUE(file_holds(record_path, example_record));
-    EXPECT_TRUE(file_holds(status_path, example_status));
+    EXPECT_TRUE(reports_are_the_example());
     struct stat info;
     ASSERT_EQ(stat(status_path, &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0644u);
@@ -177,11 +183,8 @@ TEST_F(PositionReports, ALinkPlantedAtATemporaryNameLeavesItsTargetUntouched)
     ASSERT_EQ(symlink("/tmp/victim", "/tmp/nmea.status.tmp"), 0);
     ASSERT_EQ(symlink("/tmp/created-through-link", "/tmp/sbd10.status.tmp"), 0);
 
-    ASSERT_EQ(started(), -1);
-    ASSERT_TRUE(relay(example_gga));
-    ASSERT_TRUE(relay(example_rmc));
-    EXPECT_TRUE(file_holds(record_path, example_record));
-    EXPECT_TRUE(file_holds(status_path, example_status));
+    ASSERT_TRUE(started_with_the_example_fix());
+    EXPECT_TRUE(reports_are_the_example());
     std::string kept;
     ASSERT_TRUE(read_file("/tmp/victim", &kept));
     EXPECT_EQ(kept, "precious\n");
@@ -199,11 +202,8 @@ TEST_F(PositionReports, AFullTmpKeepsThePreviousReportsAndTheRelayGoesOn)
     // The sandbox's own /tmp, made tiny so it can be filled.
     ASSERT_EQ(mount(nullptr, "/tmp", nullptr, MS_REMOUNT, "size=1m"), 0) << strerror(errno);
     ASSERT_GE(catcher(), 0);
-    ASSERT_EQ(started(), -1);
-    ASSERT_TRUE(relay(example_gga));
-    ASSERT_TRUE(relay(example_rmc));
-    ASSERT_TRUE(file_holds(record_path, example_record));
-    ASSERT_TRUE(file_holds(status_path, example_status));
+    ASSERT_TRUE(started_with_the_example_fix());
+    ASSERT_TRUE(reports_are_the_example());
 
     int filler = open("/tmp/filler", O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
     ASSERT_GE(filler, 0);
@@ -255,9 +255,7 @@ TEST_F(PositionReports, AReportThatCannotBePublishedIsSaidOnceAndTheOtherGoesOn)
     const std::string said = "Unable to publish /tmp/nmea.status: Is a directory\n";
     const std::string later = rmc_at(23, 59, 59);
     ASSERT_EQ(mkdir(status_path, 0755), 0);
-    ASSERT_EQ(started(), -1);
-    ASSERT_TRUE(relay(example_gga));
-    ASSERT_TRUE(relay(example_rmc));
+    ASSERT_TRUE(started_with_the_example_fix());
     EXPECT_TRUE(file_holds(record_path, example_record));
     EXPECT_TRUE(wait_stderr(*d, said));
     // Not said again while it stays unpublished; the record follows the fix.
@@ -267,8 +265,7 @@ TEST_F(PositionReports, AReportThatCannotBePublishedIsSaidOnceAndTheOtherGoesOn)
     // Published again, then failing again: said once more.
     ASSERT_EQ(rmdir(status_path), 0);
     ASSERT_TRUE(relay(example_rmc));
-    EXPECT_TRUE(file_holds(status_path, example_status));
-    EXPECT_TRUE(file_holds(record_path, example_record));
+    EXPECT_TRUE(reports_are_the_example());
     ASSERT_EQ(unlink(status_path), 0);
     ASSERT_EQ(mkdir(status_path, 0755), 0);
     ASSERT_TRUE(relay(later));
@@ -283,11 +280,8 @@ TEST_F(PositionReports, AReportThatCannotBePublishedIsSaidOnceAndTheOtherGoesOn)
 
 TEST_F(PositionReports, LookAlikeSentencesLeaveTheReportsUntouched)
 {
-    ASSERT_EQ(started(), -1);
-    ASSERT_TRUE(relay(example_gga));
-    ASSERT_TRUE(relay(example_rmc));
-    ASSERT_TRUE(file_holds(record_path, example_record));
-    ASSERT_TRUE(file_holds(status_path, example_status));
+    ASSERT_TRUE(started_with_the_example_fix());
+    ASSERT_TRUE(reports_are_the_example());
     struct stat before;
     ASSERT_EQ(stat(status_path, &before), 0);
 

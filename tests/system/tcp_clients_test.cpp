@@ -119,7 +119,7 @@ TEST_F(TcpClients, AHundredClientsAllReceiveTheSameLinesAndTheHundredAndFirstIsC
 TEST_F(TcpClients, AStalledClientHoldsUpNeitherTheRelayNorTheOthers)
 {
     // Loopback send buffers would otherwise grow to megabytes and hide the stall.
-    ASSERT_TRUE(write_sysctl("/proc/sys/net/ipv4/tcp_wmem", "4096 4096 4096"));
+    ASSERT_TRUE(write_file("/proc/sys/net/ipv4/tcp_wmem", "4096 4096 4096"));
     const long count = 3000, round = 100;
     for (int others : {1, client_slots - 1}) {
         SCOPED_TRACE(std::to_string(others) + " other clients");
@@ -293,7 +293,7 @@ TEST_F(TcpClients, ClientsThatTakeNothingAreClosedAfterAMinuteButASlowReaderIsKe
 {
     // Small buffers on both sides, so that text soon waits for a client that
     // does not read.
-    ASSERT_TRUE(write_sysctl("/proc/sys/net/ipv4/tcp_wmem", "4096 4096 4096"));
+    ASSERT_TRUE(write_file("/proc/sys/net/ipv4/tcp_wmem", "4096 4096 4096"));
     start({}, quiet);
     ASSERT_TRUE(listening_on(tcp_port));
     int fds_idle, threads_idle;

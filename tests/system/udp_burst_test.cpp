@@ -9,10 +9,6 @@ using UdpBurst = DaemonTest;
 
 TEST_F(UdpBurst, ABurstOfDatagramsIsRelayedWholeAndInOrder)
 {
-    start({}, quiet);
-    int reader = client();
-    ASSERT_GE(reader, 0);
-
     // Every way a datagram can end up: whole, in two or three pieces, too
     // short, a fragment that an empty datagram discards, two sentences in one.
     std::vector<std::string> datagrams;
@@ -51,6 +47,9 @@ TEST_F(UdpBurst, ABurstOfDatagramsIsRelayedWholeAndInOrder)
     datagrams.push_back("$GPTXT,burst end*00\r\n");
     expected += "$GPTXT,burst end*00\n";
 
+    start({}, quiet);
+    int reader = client();
+    ASSERT_GE(reader, 0);
     // One socket, back to back: far faster than the relay passes lines on.
     udp_sender sender;
     for (const std::string &datagram : datagrams)
