@@ -114,15 +114,14 @@ TEST_F(FaultLoad, TheReceiverVanishingDuringPacedWritesHurtsNoOne)
     std::thread drain([&] {
         char buffer[4096];
         // Bounded, so a failed assertion cannot leave the join waiting.
-        for (long long deadline = now_ms() + patience_ms; draining && now_ms() < deadline;) {
+        eventually([&] {
             pollfd watch = {master, POLLIN, 0};
-            if (poll(&watch, 1, 50) > 0) {
-                ssize_t got = read(master, buffer, sizeof buffer);
-                if (got <= 0)
-                    break;
-                drained += got;
-            }
-        }
+            if (poll(&watch, 1, 50) <= 0)
+                return !draining;
+            ssize_t got = read(master, buffer, sizeof buffer);
+            drained += got > 0 ? got : 0;
+            return got <= 0 || !draining;
+        });
     });
     std::vector<int> writers;
     for (int i = 0; i < 3; i++) {

@@ -316,28 +316,31 @@ TEST_F(TcpClients, ClientsThatTakeNothingAreClosedAfterAMinuteButASlowReaderIsKe
     // Each second the slow client takes a kilobyte and a newcomer tries its
     // luck, until one is served.
     int newcomer = -1;
-    long long served_after = -1;
+    long long served_after = -1, slow_cut_after = -1;
     size_t slow_took = 0;
-    while (newcomer < 0 && now_ms() < held_since + 120 * 1000) {
-        long long round_end = now_ms() + 1000;
-        char buffer[1024];
-        ssize_t got = recv(slow, buffer, sizeof buffer, MSG_DONTWAIT);
-        ASSERT_TRUE(got > 0 || (got < 0 && errno == EAGAIN)) << "the slow reader was cut after "
-                                                             << (now_ms() - held_since) / 1000 << " s";
-        slow_took += got > 0 ? static_cast<size_t>(got) : 0;
-        int candidate = own(connect_tcp());
-        ASSERT_GE(candidate, 0);
-        std::string candidate_got;
-        if (read_until(candidate, &candidate_got, "\n", 1000)) {
-            newcomer = candidate;
-            served_after = now_ms() - held_since;
-            break;
-        }
-        leave(candidate);
-        long long left = round_end - now_ms();
-        if (left > 0)
-            usleep(static_cast<useconds_t>(left * 1000));
-    }
+    eventually(
+        [&] {
+            long long round_end = now_ms() + 1000;
+            char buffer[1024];
+            ssize_t got = recv(slow, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got == 0 || (got < 0 && errno != EAGAIN)) {
+                slow_cut_after = now_ms() - held_since;
+                return true;
+            }
+            slow_took += got > 0 ? static_cast<size_t>(got) : 0;
+            int candidate = own(connect_tcp());
+            std::string candidate_got;
+            if (read_until(candidate, &candidate_got, "\n", 1000)) {
+                newcomer = candidate;
+                served_after = now_ms() - held_since;
+                return true;
+            }
+            leave(candidate);
+            usleep(static_cast<useconds_t>(std::max(0LL, round_end - now_ms()) * 1000));
+            return false;
+        },
+        120 * 1000);
+    ASSERT_EQ(slow_cut_after, -1) << "the slow reader was cut after " << slow_cut_after / 1000 << " s";
     ASSERT_GE(newcomer, 0) << "no newcomer was served within two minutes";
     std::cout << "[ measured ] a newcomer was served " << served_after / 1000.0 << " s after every slot was held; "
               << "the slow reader took " << slow_took << " bytes meanwhile\n";
