@@ -12,13 +12,6 @@ namespace {
 
 using FaultLoad = DaemonTest;
 
-long soak_scale()
-{
-    const char *scale = getenv("GPSFANOUT_SOAK_SCALE");
-    long value = scale ? atol(scale) : 1;
-    return value > 0 ? value : 1;
-}
-
 // Sends numbered lines [from, to) at `rate` lines per second.
 void send_numbered(long from, long to, int rate)
 {

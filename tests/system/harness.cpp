@@ -26,6 +26,13 @@ long long now_ms()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+long soak_scale()
+{
+    const char *scale = getenv("GPSFANOUT_SOAK_SCALE");
+    long value = scale ? atol(scale) : 1;
+    return value > 0 ? value : 1;
+}
+
 bool eventually(const std::function<bool()> &condition, int timeout_ms)
 {
     for (long long deadline = now_ms() + timeout_ms; now_ms() < deadline; usleep(5 * 1000))

@@ -57,6 +57,10 @@ void sandbox_enter();
 // Milliseconds on a monotonic clock.
 long long now_ms();
 
+// GPSFANOUT_SOAK_SCALE (default 1): how many times longer the floods, the
+// churn and the stalled clients run (tools/run-soak).
+long soak_scale();
+
 // Tries `condition` until it holds or `timeout_ms` have passed; whether it
 // held. The condition may itself act (send a line) and wait a little.
 bool eventually(const std::function<bool()> &condition, int timeout_ms = patience_ms);

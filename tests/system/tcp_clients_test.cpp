@@ -120,7 +120,7 @@ TEST_F(TcpClients, AStalledClientHoldsUpNeitherTheRelayNorTheOthers)
 {
     // Loopback send buffers would otherwise grow to megabytes and hide the stall.
     ASSERT_TRUE(write_file("/proc/sys/net/ipv4/tcp_wmem", "4096 4096 4096"));
-    const long count = 3000, round = 100;
+    const long count = 3000 * soak_scale(), round = 100;
     for (int others : {1, client_slots - 1}) {
         SCOPED_TRACE(std::to_string(others) + " other clients");
         start({}, quiet);
