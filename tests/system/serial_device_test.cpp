@@ -51,22 +51,23 @@ TEST_F(SerialDevice, TheLineIsConfiguredAtEachSpeed)
         std::vector<std::string> args;
         int baud;
     } rows[] = {{{"-s"}, 4800}, {{"-s", "-b", "57600"}, 57600}};
-    for (auto &row : rows) {
-        SCOPED_TRACE(row.baud);
-        termios expected, t;
-        ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
-        ASSERT_TRUE(line_settings(gps.slave, &expected));
-        configure_line(&expected, row.baud);
-        ASSERT_GT(started(row.args), 0);
-        ASSERT_TRUE(line_settings(gps.slave, &t));
-        EXPECT_EQ(t.c_iflag, expected.c_iflag);
-        EXPECT_EQ(t.c_oflag, expected.c_oflag);
-        EXPECT_EQ(t.c_cflag, expected.c_cflag);
-        EXPECT_EQ(t.c_lflag, expected.c_lflag);
-        EXPECT_EQ(t.c_line, expected.c_line);
-        EXPECT_EQ(std::vector<int>(t.c_cc, t.c_cc + NCCS), std::vector<int>(expected.c_cc, expected.c_cc + NCCS));
-        stop_daemon(*d);
-    }
+    for (auto &row : rows)
+        [&] { // a failed check ends its own row only
+            SCOPED_TRACE(row.baud);
+            termios expected, t;
+            ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
+            ASSERT_TRUE(line_settings(gps.slave, &expected));
+            configure_line(&expected, row.baud);
+            ASSERT_GT(started(row.args), 0);
+            ASSERT_TRUE(line_settings(gps.slave, &t));
+            EXPECT_EQ(t.c_iflag, expected.c_iflag);
+            EXPECT_EQ(t.c_oflag, expected.c_oflag);
+            EXPECT_EQ(t.c_cflag, expected.c_cflag);
+            EXPECT_EQ(t.c_lflag, expected.c_lflag);
+            EXPECT_EQ(t.c_line, expected.c_line);
+            EXPECT_EQ(std::vector<int>(t.c_cc, t.c_cc + NCCS), std::vector<int>(expected.c_cc, expected.c_cc + NCCS));
+            stop_daemon(*d);
+        }();
 }
 
 TEST_F(SerialDevice, UnpluggedIsClosedOnceAndPluggedBackIsReopened)

@@ -121,54 +121,55 @@ TEST_F(TcpClients, AStalledClientHoldsUpNeitherTheRelayNorTheOthers)
     // Loopback send buffers would otherwise grow to megabytes and hide the stall.
     ASSERT_TRUE(write_file("/proc/sys/net/ipv4/tcp_wmem", "4096 4096 4096"));
     const long count = 3000 * soak_scale(), round = 100;
-    for (int others : {1, client_slots - 1}) {
-        SCOPED_TRACE(std::to_string(others) + " other clients");
-        start({}, quiet);
-        client_pool pool;
-        ASSERT_TRUE(start_pool(&pool, others));
-        std::string stalled_stream;
-        int stalled = client(&stalled_stream, 4096);
-        ASSERT_GE(stalled, 0);
+    for (int others : {1, client_slots - 1})
+        [&] { // a failed check ends its own row only
+            SCOPED_TRACE(std::to_string(others) + " other clients");
+            start({}, quiet);
+            client_pool pool;
+            ASSERT_TRUE(start_pool(&pool, others));
+            std::string stalled_stream;
+            int stalled = client(&stalled_stream, 4096);
+            ASSERT_GE(stalled, 0);
 
-        // The stalled client reads nothing from here on. The texts go in
-        // rounds, each once the last has reached every other client, so a
-        // relay held up by the stalled one would show at once. Each round
-        // opens with a text over the pipe's atomic write size; the others
-        // are padded, far more in all than a stalled client's pipe and
-        // socket hold.
-        long long slowest = 0, round_start = 0;
-        for (long n = 0; n < count; n++) {
-            if (n % round == 0)
-                round_start = now_ms();
-            send_udp(numbered_line(n, n % round == 0 ? 6000 : 200));
-            if (n % round == round - 1) {
-                ASSERT_TRUE(all_reached(&pool, n)) << "text " << n << " did not arrive";
-                slowest = std::max(slowest, now_ms() - round_start);
+            // The stalled client reads nothing from here on. The texts go in
+            // rounds, each once the last has reached every other client, so a
+            // relay held up by the stalled one would show at once. Each round
+            // opens with a text over the pipe's atomic write size; the others
+            // are padded, far more in all than a stalled client's pipe and
+            // socket hold.
+            long long slowest = 0, round_start = 0;
+            for (long n = 0; n < count; n++) {
+                if (n % round == 0)
+                    round_start = now_ms();
+                send_udp(numbered_line(n, n % round == 0 ? 6000 : 200));
+                if (n % round == round - 1) {
+                    ASSERT_TRUE(all_reached(&pool, n)) << "text " << n << " did not arrive";
+                    slowest = std::max(slowest, now_ms() - round_start);
+                }
             }
-        }
-        std::cout << "[ measured ] slowest round of " << round << " texts to " << others << " clients: " << slowest
-                  << " ms\n";
-        stop_pool(&pool);
-        expect_unbroken(&pool, count - 1, true);
+            std::cout << "[ measured ] slowest round of " << round << " texts to " << others << " clients: " << slowest
+                      << " ms\n";
+            stop_pool(&pool);
+            expect_unbroken(&pool, count - 1, true);
 
-        // Now it reads again: whatever it gets are whole texts, in order,
-        // with the ones it missed left out whole; then it is fed again.
-        const std::string resumed = "$GPTXT,resumed*00\n";
-        ASSERT_TRUE(eventually([&] {
-            send_udp(as_sent(resumed));
-            return read_until(stalled, &stalled_stream, resumed, 200);
-        }));
-        line_record got;
-        take_bytes(&got, stalled_stream.data(), stalled_stream.find(resumed));
-        long missed = got.gaps + (count - 1 - got.last) + got.first;
-        std::cout << "[ measured ] the stalled client got " << got.count << " texts and missed " << missed << "\n";
-        EXPECT_EQ(got.backwards, 0);
-        EXPECT_EQ(got.foreign, 0) << (got.foreign ? got.foreign_lines[0].substr(0, 100) : "");
-        EXPECT_GT(got.count, 0);
-        EXPECT_GT(missed, 0) << "the stall was never felt; the test proves nothing";
-        EXPECT_TRUE(running(*d));
-        leave(stalled);
-    }
+            // Now it reads again: whatever it gets are whole texts, in order,
+            // with the ones it missed left out whole; then it is fed again.
+            const std::string resumed = "$GPTXT,resumed*00\n";
+            ASSERT_TRUE(eventually([&] {
+                send_udp(as_sent(resumed));
+                return read_until(stalled, &stalled_stream, resumed, 200);
+            }));
+            line_record got;
+            take_bytes(&got, stalled_stream.data(), stalled_stream.find(resumed));
+            long missed = got.gaps + (count - 1 - got.last) + got.first;
+            std::cout << "[ measured ] the stalled client got " << got.count << " texts and missed " << missed << "\n";
+            EXPECT_EQ(got.backwards, 0);
+            EXPECT_EQ(got.foreign, 0) << (got.foreign ? got.foreign_lines[0].substr(0, 100) : "");
+            EXPECT_GT(got.count, 0);
+            EXPECT_GT(missed, 0) << "the stall was never felt; the test proves nothing";
+            EXPECT_TRUE(running(*d));
+            leave(stalled);
+        }();
 }
 
 TEST_F(TcpClients, ALongTextReachesAReadingClientWhole)

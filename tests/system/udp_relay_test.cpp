@@ -37,23 +37,24 @@ TEST_F(UdpRelay, DatagramsAreBroadcastByteExactAndEchoedAfterTheInterfaceLine)
     };
     std::vector<std::string> args_now = {"none yet"};
     ASSERT_GE(catcher(), 0);
-    for (auto &row : rows) {
-        SCOPED_TRACE(row.what);
-        if (row.args != args_now) {
-            ASSERT_EQ(started(row.args), -1);
-            args_now = row.args;
-        }
-        for (auto &datagram : row.datagrams)
-            send_udp(datagram, row.port);
-        EXPECT_EQ(broadcast(row.relayed.empty() ? 2000 : patience_ms), row.relayed);
-        if (row.relayed.empty()) {
-            EXPECT_EQ(stdout_of(*d).find("dropped"), std::string::npos);
-            continue;
-        }
-        ASSERT_TRUE(wait_stdout(*d, row.relayed));
-        std::string out = stdout_of(*d);
-        EXPECT_LT(out.find(interface_line), out.find(row.relayed)) << out;
-    }
+    for (auto &row : rows)
+        [&] { // a failed check ends its own row only
+            SCOPED_TRACE(row.what);
+            if (row.args != args_now) {
+                ASSERT_EQ(started(row.args), -1);
+                args_now = row.args;
+            }
+            for (auto &datagram : row.datagrams)
+                send_udp(datagram, row.port);
+            EXPECT_EQ(broadcast(row.relayed.empty() ? 2000 : patience_ms), row.relayed);
+            if (row.relayed.empty()) {
+                EXPECT_EQ(stdout_of(*d).find("dropped"), std::string::npos);
+                return;
+            }
+            ASSERT_TRUE(wait_stdout(*d, row.relayed));
+            std::string out = stdout_of(*d);
+            EXPECT_LT(out.find(interface_line), out.find(row.relayed)) << out;
+        }();
 }
 
 TEST_F(UdpRelay, BroadcastFlagEntriesWithoutIpv4GoToZeroAndLoopbackGetsNothing)
@@ -121,22 +122,26 @@ TEST_F(CommandLine, BadCommandLinesPrintUsageAndExitOne)
                               " [-w] [-u] [-s] [-d] [-i in_udp_port] [-o out_udp_port] [-t out_tcp_port] [-b baud]\n";
     std::vector<std::vector<std::string>> bad = {{"-x"}, {"-b"}, {"-b", "4801"}, {"-b", "fast"},
                                                   {"-i", "0"}, {"-i", "65536"}, {"-o", "letters"}};
-    for (auto &args : bad) {
-        SCOPED_TRACE(args[0]);
-        start(args);
-        int status = wait_exit(*d);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 1);
-        wait_stderr(*d, usage, 2000);
-        std::string err = stderr_of(*d);
-        ASSERT_GE(err.size(), usage.size());
-        // Whatever the option scanner says comes first; the usage text ends it.
-        EXPECT_EQ(err.substr(err.size() - usage.size()), usage);
-        if (args[0] != "-x" && !(args[0] == "-b" && args.size() == 1)) {
-            EXPECT_EQ(err, usage);
-        }
-        EXPECT_EQ(stdout_of(*d).find("ttyfd"), std::string::npos);
-    }
+    for (auto &args : bad)
+        [&] { // a failed check ends its own row only
+            std::string line;
+            for (auto &arg : args)
+                line += arg + " ";
+            SCOPED_TRACE(line);
+            start(args);
+            int status = wait_exit(*d);
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), 1);
+            wait_stderr(*d, usage, 2000);
+            std::string err = stderr_of(*d);
+            ASSERT_GE(err.size(), usage.size());
+            // Whatever the option scanner says comes first; the usage text ends it.
+            EXPECT_EQ(err.substr(err.size() - usage.size()), usage);
+            if (args[0] != "-x" && !(args[0] == "-b" && args.size() == 1)) {
+                EXPECT_EQ(err, usage);
+            }
+            EXPECT_EQ(stdout_of(*d).find("ttyfd"), std::string::npos);
+        }();
 }
 
 } // namespace
