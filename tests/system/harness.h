@@ -301,6 +301,7 @@ struct line_record {
     std::vector<std::string> foreign_lines; // the first few of them
     bool closed = false;
 };
+// Takes bytes a client received into its record, line by line.
 void take_bytes(line_record *c, const char *bytes, size_t n);
 
 // Clients read by one thread that polls them all, so a hundred clients cost
