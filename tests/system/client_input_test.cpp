@@ -4,85 +4,40 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
-#include "client_helpers.h"
+#include "harness.h"
 
 namespace {
 
-// Starts the daemon with a pty at /dev/GPS and waits until it has opened it.
-std::unique_ptr<daemon_process> start_with_receiver(fake_receiver *gps)
-{
-    if (!plug_receiver("/dev/GPS", gps))
-        return nullptr;
-    auto d = start_daemon({"-s"});
-    if (!wait_stdout(*d, "ttyfd = ") || stdout_of(*d).find("ttyfd = -1") != std::string::npos)
-        return nullptr;
-    return d;
-}
-
-// A client that has joined the relay.
-int joined_client()
-{
-    int client = connect_when_listening(tcp_port);
-    std::string stream;
-    if (client >= 0 && !join_relay(client, &stream)) {
-        close(client);
-        return -1;
-    }
-    return client;
-}
+using ClientInput = DaemonTest;
 
 bool send_text(int client, const std::string &text)
 {
     return send(client, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
 }
 
-// The device turns each line feed into carriage return and line feed.
-std::string on_the_line(const std::string &text)
-{
-    std::string out;
-    for (char c : text) {
-        if (c == '\n')
-            out += '\r';
-        out += c;
-    }
-    return out;
-}
-
 // Relays a line, after which the client's text must be on the line, and it alone.
-void expect_only_on_the_line(fake_receiver *gps, const std::string &text)
+void expect_only_on_the_line(fake_receiver &gps, const std::string &text)
 {
-    send_udp(udp_in_port, "$GPTXT,next*00\r\n");
+    send_udp("$GPTXT,next*00\r\n");
     std::string line;
-    ASSERT_TRUE(read_receiver_until(gps, &line, on_the_line(text)));
+    ASSERT_TRUE(read_until(gps.master, &line, on_the_line(text)));
     // Relayed lines are not written back without -w: only the client's text.
     EXPECT_EQ(line, on_the_line(text));
 }
 
-TEST(ClientInput, TextFromAClientReachesTheReceiverByTheNextRelayedLine)
+TEST_F(ClientInput, TextFromAClientReachesTheReceiverByTheNextRelayedLine)
 {
-    REQUIRE_SANDBOX();
-    fake_receiver gps;
-    auto d = start_with_receiver(&gps);
-    ASSERT_NE(d, nullptr);
-    int client = joined_client();
-    ASSERT_GE(client, 0);
-
+    ASSERT_GT(started_with_receiver(), 0);
     const std::string command = "$PMTK220,1000*1F\n";
-    ASSERT_TRUE(send_text(client, command));
-    expect_only_on_the_line(&gps, command);
-    close(client);
-    unplug_receiver(&gps);
+    ASSERT_TRUE(send_text(client(), command));
+    expect_only_on_the_line(gps, command);
 }
 
-TEST(ClientInput, TwoClientsWritingAtOnceGiveTwoWholeChunks)
+TEST_F(ClientInput, TwoClientsWritingAtOnceGiveTwoWholeChunks)
 {
-    REQUIRE_SANDBOX();
-    fake_receiver gps;
-    auto d = start_with_receiver(&gps);
-    ASSERT_NE(d, nullptr);
-    int first = joined_client(), second = joined_client();
+    ASSERT_GT(started_with_receiver(), 0);
+    int first = client(), second = client();
     ASSERT_GE(first, 0);
     ASSERT_GE(second, 0);
 
@@ -93,101 +48,78 @@ TEST(ClientInput, TwoClientsWritingAtOnceGiveTwoWholeChunks)
     std::thread other([&] { send_text(second, b); });
     ASSERT_TRUE(send_text(first, a));
     other.join();
-    send_udp(udp_in_port, "$GPTXT,next*00\r\n");
+    send_udp("$GPTXT,next*00\r\n");
 
     std::string line;
     size_t total = on_the_line(a).size() + on_the_line(b).size();
-    long long deadline = now_ms() + patience_ms;
-    while (line.size() < total && now_ms() < deadline)
-        read_receiver_until(&gps, &line, "\n\n", 100); // never there; reads what comes
+    eventually([&] {
+        read_until(gps.master, &line, "\n\n", 100); // never there; reads what comes
+        return line.size() >= total;
+    });
     EXPECT_TRUE(line == on_the_line(a) + on_the_line(b) || line == on_the_line(b) + on_the_line(a)) << line;
-    close(first);
-    close(second);
-    unplug_receiver(&gps);
 }
 
-TEST(ClientInput, WithoutAReceiverClientTextIsLeftUnreadAndNothingSpins)
+TEST_F(ClientInput, WithoutAReceiverClientTextIsLeftUnreadAndNothingSpins)
 {
-    REQUIRE_SANDBOX();
-    auto d = start_daemon({}, true);
-    int client = joined_client();
-    ASSERT_GE(client, 0);
+    start({}, quiet);
+    int writer = client();
+    ASSERT_GE(writer, 0);
 
     // Were the daemon reading (and dropping) it, this would never fill up.
     char block[65536] = {0};
     size_t sent = 0;
-    long long deadline = now_ms() + patience_ms;
-    bool full = false;
-    while (!full && sent < (256u << 20) && now_ms() < deadline) {
-        ssize_t n = send(client, block, sizeof block, MSG_DONTWAIT);
-        if (n > 0)
-            sent += static_cast<size_t>(n);
-        else
-            full = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    }
-    ASSERT_TRUE(full) << sent << " bytes were taken";
+    bool full = eventually([&] {
+        ssize_t n = send(writer, block, sizeof block, MSG_DONTWAIT);
+        sent += n > 0 ? static_cast<size_t>(n) : 0;
+        return (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) || sent >= (256u << 20);
+    });
+    ASSERT_TRUE(full && sent < (256u << 20)) << sent << " bytes were taken";
     // A reader, however slow, would make room again; none comes. And text
     // waiting unread wakes nothing: the daemon sits idle meanwhile.
     double cpu_before = cpu_seconds(d->pid);
-    pollfd room = {client, POLLOUT, 0};
+    pollfd room = {writer, POLLOUT, 0};
     EXPECT_EQ(poll(&room, 1, 1000), 0) << "the daemon took client text without a receiver";
     EXPECT_LT(cpu_seconds(d->pid) - cpu_before, 0.3) << "CPU seconds used in one idle second";
 
     std::string stream;
-    ASSERT_TRUE(relay_to(client, &stream, "$GPTXT,still relaying*00"));
-    close(client);
+    ASSERT_TRUE(relay_to(writer, &stream, "$GPTXT,still relaying*00\n"));
 }
 
-TEST(ClientInput, TextSentBeforeTheReceiverIsPluggedInWaitsForIt)
+TEST_F(ClientInput, TextSentBeforeTheReceiverIsPluggedInWaitsForIt)
 {
-    REQUIRE_SANDBOX();
-    auto d = start_daemon({"-s"});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    int client = joined_client();
-    ASSERT_GE(client, 0);
+    ASSERT_EQ(started({"-s"}), -1);
+    int writer = client();
     const std::string command = "$PMTK314,0,1,0,1,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0*28\n";
-    ASSERT_TRUE(send_text(client, command));
+    ASSERT_TRUE(send_text(writer, command));
     std::string stream;
-    ASSERT_TRUE(relay_to(client, &stream, "$GPTXT,no receiver yet*00"));
+    ASSERT_TRUE(relay_to(writer, &stream, "$GPTXT,no receiver yet*00\n"));
     EXPECT_LT(cpu_used_over(d->pid, 1.0), 0.3) << "CPU seconds used in one idle second";
 
-    fake_receiver gps;
     ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
-    ASSERT_TRUE(wait_stdout(*d, "Opened ttyfd = "));
-    expect_only_on_the_line(&gps, command);
-    close(client);
-    unplug_receiver(&gps);
+    ASSERT_GT(reported_fd(*d, "Opened ttyfd = "), 0);
+    expect_only_on_the_line(gps, command);
 }
 
-TEST(ClientInput, AClientThatHasStoppedSendingStillReceivesUntilItLeaves)
+TEST_F(ClientInput, AClientThatHasStoppedSendingStillReceivesUntilItLeaves)
 {
-    REQUIRE_SANDBOX();
-    fake_receiver gps;
-    auto d = start_with_receiver(&gps);
-    ASSERT_NE(d, nullptr);
-    int keeper = joined_client();
+    ASSERT_GT(started_with_receiver(), 0);
+    int keeper = client();
     ASSERT_GE(keeper, 0);
     int fds_before, threads_before;
     steady_counts(d->pid, &fds_before, &threads_before);
-    int client = joined_client();
-    ASSERT_GE(client, 0);
-
-    ASSERT_TRUE(send_text(client, "$PLAST,words*00\n"));
-    shutdown(client, SHUT_WR);
+    int quiet_one = client();
+    ASSERT_TRUE(send_text(quiet_one, "$PLAST,words*00\n"));
+    shutdown(quiet_one, SHUT_WR);
     std::string stream, line;
-    for (int n = 0; n < 5; n++) {
-        std::string text = "$GPTXT,after shutdown," + std::to_string(n) + "*00";
-        ASSERT_TRUE(relay_to(client, &stream, text)) << n;
-    }
-    ASSERT_TRUE(read_receiver_until(&gps, &line, "$PLAST,words*00\r\n"));
+    for (int n = 0; n < 5; n++)
+        ASSERT_TRUE(relay_to(quiet_one, &stream, "$GPTXT,after shutdown," + std::to_string(n) + "*00\n")) << n;
+    ASSERT_TRUE(read_until(gps.master, &line, "$PLAST,words*00\r\n"));
     // The end of its sending side is seen once, not over and over.
     EXPECT_LT(cpu_used_over(d->pid, 1.0), 0.3) << "CPU seconds used in one idle second";
-    ASSERT_TRUE(relay_to(client, &stream, "$GPTXT,still there*00"));
+    ASSERT_TRUE(relay_to(quiet_one, &stream, "$GPTXT,still there*00\n"));
 
-    close(client);
+    leave(quiet_one);
     EXPECT_TRUE(counts_settle(d->pid, fds_before, threads_before, keeper));
-    close(keeper);
-    unplug_receiver(&gps);
 }
 
 } // namespace

@@ -1,39 +1,39 @@
 // Where the daemon's messages go: progress never holds up the relay, and a
 // detached daemon's failures reach the system log.
 #include <cstring>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "client_helpers.h"
-#include "sandbox.h"
+#include "harness.h"
 
 namespace {
 
-TEST(DaemonMessages, AnUnreadStandardOutputHoldsUpNothing)
+using DaemonMessages = DaemonTest;
+
+TEST_F(DaemonMessages, AnUnreadStandardOutputHoldsUpNothing)
 {
-    REQUIRE_SANDBOX();
     // A pipe nobody reads: 64 KiB of progress fill it, then writes would wait.
     int unread[2];
     ASSERT_EQ(pipe(unread), 0);
-    auto d = start_daemon({}, false, unread[1]);
+    own(unread[0]);
+    daemon_options into_pipe;
+    into_pipe.stdout_fd = unread[1];
+    start({}, into_pipe);
     close(unread[1]);
-    int client = connect_when_listening(tcp_port);
+    int reader = client();
+    ASSERT_GE(reader, 0);
     std::string received;
-    ASSERT_TRUE(sync_client(client, udp_in_port, &received));
     const int lines = 3000;
     for (int i = 0; i < lines; i++) {
-        send_udp(udp_in_port, "$GPTXT,unread " + std::to_string(i) + "\r\n");
+        send_udp("$GPTXT,unread " + std::to_string(i) + "\r\n");
         // In rounds, so that the daemon's input never overflows meanwhile.
         if (i % 100 == 99 || i == lines - 1) {
-            ASSERT_TRUE(read_until(client, &received, "$GPTXT,unread " + std::to_string(i) + "\n")) << i;
+            ASSERT_TRUE(read_until(reader, &received, "$GPTXT,unread " + std::to_string(i) + "\n")) << i;
         }
     }
     EXPECT_EQ(lines_of(received).size(), static_cast<size_t>(lines));
-    close(client);
-    close(unread[0]);
 }
 
 // A listener where the system log is: the daemon's log messages arrive here.
@@ -49,23 +49,15 @@ int listen_as_system_log()
     return log;
 }
 
-TEST(DaemonMessages, ADetachedDaemonSaysItsFailuresInTheSystemLog)
+TEST_F(DaemonMessages, ADetachedDaemonSaysItsFailuresInTheSystemLog)
 {
-    REQUIRE_SANDBOX();
-    int log = listen_as_system_log();
+    int log = own(listen_as_system_log());
     ASSERT_GE(log, 0);
     // Both ports taken: the daemon runs on without a socket, and must say so.
-    int tcp_squatter = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int udp_squatter = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in tcp = {}, udp = {};
-    tcp.sin_family = udp.sin_family = AF_INET;
-    tcp.sin_port = htons(tcp_port);
-    udp.sin_port = htons(udp_in_port);
-    ASSERT_EQ(bind(tcp_squatter, reinterpret_cast<sockaddr *>(&tcp), sizeof tcp), 0);
-    ASSERT_EQ(listen(tcp_squatter, 1), 0);
-    ASSERT_EQ(bind(udp_squatter, reinterpret_cast<sockaddr *>(&udp), sizeof udp), 0);
+    ASSERT_GE(own(occupy_port(SOCK_STREAM, tcp_port)), 0);
+    ASSERT_GE(own(occupy_port(SOCK_DGRAM, udp_in_port)), 0);
 
-    auto d = start_daemon({"-d"}, true);
+    start({"-d"}, quiet);
     EXPECT_EQ(wait_exit(*d), 0); // the parent returns at once
     std::string said;
     for (const char *failure : {"Unable to listen on TCP port: Address already in use",
@@ -83,10 +75,6 @@ TEST(DaemonMessages, ADetachedDaemonSaysItsFailuresInTheSystemLog)
             said += line + "\n";
         }
     }
-    kill_children();
-    close(log);
-    close(tcp_squatter);
-    close(udp_squatter);
     unlink("/dev/log");
 }
 

@@ -23,59 +23,21 @@ static int hung_up_terminal(int flags)
     return master;
 }
 
-static mode_t mode_of(int flags, va_list rest)
-{
-    return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(rest, mode_t) : 0;
-}
-
-static int open_as(const char *name, const char *path, int flags, mode_t mode)
-{
-    if (strcmp(path, "/dev/GPS") == 0)
-        return hung_up_terminal(flags);
-    return reinterpret_cast<open_call>(dlsym(RTLD_NEXT, name))(path, flags, mode);
-}
-
-static int openat_as(const char *name, int dir, const char *path, int flags, mode_t mode)
-{
-    if (strcmp(path, "/dev/GPS") == 0)
-        return hung_up_terminal(flags);
-    return reinterpret_cast<openat_call>(dlsym(RTLD_NEXT, name))(dir, path, flags, mode);
-}
+// The body of each entry point below: the mode argument is there only with
+// O_CREAT or O_TMPFILE; anything but "/dev/GPS" goes to the real call,
+// `name` of type `call`, with `before` (the directory) ahead of the path.
+#define OPEN_OR_HANG_UP(call, name, ...)                                                                       \
+    va_list rest;                                                                                              \
+    va_start(rest, flags);                                                                                     \
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(rest, mode_t) : 0;                                  \
+    va_end(rest);                                                                                              \
+    if (strcmp(path, "/dev/GPS") == 0)                                                                         \
+        return hung_up_terminal(flags);                                                                        \
+    return reinterpret_cast<call>(dlsym(RTLD_NEXT, name))(__VA_ARGS__ path, flags, mode)
 
 extern "C" {
-int open(const char *path, int flags, ...)
-{
-    va_list rest;
-    va_start(rest, flags);
-    mode_t mode = mode_of(flags, rest);
-    va_end(rest);
-    return open_as("open", path, flags, mode);
-}
-
-int open64(const char *path, int flags, ...)
-{
-    va_list rest;
-    va_start(rest, flags);
-    mode_t mode = mode_of(flags, rest);
-    va_end(rest);
-    return open_as("open64", path, flags, mode);
-}
-
-int openat(int dir, const char *path, int flags, ...)
-{
-    va_list rest;
-    va_start(rest, flags);
-    mode_t mode = mode_of(flags, rest);
-    va_end(rest);
-    return openat_as("openat", dir, path, flags, mode);
-}
-
-int openat64(int dir, const char *path, int flags, ...)
-{
-    va_list rest;
-    va_start(rest, flags);
-    mode_t mode = mode_of(flags, rest);
-    va_end(rest);
-    return openat_as("openat64", dir, path, flags, mode);
-}
+int open(const char *path, int flags, ...) { OPEN_OR_HANG_UP(open_call, "open"); }
+int open64(const char *path, int flags, ...) { OPEN_OR_HANG_UP(open_call, "open64"); }
+int openat(int dir, const char *path, int flags, ...) { OPEN_OR_HANG_UP(openat_call, "openat", dir, ); }
+int openat64(int dir, const char *path, int flags, ...) { OPEN_OR_HANG_UP(openat_call, "openat64", dir, ); }
 }

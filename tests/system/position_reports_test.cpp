@@ -3,27 +3,21 @@
 // intact when /tmp is full.
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <map>
-#include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
-#include "sandbox.h"
+#include "harness.h"
 
 namespace {
 
-const std::string example_gga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47";
-const std::string example_rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A";
-const std::string example_record = "\x11\x05\xF0\x91\x5E\xB1\x1B\x5F\x30\x6D\x03\xBD";
-const std::string alarm_record = "\x31\x05\xF0\x91\x5E\xB1\x1B\x5F\x30\x6D\x03\xDD";
 const char *status_path = "/tmp/nmea.status";
 const char *record_path = "/tmp/sbd10.status";
 
-// The example RMC sentence at another time of day.
+// The example RMC text at another time of day.
 std::string rmc_at(int hours, int minutes, int seconds)
 {
     char time[16];
@@ -31,20 +25,13 @@ std::string rmc_at(int hours, int minutes, int seconds)
     return "$GPRMC," + std::string(time) + example_rmc.substr(13);
 }
 
-// The status file for the example fix at that time, as relayed (LF-ended).
+// The status file for the example fix at that time.
 std::string status_for(const std::string &rmc, int hours, int minutes, int seconds)
 {
-    return "NMEA: " + rmc + "\nNMEA: " + example_gga + "\n" +
-           "Status: ACTIVE\n"
-           "Date(day/mon/yr): 23/3/94\n"
-           "Time(hh:mm:ss): " +
-           std::to_string(hours) + ":" + std::to_string(minutes) + ":" + std::to_string(seconds) +
-           "\n"
-           "Lat(deg): 48.1173\n"
-           "Lon(deg): 11.5167\n"
-           "Course(deg): 84.4\n"
-           "Speed(m/s): 11.5235\n"
-           "Alt(m): 545.4\n";
+    std::string lines = example_lines;
+    lines.replace(lines.find("12:35:19"), 8,
+                  std::to_string(hours) + ":" + std::to_string(minutes) + ":" + std::to_string(seconds));
+    return "NMEA: " + rmc + "NMEA: " + example_gga + lines;
 }
 
 // The example record with TIME set to `time` (bits 47-38: byte 4 and the top
@@ -60,72 +47,45 @@ std::string record_with_time(unsigned time)
     return record + static_cast<char>(sum >> 8 & 0xff) + static_cast<char>(sum & 0xff);
 }
 
-bool read_file(const char *path, std::string *content)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    content->clear();
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0)
-        content->append(buffer, static_cast<size_t>(got));
-    close(fd);
-    return got == 0;
-}
-
 bool exists(const char *path)
 {
     struct stat info;
     return lstat(path, &info) == 0;
 }
 
-// Waits until the file holds exactly `expected`.
-bool wait_file(const char *path, const std::string &expected, int timeout_ms = patience_ms)
-{
-    long long deadline = now_ms() + timeout_ms;
-    std::string content;
-    while (now_ms() < deadline) {
-        if (read_file(path, &content) && content == expected)
-            return true;
-        usleep(5 * 1000);
+struct PositionReports : DaemonTest {
+    // Each test process has a fresh /tmp; when tests share a process (the
+    // test binary run by hand), start from nothing all the same.
+    void SetUp() override
+    {
+        DaemonTest::SetUp();
+        if (IsSkipped())
+            return; // not the sandbox's /tmp
+        for (const char *path : {"/tmp/nmea.status", "/tmp/nmea.status.tmp", "/tmp/sbd10.status",
+                                 "/tmp/sbd10.status.tmp", "/tmp/alarm", "/tmp/victim", "/tmp/created-through-link",
+                                 "/tmp/filler"})
+            unlink(path);
     }
-    return false;
+    // Starts the daemon and relays the example GGA text, then the RMC text.
+    bool started_with_the_example_fix() { return started() == -1 && relay(example_gga) && relay(example_rmc); }
+};
+
+bool reports_are_the_example()
+{
+    return file_holds(record_path, example_record) && file_holds(status_path, example_status);
 }
 
-// Each test process has a fresh /tmp; when tests share a process (the test
-// binary run by hand), start from nothing all the same.
-void forget_reports()
+TEST_F(PositionReports, FilesAppearOnceGgaThenRmcHaveBeenRelayed)
 {
-    for (const char *path : {"/tmp/nmea.status", "/tmp/nmea.status.tmp", "/tmp/sbd10.status", "/tmp/sbd10.status.tmp",
-                             "/tmp/alarm", "/tmp/victim", "/tmp/created-through-link", "/tmp/filler"})
-        unlink(path);
-}
-
-// Sends one sentence as the receiver does and waits until the daemon has
-// relayed it (its echo comes right before the reports are written).
-bool relay(daemon_process &d, const std::string &sentence)
-{
-    size_t from = stdout_of(d).size();
-    send_udp(10101, sentence + "\r\n");
-    return wait_stdout(d, sentence + "\n", patience_ms, from);
-}
-
-TEST(PositionReports, FilesAppearOnceGgaThenRmcHaveBeenRelayed)
-{
-    REQUIRE_SANDBOX();
-    forget_reports();
-    auto d = start_daemon({});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    ASSERT_TRUE(relay(*d, example_rmc));
-    ASSERT_TRUE(relay(*d, example_gga));
+    ASSERT_EQ(started(), -1);
+    ASSERT_TRUE(relay(example_rmc));
+    ASSERT_TRUE(relay(example_gga));
     // The RMC line came before any GGA line, and a GGA line alone writes nothing.
     EXPECT_FALSE(exists(status_path));
     EXPECT_FALSE(exists(record_path));
 
-    ASSERT_TRUE(relay(*d, example_rmc));
-    EXPECT_TRUE(wait_file(record_path, example_record));
-    EXPECT_TRUE(wait_file(status_path, status_for(example_rmc, 12, 35, 19)));
+    ASSERT_TRUE(relay(example_rmc));
+    EXPECT_TRUE(reports_are_the_example());
     struct stat info;
     ASSERT_EQ(stat(status_path, &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0644u);
@@ -133,21 +93,17 @@ TEST(PositionReports, FilesAppearOnceGgaThenRmcHaveBeenRelayed)
     EXPECT_EQ(info.st_mode & 07777, 0644u);
 
     // The alarm file is looked at on every record, never created.
-    int alarm = open("/tmp/alarm", O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-    ASSERT_GE(alarm, 0);
-    close(alarm);
-    ASSERT_TRUE(relay(*d, example_rmc));
-    EXPECT_TRUE(wait_file(record_path, alarm_record));
+    ASSERT_TRUE(write_file("/tmp/alarm", ""));
+    ASSERT_TRUE(relay(example_rmc));
+    EXPECT_TRUE(file_holds(record_path, alarm_record));
     ASSERT_EQ(unlink("/tmp/alarm"), 0);
-    ASSERT_TRUE(relay(*d, example_rmc));
-    EXPECT_TRUE(wait_file(record_path, example_record));
+    ASSERT_TRUE(relay(example_rmc));
+    EXPECT_TRUE(file_holds(record_path, example_record));
     EXPECT_FALSE(exists("/tmp/alarm"));
 }
 
-TEST(PositionReports, AReaderNeverSeesAPartialOrMixedFile)
+TEST_F(PositionReports, AReaderNeverSeesAPartialOrMixedFile)
 {
-    REQUIRE_SANDBOX();
-    forget_reports();
     // Line i is the example at 2 * (i % 720) minutes past midnight: its TIME
     // is i % 720. A rewrite in place leaves a gap of microseconds, so it
     // takes thousands of rewrites to be sure a reader falls into one.
@@ -161,9 +117,8 @@ TEST(PositionReports, AReaderNeverSeesAPartialOrMixedFile)
         records[record_with_time(static_cast<unsigned>(i % 720))] = i;
     }
 
-    auto d = start_daemon({});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    ASSERT_TRUE(relay(*d, example_gga));
+    ASSERT_EQ(started(), -1);
+    ASSERT_TRUE(relay(example_gga));
 
     std::atomic<bool> done{false};
     std::string bad_status, bad_record;
@@ -204,13 +159,13 @@ TEST(PositionReports, AReaderNeverSeesAPartialOrMixedFile)
     bool relayed = true;
     for (int i = 0; i < lines && relayed; i++) {
         size_t from = stdout_of(*d).size();
-        send_udp(10101, sentences[i] + "\r\n");
+        send_udp(as_sent(sentences[i]));
         if (i % burst == burst - 1 || i == lines - 1)
-            relayed = wait_stdout(*d, sentences[i] + "\n", patience_ms, from);
+            relayed = wait_stdout(*d, sentences[i], patience_ms, from);
     }
     const int last = (lines - 1) % 720;
-    bool settled = wait_file(record_path, record_with_time(last)) &&
-                   wait_file(status_path, status_for(sentences[lines - 1], 2 * last / 60, 2 * last % 60, 0));
+    bool settled = file_holds(record_path, record_with_time(last)) &&
+                   file_holds(status_path, status_for(sentences[lines - 1], 2 * last / 60, 2 * last % 60, 0));
     done = true;
     reader.join();
     ASSERT_TRUE(relayed);
@@ -224,23 +179,14 @@ TEST(PositionReports, AReaderNeverSeesAPartialOrMixedFile)
     EXPECT_GE(record_versions, 2);
 }
 
-TEST(PositionReports, ALinkPlantedAtATemporaryNameLeavesItsTargetUntouched)
+TEST_F(PositionReports, ALinkPlantedAtATemporaryNameLeavesItsTargetUntouched)
 {
-    REQUIRE_SANDBOX();
-    forget_reports();
-    int victim = open("/tmp/victim", O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-    ASSERT_GE(victim, 0);
-    ASSERT_EQ(write(victim, "precious\n", 9), 9);
-    close(victim);
+    ASSERT_TRUE(write_file("/tmp/victim", "precious\n"));
     ASSERT_EQ(symlink("/tmp/victim", "/tmp/nmea.status.tmp"), 0);
     ASSERT_EQ(symlink("/tmp/created-through-link", "/tmp/sbd10.status.tmp"), 0);
 
-    auto d = start_daemon({});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    ASSERT_TRUE(relay(*d, example_gga));
-    ASSERT_TRUE(relay(*d, example_rmc));
-    EXPECT_TRUE(wait_file(record_path, example_record));
-    EXPECT_TRUE(wait_file(status_path, status_for(example_rmc, 12, 35, 19)));
+    ASSERT_TRUE(started_with_the_example_fix());
+    EXPECT_TRUE(reports_are_the_example());
     std::string kept;
     ASSERT_TRUE(read_file("/tmp/victim", &kept));
     EXPECT_EQ(kept, "precious\n");
@@ -253,21 +199,13 @@ TEST(PositionReports, ALinkPlantedAtATemporaryNameLeavesItsTargetUntouched)
     EXPECT_TRUE(S_ISREG(info.st_mode));
 }
 
-TEST(PositionReports, AFullTmpKeepsThePreviousReportsAndTheRelayGoesOn)
+TEST_F(PositionReports, AFullTmpKeepsThePreviousReportsAndTheRelayGoesOn)
 {
-    REQUIRE_SANDBOX();
-    forget_reports();
     // The sandbox's own /tmp, made tiny so it can be filled.
     ASSERT_EQ(mount(nullptr, "/tmp", nullptr, MS_REMOUNT, "size=1m"), 0) << strerror(errno);
-    int catcher = open_catcher(11101);
-    ASSERT_GE(catcher, 0);
-    auto d = start_daemon({});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    ASSERT_TRUE(relay(*d, example_gga));
-    ASSERT_TRUE(relay(*d, example_rmc));
-    const std::string good_status = status_for(example_rmc, 12, 35, 19);
-    ASSERT_TRUE(wait_file(record_path, example_record));
-    ASSERT_TRUE(wait_file(status_path, good_status));
+    ASSERT_GE(catcher(), 0);
+    ASSERT_TRUE(started_with_the_example_fix());
+    ASSERT_TRUE(reports_are_the_example());
 
     int filler = open("/tmp/filler", O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
     ASSERT_GE(filler, 0);
@@ -280,15 +218,17 @@ TEST(PositionReports, AFullTmpKeepsThePreviousReportsAndTheRelayGoesOn)
 
     // A new fix while nothing can be written: both old reports stay whole.
     const std::string later = rmc_at(23, 59, 59);
-    ASSERT_TRUE(relay(*d, later));
-    const std::string after = "$GPTXT,01,01,02,still relaying*00";
-    ASSERT_TRUE(relay(*d, after));
+    ASSERT_TRUE(relay(later));
+    const std::string after = "$GPTXT,01,01,02,still relaying*00\n";
+    ASSERT_TRUE(relay(after));
     std::string data;
-    EXPECT_TRUE(catch_datagram_to(catcher, veth_broadcast, &data));
+    while ((data = broadcast()) != after && !data.empty()) {
+    }
+    EXPECT_EQ(data, after);
     std::string status, record;
     ASSERT_TRUE(read_file(status_path, &status));
     ASSERT_TRUE(read_file(record_path, &record));
-    EXPECT_EQ(status, good_status);
+    EXPECT_EQ(status, example_status);
     EXPECT_EQ(record, example_record);
     EXPECT_FALSE(exists("/tmp/nmea.status.tmp"));
     EXPECT_FALSE(exists("/tmp/sbd10.status.tmp"));
@@ -298,10 +238,9 @@ TEST(PositionReports, AFullTmpKeepsThePreviousReportsAndTheRelayGoesOn)
 
     // Once there is room again, the reports follow the fix.
     ASSERT_EQ(unlink("/tmp/filler"), 0);
-    ASSERT_TRUE(relay(*d, later));
-    EXPECT_TRUE(wait_file(status_path, status_for(later, 23, 59, 59)));
-    EXPECT_TRUE(wait_file(record_path, record_with_time(720)));
-    close(catcher);
+    ASSERT_TRUE(relay(later));
+    EXPECT_TRUE(file_holds(status_path, status_for(later, 23, 59, 59)));
+    EXPECT_TRUE(file_holds(record_path, record_with_time(720)));
 }
 
 // How often `needle` occurs in `text`.
@@ -313,32 +252,26 @@ size_t count_of(const std::string &text, const std::string &needle)
     return count;
 }
 
-TEST(PositionReports, AReportThatCannotBePublishedIsSaidOnceAndTheOtherGoesOn)
+TEST_F(PositionReports, AReportThatCannotBePublishedIsSaidOnceAndTheOtherGoesOn)
 {
-    REQUIRE_SANDBOX();
-    forget_reports();
     const std::string said = "Unable to publish /tmp/nmea.status: Is a directory\n";
     const std::string later = rmc_at(23, 59, 59);
     ASSERT_EQ(mkdir(status_path, 0755), 0);
-    auto d = start_daemon({});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    ASSERT_TRUE(relay(*d, example_gga));
-    ASSERT_TRUE(relay(*d, example_rmc));
-    EXPECT_TRUE(wait_file(record_path, example_record));
+    ASSERT_TRUE(started_with_the_example_fix());
+    EXPECT_TRUE(file_holds(record_path, example_record));
     EXPECT_TRUE(wait_stderr(*d, said));
     // Not said again while it stays unpublished; the record follows the fix.
-    ASSERT_TRUE(relay(*d, later));
-    EXPECT_TRUE(wait_file(record_path, record_with_time(720)));
+    ASSERT_TRUE(relay(later));
+    EXPECT_TRUE(file_holds(record_path, record_with_time(720)));
 
     // Published again, then failing again: said once more.
     ASSERT_EQ(rmdir(status_path), 0);
-    ASSERT_TRUE(relay(*d, example_rmc));
-    EXPECT_TRUE(wait_file(status_path, status_for(example_rmc, 12, 35, 19)));
-    EXPECT_TRUE(wait_file(record_path, example_record));
+    ASSERT_TRUE(relay(example_rmc));
+    EXPECT_TRUE(reports_are_the_example());
     ASSERT_EQ(unlink(status_path), 0);
     ASSERT_EQ(mkdir(status_path, 0755), 0);
-    ASSERT_TRUE(relay(*d, later));
-    EXPECT_TRUE(wait_file(record_path, record_with_time(720)));
+    ASSERT_TRUE(relay(later));
+    EXPECT_TRUE(file_holds(record_path, record_with_time(720)));
     // The status file is tried before the record: once the record is
     // there, all that was said is in the pipe.
     stop_daemon(*d);
@@ -347,34 +280,27 @@ TEST(PositionReports, AReportThatCannotBePublishedIsSaidOnceAndTheOtherGoesOn)
     EXPECT_EQ(messages.find("sbd10"), std::string::npos) << messages;
 }
 
-TEST(PositionReports, LookAlikeSentencesLeaveTheReportsUntouched)
+TEST_F(PositionReports, LookAlikeSentencesLeaveTheReportsUntouched)
 {
-    REQUIRE_SANDBOX();
-    forget_reports();
-    auto d = start_daemon({});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    ASSERT_TRUE(relay(*d, example_gga));
-    ASSERT_TRUE(relay(*d, example_rmc));
-    const std::string good_status = status_for(example_rmc, 12, 35, 19);
-    ASSERT_TRUE(wait_file(record_path, example_record));
-    ASSERT_TRUE(wait_file(status_path, good_status));
+    ASSERT_TRUE(started_with_the_example_fix());
+    ASSERT_TRUE(reports_are_the_example());
     struct stat before;
     ASSERT_EQ(stat(status_path, &before), 0);
 
     // "GGA" and "RMC" in an AIS payload, in a TXT message (after a "$" too),
     // and in proprietary sentences.
     for (const char *look_alike :
-         {"!AIVDM,1,1,,A,13aGRMC0000GGA0000000000000,0*4E", "$GPTXT,01,01,02,RMC and GGA are fine*00",
-          "$GPTXT,01,01,02,was $GPRMC,000000,A,0000.000,S,00000.000,W,9,9,010100,,*00",
-          "$GPTXT,01,01,02,was $GPGGA,000000,0000.000,S,00000.000,W,1,08,0.9,999.0,M,,M,,*00",
-          "$PGRMC,1,2,3,4,5,6,7,8,9*00", "$PXGGA,1,2,3,4,5,6,7,8,9,999.0,M*00"})
-        ASSERT_TRUE(relay(*d, look_alike));
+         {"!AIVDM,1,1,,A,13aGRMC0000GGA0000000000000,0*4E\n", "$GPTXT,01,01,02,RMC and GGA are fine*00\n",
+          "$GPTXT,01,01,02,was $GPRMC,000000,A,0000.000,S,00000.000,W,9,9,010100,,*00\n",
+          "$GPTXT,01,01,02,was $GPGGA,000000,0000.000,S,00000.000,W,1,08,0.9,999.0,M,,M,,*00\n",
+          "$PGRMC,1,2,3,4,5,6,7,8,9*00\n", "$PXGGA,1,2,3,4,5,6,7,8,9,999.0,M*00\n"})
+        ASSERT_TRUE(relay(look_alike));
     // Each text's reports are written before the next text is echoed.
-    ASSERT_TRUE(relay(*d, "$GPGSV,3,1,11,03,03,111,00*74"));
+    ASSERT_TRUE(relay("$GPGSV,3,1,11,03,03,111,00*74\n"));
     std::string status, record;
     ASSERT_TRUE(read_file(status_path, &status));
     ASSERT_TRUE(read_file(record_path, &record));
-    EXPECT_EQ(status, good_status);
+    EXPECT_EQ(status, example_status);
     EXPECT_EQ(record, example_record);
     struct stat after;
     ASSERT_EQ(stat(status_path, &after), 0);
@@ -383,8 +309,8 @@ TEST(PositionReports, LookAlikeSentencesLeaveTheReportsUntouched)
     // The stores were not replaced either: the next RMC text reports the
     // example GGA text whole.
     const std::string later = rmc_at(23, 59, 59);
-    ASSERT_TRUE(relay(*d, later));
-    EXPECT_TRUE(wait_file(status_path, status_for(later, 23, 59, 59)));
+    ASSERT_TRUE(relay(later));
+    EXPECT_TRUE(file_holds(status_path, status_for(later, 23, 59, 59)));
 }
 
 } // namespace

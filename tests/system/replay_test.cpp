@@ -1,10 +1,7 @@
 // The replay tool feeding the real daemon: what it sends reaches TCP clients
 // and the broadcast unchanged but for the line end, at the pace asked for,
 // and the sample trip makes the daemon write its report files.
-#include <unistd.h>
-
-#include "sandbox.h"
-#include "tool_helpers.h"
+#include "harness.h"
 
 namespace {
 
@@ -20,26 +17,18 @@ std::string relayed_form(const std::string &lines)
     return relayed;
 }
 
-// Starts the daemon and a TCP client that it has registered.
-struct fed_daemon {
-    std::unique_ptr<daemon_process> daemon;
-    int client = -1;
-    ~fed_daemon()
+// The daemon started, with a TCP client that it has registered.
+struct Replay : DaemonTest {
+    int reader = -1;
+    void SetUp() override
     {
-        if (client >= 0)
-            close(client);
+        DaemonTest::SetUp();
+        if (!IsSkipped()) {
+            ASSERT_EQ(started(), -1);
+            ASSERT_GE(reader = client(), 0);
+        }
     }
 };
-
-bool start_fed_daemon(fed_daemon *f)
-{
-    f->daemon = start_daemon({});
-    if (!f->daemon || !wait_stdout(*f->daemon, "ttyfd = -1\n"))
-        return false;
-    f->client = connect_when_listening(11102);
-    std::string sync;
-    return f->client >= 0 && sync_client(f->client, 10101, &sync);
-}
 
 // Replays `log` with these options to its end; returns how long that took in
 // milliseconds, or -1 when the tool failed.
@@ -55,38 +44,28 @@ long long timed_replay(const std::string &log, std::vector<std::string> options)
     return run.status == 0 ? took : -1;
 }
 
-TEST(Replay, LinesReachATcpClientAndTheBroadcastInOrder)
+TEST_F(Replay, LinesReachATcpClientAndTheBroadcastInOrder)
 {
-    REQUIRE_SANDBOX();
-    fed_daemon f;
-    ASSERT_TRUE(start_fed_daemon(&f));
-    // Opened once the client is in sync, so no sync line is waiting in it.
-    int catcher = open_catcher(11101);
-    ASSERT_GE(catcher, 0);
-
+    ASSERT_GE(catcher(), 0);
     const std::string lines = sample_lines(8); // RMC, VTG, GGA, GSV ... of the first second
     ASSERT_TRUE(write_file("/tmp/few.nmea", lines));
     tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, {"-r", "50", "/tmp/few.nmea"});
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.err.find("sent 8 lines to 127.0.0.1:10101"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("sent 8 lines to 127.0.0.1:" + std::to_string(udp_in_port)), std::string::npos) << run.err;
 
     const std::string expected = relayed_form(lines);
     std::string received;
-    ASSERT_TRUE(read_until(f.client, &received, expected.substr(expected.size() - 20))) << received;
+    ASSERT_TRUE(read_until(reader, &received, expected.substr(expected.size() - 20))) << received;
     EXPECT_EQ(received, expected);
 
-    std::string broadcast, datagram;
-    for (int i = 0; i < 8 && catch_datagram_to(catcher, veth_broadcast, &datagram); i++)
-        broadcast += datagram;
-    EXPECT_EQ(broadcast, expected);
-    close(catcher);
+    std::string broadcasts;
+    for (int i = 0; i < 8; i++)
+        broadcasts += broadcast();
+    EXPECT_EQ(broadcasts, expected);
 }
 
-TEST(Replay, AnAisLineAndALogWithBareLineFeedsArriveWhole)
+TEST_F(Replay, AnAisLineAndALogWithBareLineFeedsArriveWhole)
 {
-    REQUIRE_SANDBOX();
-    fed_daemon f;
-    ASSERT_TRUE(start_fed_daemon(&f));
     // Bare LF line ends and a blank line in the log: the tool sends each
     // line once, with CR LF, and skips the blank one.
     const std::string log = "$GPTXT,01,01,02,one*00\n\n!AIVDM,1,1,,A,139>Jh@00vPlgJ:KQwcjWR6D0000,0*0F\n"
@@ -98,57 +77,47 @@ TEST(Replay, AnAisLineAndALogWithBareLineFeedsArriveWhole)
     const std::string once = "$GPTXT,01,01,02,one*00\n!AIVDM,1,1,,A,139>Jh@00vPlgJ:KQwcjWR6D0000,0*0F\n"
                              "$GPTXT,01,01,02,three*00\n";
     std::string received;
-    ASSERT_TRUE(read_until(f.client, &received, once + "$GPTXT,01,01,02,one*00\n!AIVDM")) << received;
-    ASSERT_TRUE(read_until(f.client, &received, once + once)) << received;
+    ASSERT_TRUE(read_until(reader, &received, once + "$GPTXT,01,01,02,one*00\n!AIVDM")) << received;
+    ASSERT_TRUE(read_until(reader, &received, once + once)) << received;
     EXPECT_EQ(received, once + once);
 }
 
-TEST(Replay, RmcPaceSpacesTheLinesByTheirTimestamps)
+TEST_F(Replay, EachPaceTakesItsTime)
 {
-    REQUIRE_SANDBOX();
-    fed_daemon f;
-    ASSERT_TRUE(start_fed_daemon(&f));
-    const std::string log = "$GPRMC,120000.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*62\r\n"
-                            "$GPTXT,01,01,02,with the first*00\r\n"
-                            "$GPRMC,120001.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*63\r\n"
-                            "$GPRMC,120002.50,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*65\r\n";
-    // RMC pace is the default; 2.5 seconds from the first RMC to the last,
-    // and a replay cannot be early.
-    EXPECT_GE(timed_replay(log, {}), 2400);
-    std::string received;
-    EXPECT_TRUE(read_until(f.client, &received, relayed_form(log))) << received;
+    const struct {
+        const char *what;
+        std::string log;
+        std::vector<std::string> options;
+        long long at_least_ms; // a replay cannot be early
+        int passes;
+    } rows[] = {
+        // RMC pace is the default; 2.5 seconds from the first RMC to the last.
+        {"RMC pace spaces the lines by their timestamps",
+         "$GPRMC,120000.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*62\r\n"
+         "$GPTXT,01,01,02,with the first*00\r\n"
+         "$GPRMC,120001.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*63\r\n"
+         "$GPRMC,120002.50,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*65\r\n",
+         {}, 2400, 1},
+        // Three passes: the second a second after the first, the third two.
+        {"a log whose times do not advance is played once a second",
+         "$GPRMC,120000.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*62\r\n"
+         "$GPTXT,01,01,02,same time*00\r\n",
+         {"-n", "3"}, 1900, 3},
+        // The sixth line is due 5/4 s after the first.
+        {"a fixed rate takes its time", sample_lines(6), {"-r", "4"}, 1200, 1},
+    };
+    for (auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_GE(timed_replay(row.log, row.options), row.at_least_ms);
+        std::string expected, received;
+        for (int pass = 0; pass < row.passes; pass++)
+            expected += relayed_form(row.log);
+        EXPECT_TRUE(read_until(reader, &received, expected)) << received;
+    }
 }
 
-TEST(Replay, ALogWhoseTimesDoNotAdvanceIsPlayedOnceASecond)
+TEST_F(Replay, TheSampleTripMakesBothReportFiles)
 {
-    REQUIRE_SANDBOX();
-    fed_daemon f;
-    ASSERT_TRUE(start_fed_daemon(&f));
-    const std::string log = "$GPRMC,120000.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*62\r\n"
-                            "$GPTXT,01,01,02,same time*00\r\n";
-    // Three passes: the second a second after the first, the third two.
-    EXPECT_GE(timed_replay(log, {"-n", "3"}), 1900);
-    std::string received;
-    const std::string once = relayed_form(log);
-    EXPECT_TRUE(read_until(f.client, &received, once + once + once)) << received;
-}
-
-TEST(Replay, FixedRateTakesItsTime)
-{
-    REQUIRE_SANDBOX();
-    fed_daemon f;
-    ASSERT_TRUE(start_fed_daemon(&f));
-    const std::string lines = sample_lines(6);
-    EXPECT_GE(timed_replay(lines, {"-r", "4"}), 1200); // the sixth line is due 5/4 s after the first
-    std::string received;
-    EXPECT_TRUE(read_until(f.client, &received, relayed_form(lines))) << received;
-}
-
-TEST(Replay, TheSampleTripMakesBothReportFiles)
-{
-    REQUIRE_SANDBOX();
-    fed_daemon f;
-    ASSERT_TRUE(start_fed_daemon(&f));
     // The first two seconds: RMC, VTG, GGA, GSV, GSV, then RMC, VTG, GGA; the
     // second RMC finds a GGA stored.
     const std::string lines = sample_lines(8);
@@ -157,12 +126,12 @@ TEST(Replay, TheSampleTripMakesBothReportFiles)
     ASSERT_EQ(run.status, 0) << run.err;
 
     std::string status, record;
-    ASSERT_TRUE(wait_for_file("/tmp/nmea.status", -1, &status));
+    ASSERT_TRUE(eventually([&] { return read_file("/tmp/nmea.status", &status); }));
     EXPECT_NE(status.find("NMEA: $GPRMC,120001.00,A,4807.0380,N,01131.0020,E"), std::string::npos) << status;
     EXPECT_NE(status.find("Status: ACTIVE\n"), std::string::npos) << status;
     EXPECT_NE(status.find("Date(day/mon/yr): 4/5/24\n"), std::string::npos) << status;
     EXPECT_NE(status.find("Lat(deg): 48.1173\n"), std::string::npos) << status;
-    ASSERT_TRUE(wait_for_file("/tmp/sbd10.status", 12, &record));
+    ASSERT_TRUE(eventually([&] { return read_file("/tmp/sbd10.status", &record) && record.size() == 12; }));
 
     // The record reader makes sense of what the daemon wrote.
     tool_run read = run_tool(GPSFANOUT_RECORD_BINARY, {"/tmp/sbd10.status"});
@@ -174,7 +143,7 @@ TEST(Replay, TheSampleTripMakesBothReportFiles)
     EXPECT_NE(read.out.find("sum:       ok"), std::string::npos) << read.out;
 }
 
-TEST(Replay, BadCommandLinesPrintUsageAndExitOne)
+TEST(ReplayTool, BadCommandLinesPrintUsageAndExitOne)
 {
     // Needs no daemon and no sandbox: the tool refuses before it sends.
     std::vector<std::vector<std::string>> bad = {

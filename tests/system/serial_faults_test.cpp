@@ -9,14 +9,16 @@
 #include <thread>
 #include <unistd.h>
 
-#include "client_helpers.h"
-#include "sandbox.h"
+#include "harness.h"
 
 namespace {
 
+using SerialFaults = DaemonTest;
+
+// A text as relayed, told apart by what it is for and its number.
 std::string numbered(const char *what, int i)
 {
-    return "$GPTXT," + std::string(what) + " " + std::to_string(i);
+    return "$GPTXT," + std::string(what) + " " + std::to_string(i) + "\n";
 }
 
 // Relays `count` lines and checks that each reaches the client within
@@ -25,8 +27,8 @@ void expect_prompt_lines(int client, const char *what, int count, int bound_ms)
 {
     std::string received;
     for (int i = 0; i < count; i++) {
-        send_udp(udp_in_port, numbered(what, i) + "\r\n");
-        ASSERT_TRUE(read_until(client, &received, numbered(what, i) + "\n", bound_ms)) << what << " " << i;
+        send_udp(as_sent(numbered(what, i)));
+        ASSERT_TRUE(read_until(client, &received, numbered(what, i), bound_ms)) << what << " " << i;
     }
 }
 
@@ -46,16 +48,11 @@ std::string drain(int master)
     }
 }
 
-TEST(SerialFaults, AReceiverThatStopsDrainingHoldsUpNothing)
+TEST_F(SerialFaults, AReceiverThatStopsDrainingHoldsUpNothing)
 {
-    REQUIRE_SANDBOX();
-    fake_receiver gps;
-    ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
-    auto d = start_daemon({"-s", "-w"});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = "));
-    int client = connect_when_listening(tcp_port);
-    std::string received;
-    ASSERT_TRUE(sync_client(client, udp_in_port, &received));
+    ASSERT_GT(started_with_receiver({"-s", "-w"}), 0);
+    int reader = client();
+    ASSERT_GE(reader, 0);
 
     // Nobody reads the receiver's side: fill the line's output queue, as a
     // receiver that never raises CTS would leave it.
@@ -65,30 +62,25 @@ TEST(SerialFaults, AReceiverThatStopsDrainingHoldsUpNothing)
     while (write(filler, block.data(), block.size()) > 0) {
     }
     close(filler);
-    expect_prompt_lines(client, "stuck", 40, 1000);
+    expect_prompt_lines(reader, "stuck", 40, 1000);
 
     // Drained again: what is relayed from now on reaches it whole.
     drain(gps.master);
     std::string line;
     for (int i = 0; i < 5; i++) {
-        send_udp(udp_in_port, numbered("after", i) + "\r\n");
-        ASSERT_TRUE(read_receiver_until(&gps, &line, numbered("after", i) + "\r\n")) << i;
+        send_udp(as_sent(numbered("after", i)));
+        ASSERT_TRUE(read_until(gps.master, &line, on_the_line(numbered("after", i)))) << i;
     }
-    close(client);
 }
 
-TEST(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
+TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
 {
-    REQUIRE_SANDBOX();
-    fake_receiver gps;
-    ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
-    auto d = start_daemon({"-s", "-w"});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = "));
-    int reader = connect_when_listening(tcp_port);
-    std::string received;
-    ASSERT_TRUE(sync_client(reader, udp_in_port, &received));
-    int flooder = connect_tcp(tcp_port);
+    ASSERT_GT(started_with_receiver({"-s", "-w"}), 0);
+    int reader = client();
+    ASSERT_GE(reader, 0);
+    int flooder = own(connect_tcp());
     ASSERT_GE(flooder, 0);
+    std::string received;
 
     // The receiver's side, read as it arrives, noting when each relayed
     // line is complete there.
@@ -108,8 +100,8 @@ TEST(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
             line_bytes.append(buffer, static_cast<size_t>(got));
             client_bytes += std::count(buffer, buffer + got, '#');
             for (size_t i = 0; i < arrived.size(); i++)
-                if (arrived[i] < 0 && line_bytes.find(numbered("relay", static_cast<int>(i)) + "\r\n") !=
-                                          std::string::npos)
+                if (arrived[i] < 0 &&
+                    line_bytes.find(on_the_line(numbered("relay", static_cast<int>(i)))) != std::string::npos)
                     arrived[i] = now_ms();
         }
     });
@@ -125,15 +117,13 @@ TEST(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
     std::vector<long long> sent(arrived.size());
     for (size_t i = 0; i < sent.size(); i++) {
         sent[i] = now_ms();
-        send_udp(udp_in_port, numbered("relay", static_cast<int>(i)) + "\r\n");
-        ASSERT_TRUE(read_until(reader, &received, numbered("relay", static_cast<int>(i)) + "\n", 1000)) << i;
+        send_udp(as_sent(numbered("relay", static_cast<int>(i))));
+        ASSERT_TRUE(read_until(reader, &received, numbered("relay", static_cast<int>(i)), 1000)) << i;
         usleep(200 * 1000);
     }
     flood.join();
     // Every client byte arrives in the end: it waited, it was not dropped.
-    long long deadline = now_ms() + 30000;
-    while (now_ms() < deadline && client_bytes < 4 * 4096)
-        usleep(100 * 1000);
+    eventually([&] { return client_bytes >= 4 * 4096; }, 30000);
     done = true;
     receiver.join();
     EXPECT_EQ(std::count(line_bytes.begin(), line_bytes.end(), '#'), 4 * 4096);
@@ -142,21 +132,17 @@ TEST(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
         ASSERT_GE(arrived[i], 0) << "relay " << i << " never reached the device whole";
         EXPECT_LT(arrived[i] - sent[i], 5000) << "relay " << i;
     }
-    close(flooder);
-    close(reader);
 }
 
-TEST(SerialFaults, ADeviceThatOnlyHangsUpIsClosedAndLookedForAtTheUsualPace)
+TEST_F(SerialFaults, ADeviceThatOnlyHangsUpIsClosedAndLookedForAtTheUsualPace)
 {
-    REQUIRE_SANDBOX();
     if (getenv("GPSFANOUT_DAEMON_PREFIX") != nullptr)
         GTEST_SKIP() << "the hang-up device is preloaded into a native daemon only";
-    setenv("LD_PRELOAD", GPSFANOUT_HANGUP_DEVICE, 1);
-    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
-    setenv("ASAN_OPTIONS", (asan + ":verify_asan_link_order=0").c_str(), 1);
-    auto d = start_daemon({"-s"});
-    unsetenv("LD_PRELOAD");
-    setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    const char *asan = getenv("ASAN_OPTIONS");
+    daemon_options hanging_up;
+    hanging_up.environment = {std::string("LD_PRELOAD=") + GPSFANOUT_HANGUP_DEVICE,
+                              std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+    start({"-s"}, hanging_up);
     ASSERT_TRUE(wait_stdout(*d, "Closing ttyfd ")) << stdout_of(*d);
     size_t from = stdout_of(*d).size();
     double cpu = cpu_used_over(d->pid, 3.0);
@@ -170,26 +156,22 @@ TEST(SerialFaults, ADeviceThatOnlyHangsUpIsClosedAndLookedForAtTheUsualPace)
     EXPECT_LE(closings, 3u) << out;
 }
 
-TEST(SerialFaults, ARefusingOrMissingDeviceIsLookedForAtTheUsualPaceAndSaidOnce)
+TEST_F(SerialFaults, ARefusingOrMissingDeviceIsLookedForAtTheUsualPaceAndSaidOnce)
 {
-    REQUIRE_SANDBOX();
     // A device that opens but is no terminal: every look for it fails.
-    int plain = open("/dev/GPS", O_CREAT | O_WRONLY, 0644);
-    close(plain);
+    ASSERT_TRUE(write_file("/dev/GPS", ""));
     int looks = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     // Closes are watched too: the queue would fold repeated opens into one.
     ASSERT_GE(inotify_add_watch(looks, "/dev/GPS", IN_OPEN | IN_CLOSE), 0);
-    auto d = start_daemon({"-s"});
+    ASSERT_EQ(started({"-s"}), -1);
     ASSERT_TRUE(wait_stderr(*d, "Unable to configure serial port: "));
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
     int start_fds = count_fds(d->pid);
     // Traffic makes the cycles come fast: each line is sent after the echo
     // of the last, so that each makes a cycle of its own.
     long long begun = now_ms();
     int lines = 0;
     while (now_ms() - begun < 3000) {
-        send_udp(udp_in_port, numbered("cycle", lines) + "\r\n");
-        ASSERT_TRUE(wait_stdout(*d, numbered("cycle", lines) + "\n"));
+        ASSERT_TRUE(relay(numbered("cycle", lines)));
         lines++;
     }
     long long elapsed = now_ms() - begun;

@@ -1,23 +1,14 @@
 // Datagrams that arrive faster than the relay handles them wait together in
 // the input socket and are taken several at a time: every one must still be
 // joined, cut and relayed exactly as if it had come alone.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include "sandbox.h"
+#include "harness.h"
 
 namespace {
 
-TEST(UdpBurst, ABurstOfDatagramsIsRelayedWholeAndInOrder)
-{
-    REQUIRE_SANDBOX();
-    auto d = start_daemon({}, true);
-    int client = connect_when_listening(11102);
-    ASSERT_GE(client, 0);
-    std::string received;
-    ASSERT_TRUE(sync_client(client, 10101, &received));
+using UdpBurst = DaemonTest;
 
+TEST_F(UdpBurst, ABurstOfDatagramsIsRelayedWholeAndInOrder)
+{
     // Every way a datagram can end up: whole, in two or three pieces, too
     // short, a fragment that an empty datagram discards, two sentences in one.
     std::vector<std::string> datagrams;
@@ -56,23 +47,17 @@ TEST(UdpBurst, ABurstOfDatagramsIsRelayedWholeAndInOrder)
     datagrams.push_back("$GPTXT,burst end*00\r\n");
     expected += "$GPTXT,burst end*00\n";
 
+    start({}, quiet);
+    int reader = client();
+    ASSERT_GE(reader, 0);
     // One socket, back to back: far faster than the relay passes lines on.
-    int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(sender, 0);
-    sockaddr_in input = {};
-    input.sin_family = AF_INET;
-    input.sin_port = htons(10101);
-    input.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    udp_sender sender;
     for (const std::string &datagram : datagrams)
-        ASSERT_EQ(sendto(sender, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&input),
-                         sizeof input),
-                  static_cast<ssize_t>(datagram.size()));
-    close(sender);
+        ASSERT_TRUE(sender.send(datagram));
 
     std::string burst;
-    ASSERT_TRUE(read_until(client, &burst, "$GPTXT,burst end*00\n"));
+    ASSERT_TRUE(read_until(reader, &burst, "$GPTXT,burst end*00\n"));
     EXPECT_EQ(burst, expected);
-    close(client);
 }
 
 } // namespace

@@ -1,45 +1,67 @@
 // The daemon as a UDP-to-broadcast relay: what goes in on the input port
 // comes out on every broadcast interface, exactly, with its messages.
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include "sandbox.h"
+#include "harness.h"
 
 namespace {
 
+using UdpRelay = DaemonTest;
+using CommandLine = DaemonTest;
+
 const std::string interface_line = "v0 - 198.51.100.1/255.255.255.0/198.51.100.255 \n";
 
-TEST(UdpRelay, ALineIsBroadcastByteExactAndEchoedAfterItsInterfaceLine)
+TEST_F(UdpRelay, DatagramsAreBroadcastByteExactAndEchoedAfterTheInterfaceLine)
 {
-    REQUIRE_SANDBOX();
-    int catcher = open_catcher(11101);
-    ASSERT_GE(catcher, 0);
-    auto d = start_daemon({});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    const std::string line = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
-    send_udp(10101, line);
-    std::string data;
-    ASSERT_TRUE(catch_datagram_to(catcher, veth_broadcast, &data));
-    EXPECT_EQ(data, line.substr(0, line.size() - 2) + "\n");
-    ASSERT_TRUE(wait_stdout(*d, data));
-    std::string out = stdout_of(*d);
-    size_t echo = out.find(data);
-    size_t label = out.find(interface_line);
-    ASSERT_NE(label, std::string::npos) << out;
-    EXPECT_LT(label, echo);
-    close(catcher);
+    // Rows with the same arguments share one daemon, in order.
+    struct {
+        const char *what;
+        std::vector<std::string> args;
+        int port;
+        std::vector<std::string> datagrams;
+        std::string relayed; // "" for nothing
+    } rows[] = {
+        {"a sentence", {}, udp_in_port, {as_sent(example_gga)}, example_gga},
+        {"fragments", {}, udp_in_port, {"$GPGGA,1", ",2\r\n"}, "$GPGGA,1,2\n"},
+        {"two sentences", {}, udp_in_port, {"$GPGGA,a*00\r\n$GPRMC,b*00\r\n"}, "$GPGGA,a*00\r\n$GPRMC,b*00\n"},
+        {"the first too short", {}, udp_in_port, {"abc\r\n", "abcde\n"}, "abcde\n"},
+        {"a CR ends it", {}, udp_in_port, {"ABCDE,F\rG"}, "ABCDE,F\n"},
+        {"a NUL", {}, udp_in_port, {std::string("$GPNUL,x\0,y\r\n", 13), "\n"}, "$GPNUL,x"},
+        {"after a full buffer", {}, udp_in_port, {std::string(9000, 'Z') + "\n", "\n", "$GPAFT,after full\n"},
+         "$GPAFT,after full\n"},
+        {"-u drops the UDP input", {"-u"}, udp_in_port, {"$GPGGA,dropped\n"}, ""},
+        // 70000 is 4464 and 76637 is 11101 once cut to 16 bits.
+        {"ports keep their low 16 bits", {"-i", "70000", "-o", "76637", "-t", "0"}, 4464, {"$GPGGA,low bits\n"},
+         "$GPGGA,low bits\n"},
+    };
+    std::vector<std::string> args_now = {"none yet"};
+    ASSERT_GE(catcher(), 0);
+    for (auto &row : rows)
+        [&] { // a failed check ends its own row only
+            SCOPED_TRACE(row.what);
+            if (row.args != args_now) {
+                ASSERT_EQ(started(row.args), -1);
+                args_now = row.args;
+            }
+            for (auto &datagram : row.datagrams)
+                send_udp(datagram, row.port);
+            EXPECT_EQ(broadcast(row.relayed.empty() ? 2000 : patience_ms), row.relayed);
+            if (row.relayed.empty()) {
+                EXPECT_EQ(stdout_of(*d).find("dropped"), std::string::npos);
+                return;
+            }
+            ASSERT_TRUE(wait_stdout(*d, row.relayed));
+            std::string out = stdout_of(*d);
+            EXPECT_LT(out.find(interface_line), out.find(row.relayed)) << out;
+        }();
 }
 
-TEST(UdpRelay, BroadcastFlagEntriesWithoutIpv4GoToZeroAndLoopbackGetsNothing)
+TEST_F(UdpRelay, BroadcastFlagEntriesWithoutIpv4GoToZeroAndLoopbackGetsNothing)
 {
-    REQUIRE_SANDBOX();
-    int catcher = open_catcher(11101);
-    ASSERT_GE(catcher, 0);
-    auto d = start_daemon({});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    send_udp(10101, "$GPTXT,first\n");
+    ASSERT_GE(catcher(), 0);
+    ASSERT_EQ(started(), -1);
+    send_udp("$GPTXT,first\n");
     ASSERT_TRUE(wait_stdout(*d, "$GPTXT,first\n"));
     std::string out = stdout_of(*d);
     // The link-layer and IPv6 entries of the veth pair carry the broadcast flag.
@@ -49,48 +71,17 @@ TEST(UdpRelay, BroadcastFlagEntriesWithoutIpv4GoToZeroAndLoopbackGetsNothing)
     // Each copy is the whole line; none goes to a loopback broadcast address.
     std::string data, to;
     int copies = 0;
-    while (catch_datagram(catcher, &data, &to, 1000)) {
+    while (catch_datagram(catcher(), &data, &to, 1000)) {
         EXPECT_EQ(data, "$GPTXT,first\n");
         EXPECT_NE(to, "127.255.255.255");
         copies++;
     }
     EXPECT_GE(copies, 2);
-    close(catcher);
 }
 
-TEST(UdpRelay, EdgeCasesOfLineAssembly)
+TEST_F(UdpRelay, TimeoutMessagesWithoutTraffic)
 {
-    REQUIRE_SANDBOX();
-    int catcher = open_catcher(11101);
-    ASSERT_GE(catcher, 0);
-    auto d = start_daemon({});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    struct {
-        std::vector<std::string> datagrams;
-        std::string relayed;
-    } cases[] = {
-        {{"$GPGGA,1", ",2\r\n"}, "$GPGGA,1,2\n"},
-        {{"$GPGGA,a*00\r\n$GPRMC,b*00\r\n"}, "$GPGGA,a*00\r\n$GPRMC,b*00\n"},
-        {{"abc\r\n", "abcde\n"}, "abcde\n"}, // the first is too short
-        {{"ABCDE,F\rG"}, "ABCDE,F\n"},
-        {{std::string("$GPNUL,x\0,y\r\n", 13), "\n"}, "$GPNUL,x"},
-        {{std::string(9000, 'Z') + "\n", "\n", "$GPAFT,after full\n"}, "$GPAFT,after full\n"},
-    };
-    for (auto &c : cases) {
-        for (auto &datagram : c.datagrams)
-            send_udp(10101, datagram);
-        std::string data;
-        ASSERT_TRUE(catch_datagram_to(catcher, veth_broadcast, &data)) << c.relayed;
-        EXPECT_EQ(data, c.relayed);
-    }
-    close(catcher);
-}
-
-TEST(UdpRelay, TimeoutMessagesWithoutTraffic)
-{
-    REQUIRE_SANDBOX();
-    auto d = start_daemon({});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
+    ASSERT_EQ(started(), -1);
     long long start = now_ms();
     ASSERT_TRUE(wait_stdout(*d, "POLL timeout: ttyfd = -1\n"));
     size_t first = stdout_of(*d).find("POLL timeout");
@@ -100,94 +91,57 @@ TEST(UdpRelay, TimeoutMessagesWithoutTraffic)
     EXPECT_LE(two, 3000 + patience_ms);
 }
 
-TEST(UdpRelay, DroppedUdpInputWithMinusU)
+TEST_F(UdpRelay, ATakenInputPortIsReportedAndTheDaemonRunsOn)
 {
-    REQUIRE_SANDBOX();
-    int catcher = open_catcher(11101);
-    auto d = start_daemon({"-u"});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    send_udp(10101, "$GPGGA,dropped\n");
-    std::string data, to;
-    EXPECT_FALSE(catch_datagram(catcher, &data, &to, 2000)) << data;
-    EXPECT_EQ(stdout_of(*d).find("dropped"), std::string::npos);
-    close(catcher);
-}
-
-TEST(UdpRelay, PortsKeepTheirLow16Bits)
-{
-    REQUIRE_SANDBOX();
-    // 70000 is 4464 and 76637 is 11101 once cut to 16 bits.
-    int catcher = open_catcher(11101);
-    auto d = start_daemon({"-i", "70000", "-o", "76637", "-t", "0"});
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    send_udp(4464, "$GPGGA,low bits\n");
-    std::string data;
-    ASSERT_TRUE(catch_datagram_to(catcher, veth_broadcast, &data));
-    EXPECT_EQ(data, "$GPGGA,low bits\n");
-    close(catcher);
-}
-
-TEST(UdpRelay, ATakenInputPortIsReportedAndTheDaemonRunsOn)
-{
-    REQUIRE_SANDBOX();
-    int squatter = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(10101);
-    ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    auto d = start_daemon({});
+    ASSERT_GE(own(occupy_port(SOCK_DGRAM, udp_in_port)), 0);
+    start();
     ASSERT_TRUE(wait_stderr(*d, "Unable to bind UDP input port: Address already in use\n"));
     ASSERT_TRUE(wait_stdout(*d, "POLL timeout: ttyfd = -1\n"));
-    int status;
-    EXPECT_EQ(waitpid(d->pid, &status, WNOHANG), 0); // still running
-    close(squatter);
+    EXPECT_TRUE(running(*d));
 }
 
-TEST(UdpRelay, DaemonModeDetachesSilentlyAndRelays)
+TEST_F(UdpRelay, DaemonModeDetachesSilentlyAndRelays)
 {
-    REQUIRE_SANDBOX();
-    int catcher = open_catcher(11101);
-    auto d = start_daemon({"-d"});
+    ASSERT_GE(catcher(), 0);
+    start({"-d"});
     int status = wait_exit(*d);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     // The detached process keeps relaying; give it time to bind.
-    std::string data;
-    bool relayed = false;
-    for (long long deadline = now_ms() + patience_ms; !relayed && now_ms() < deadline;) {
-        send_udp(10101, "$GPGGA,detached\n");
-        relayed = catch_datagram_to(catcher, veth_broadcast, &data, 200);
-    }
-    EXPECT_TRUE(relayed);
-    EXPECT_EQ(data, "$GPGGA,detached\n");
+    EXPECT_TRUE(eventually([&] {
+        send_udp("$GPGGA,detached\n");
+        return broadcast(200) == "$GPGGA,detached\n";
+    }));
     EXPECT_EQ(stdout_of(*d), "");
     EXPECT_EQ(stderr_of(*d), "");
-    kill_children();
-    close(catcher);
 }
 
-TEST(CommandLine, BadCommandLinesPrintUsageAndExitOne)
+TEST_F(CommandLine, BadCommandLinesPrintUsageAndExitOne)
 {
-    REQUIRE_SANDBOX();
     const std::string usage = "Usage: " + daemon_path() +
                               " [-w] [-u] [-s] [-d] [-i in_udp_port] [-o out_udp_port] [-t out_tcp_port] [-b baud]\n";
     std::vector<std::vector<std::string>> bad = {{"-x"}, {"-b"}, {"-b", "4801"}, {"-b", "fast"},
                                                   {"-i", "0"}, {"-i", "65536"}, {"-o", "letters"}};
-    for (auto &args : bad) {
-        auto d = start_daemon(args);
-        int status = wait_exit(*d);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 1) << args[0];
-        wait_stderr(*d, usage, 2000);
-        std::string err = stderr_of(*d);
-        ASSERT_GE(err.size(), usage.size());
-        // Whatever the option scanner says comes first; the usage text ends it.
-        EXPECT_EQ(err.substr(err.size() - usage.size()), usage) << args[0];
-        if (args[0] != "-x" && !(args[0] == "-b" && args.size() == 1)) {
-            EXPECT_EQ(err, usage);
-        }
-        EXPECT_EQ(stdout_of(*d).find("ttyfd"), std::string::npos);
-    }
+    for (auto &args : bad)
+        [&] { // a failed check ends its own row only
+            std::string line;
+            for (auto &arg : args)
+                line += arg + " ";
+            SCOPED_TRACE(line);
+            start(args);
+            int status = wait_exit(*d);
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), 1);
+            wait_stderr(*d, usage, 2000);
+            std::string err = stderr_of(*d);
+            ASSERT_GE(err.size(), usage.size());
+            // Whatever the option scanner says comes first; the usage text ends it.
+            EXPECT_EQ(err.substr(err.size() - usage.size()), usage);
+            if (args[0] != "-x" && !(args[0] == "-b" && args.size() == 1)) {
+                EXPECT_EQ(err, usage);
+            }
+            EXPECT_EQ(stdout_of(*d).find("ttyfd"), std::string::npos);
+        }();
 }
 
 } // namespace

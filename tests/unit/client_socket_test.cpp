@@ -13,6 +13,7 @@
 #include <sys/time.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "clients/client_socket.h"
 
@@ -23,6 +24,17 @@ std::atomic<int> interruptions{0};
 void count_interruption(int)
 {
     interruptions++;
+}
+
+// A slow client: reads up to `chunk` bytes at a time from fd into *received,
+// pausing after each, until it holds `size` bytes or the stream ends.
+std::thread slow_reader(int fd, size_t size, size_t chunk, useconds_t pause, std::string *received)
+{
+    return std::thread([=] {
+        std::vector<char> buffer(chunk);
+        for (ssize_t n; received->size() < size && (n = read(fd, buffer.data(), chunk)) > 0; usleep(pause))
+            received->append(buffer.data(), static_cast<size_t>(n));
+    });
 }
 
 TEST(SendAll, SendsCutShortBySignalsAreCompleted)
@@ -43,16 +55,8 @@ TEST(SendAll, SendsCutShortBySignalsAreCompleted)
     sigaddset(&alarm_only, SIGALRM);
     pthread_sigmask(SIG_BLOCK, &alarm_only, nullptr);
     std::string received;
-    std::thread reader([&] {
-        char buffer[4096];
-        while (received.size() < payload.size()) {
-            ssize_t n = read(pair[1], buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            received.append(buffer, static_cast<size_t>(n));
-            usleep(200); // a slow client keeps the sender waiting
-        }
-    });
+    // A slow client keeps the sender waiting.
+    std::thread reader = slow_reader(pair[1], payload.size(), 4096, 200, &received);
     pthread_sigmask(SIG_UNBLOCK, &alarm_only, nullptr);
 
     struct sigaction action = {};
@@ -148,16 +152,7 @@ TEST(SendAll, ASlowClientThatKeepsTakingIsNeverCut)
     for (size_t i = 0; i < payload.size(); i++)
         payload[i] = static_cast<char>('a' + i % 23);
     std::string received;
-    std::thread reader([&] {
-        char buffer[1024];
-        while (received.size() < payload.size()) {
-            ssize_t n = read(pair[1], buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            received.append(buffer, static_cast<size_t>(n));
-            usleep(25 * 1000);
-        }
-    });
+    std::thread reader = slow_reader(pair[1], payload.size(), 1024, 25 * 1000, &received);
     auto start = std::chrono::steady_clock::now();
     bool sent = send_all(pair[0], payload.data(), payload.size(), stall_ms);
     long long took = elapsed_ms(start);

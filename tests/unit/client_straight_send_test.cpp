@@ -17,25 +17,32 @@
 
 namespace {
 
-// A registered link whose socket is one end of a stream socket pair; *peer
-// gets the other end, where the client would read. With `thread_ran` its
-// backlog is as once its thread has started (no thread is started).
-client_link *registered_link(int *peer, bool thread_ran)
-{
-    int ends[2], pair[2];
-    if (pipe2(ends, O_CLOEXEC) != 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        return nullptr;
-    fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK);
-    *peer = pair[1];
-    client_link *link = new client_link{ends[0], ends[1], pair[0]};
-    if (thread_ran)
-        link->backlog = 0;
-    if (!registry_add(link)) {
-        release_link(link);
-        return nullptr;
+// A registered link whose socket is one end of a stream socket pair; `peer`
+// is the other end, where the client would read.
+struct ClientStraightSend : testing::Test {
+    client_link *link = nullptr;
+    int peer = -1;
+    // With `thread_ran` the backlog is as once the link's thread has started
+    // (no thread is started).
+    bool registered_link(bool thread_ran)
+    {
+        int ends[2], pair[2];
+        if (pipe2(ends, O_CLOEXEC) != 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+            return false;
+        fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK);
+        peer = pair[1];
+        link = new client_link{ends[0], ends[1], pair[0]};
+        if (thread_ran)
+            link->backlog = 0;
+        return registry_add(link);
     }
-    return link;
-}
+    void TearDown() override
+    {
+        registry_remove(link);
+        if (peer >= 0)
+            close(peer);
+    }
+};
 
 // Everything that can be read from fd without waiting.
 std::string take(int fd)
@@ -92,25 +99,19 @@ const std::string vtg = "$GPVTG,084.4,T,,M,022.4,N,041.5,K,A*01\n";
 
 } // namespace
 
-TEST(ClientStraightSend, AClientThatKeepsUpGetsTextOnItsSocketAndNothingInItsPipe)
+TEST_F(ClientStraightSend, AClientThatKeepsUpGetsTextOnItsSocketAndNothingInItsPipe)
 {
-    int peer;
-    client_link *link = registered_link(&peer, true);
-    ASSERT_NE(link, nullptr);
+    ASSERT_TRUE(registered_link(true));
     registry_write_all(gga.data(), gga.size());
     registry_write_all(rmc.data(), rmc.size());
     EXPECT_EQ(take(peer), gga + rmc);
     EXPECT_EQ(take_pipe(link->pipe_read), "");
     EXPECT_EQ(link->backlog.load(), 0u);
-    registry_remove(link);
-    close(peer);
 }
 
-TEST(ClientStraightSend, AFullSocketSendsTheTextWholeThroughThePipeAndLaterTextsFollowIt)
+TEST_F(ClientStraightSend, AFullSocketSendsTheTextWholeThroughThePipeAndLaterTextsFollowIt)
 {
-    int peer;
-    client_link *link = registered_link(&peer, true);
-    ASSERT_NE(link, nullptr);
+    ASSERT_TRUE(registered_link(true));
     size_t filled = fill(link->socket);
     ASSERT_GT(filled, 0u);
 
@@ -123,27 +124,19 @@ TEST(ClientStraightSend, AFullSocketSendsTheTextWholeThroughThePipeAndLaterTexts
     EXPECT_EQ(take(peer), "");
     EXPECT_EQ(link->backlog.load(), gga.size() + rmc.size());
     EXPECT_EQ(take_pipe(link->pipe_read), gga + rmc);
-    registry_remove(link);
-    close(peer);
 }
 
-TEST(ClientStraightSend, UntilItsThreadRunsAClientGetsTextThroughThePipe)
+TEST_F(ClientStraightSend, UntilItsThreadRunsAClientGetsTextThroughThePipe)
 {
-    int peer;
-    client_link *link = registered_link(&peer, false);
-    ASSERT_NE(link, nullptr);
+    ASSERT_TRUE(registered_link(false));
     registry_write_all(gga.data(), gga.size());
     EXPECT_EQ(take(peer), "");
     EXPECT_EQ(take_pipe(link->pipe_read), gga);
-    registry_remove(link);
-    close(peer);
 }
 
-TEST(ClientStraightSend, TheThreadHandsOnWhatWaitsAndThenTextGoesStraightAgain)
+TEST_F(ClientStraightSend, TheThreadHandsOnWhatWaitsAndThenTextGoesStraightAgain)
 {
-    int peer;
-    client_link *link = registered_link(&peer, false);
-    ASSERT_NE(link, nullptr);
+    ASSERT_TRUE(registered_link(false));
     size_t filled = fill(link->socket);
     registry_write_all(gga.data(), gga.size());
     registry_write_all(rmc.data(), rmc.size());
@@ -165,5 +158,7 @@ TEST(ClientStraightSend, TheThreadHandsOnWhatWaitsAndThenTextGoesStraightAgain)
 
     // The client leaves: the thread notices on its own and unregisters.
     close(peer);
+    peer = -1;
     EXPECT_TRUE(wait_for([&] { return !registered(link); }));
+    link = nullptr; // released by its thread
 }

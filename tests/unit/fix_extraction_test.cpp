@@ -5,7 +5,7 @@
 #include <string>
 
 #include "report/fix_extraction.h"
-#include "report_examples.h"
+#include "reference.h"
 
 namespace {
 
@@ -16,63 +16,47 @@ fix_values extract(const std::string &gga, const std::string &rmc)
     return fix;
 }
 
+// Every field of a fix on one line, floats to their last digit (and sign),
+// so that a whole fix is compared at once and a difference shows where.
+std::string fields(const fix_values &f)
+{
+    char text[300];
+    snprintf(text, sizeof text, "%d:%d:%d (%.9g s) %c lat %.9g lon %.9g %.9g kn %.9g deg %d/%d/%d %.9g m", f.hours,
+             f.minutes, f.seconds, f.seconds_of_day, f.void_fix ? 'V' : 'A', f.latitude, f.longitude, f.speed,
+             f.course, f.day, f.month, f.year, f.altitude);
+    return text;
+}
+
+const fix_values example_fix = {12, 35, 19, 45319, false, 48.1173f, 11.5166667f, 22.4f, 84.4f, 23, 3, 94, 545.4f};
+
 TEST(FixExtraction, TheExampleSentences)
 {
-    fix_values fix = extract(example_gga, example_rmc);
-    EXPECT_EQ(fix.hours, 12);
-    EXPECT_EQ(fix.minutes, 35);
-    EXPECT_EQ(fix.seconds, 19);
-    EXPECT_EQ(fix.seconds_of_day, 45319.0f);
-    EXPECT_FALSE(fix.void_fix);
-    EXPECT_FLOAT_EQ(fix.latitude, 48.1173f);
-    EXPECT_FLOAT_EQ(fix.longitude, 11.516666f);
-    EXPECT_EQ(fix.speed, 22.4f);
-    EXPECT_EQ(fix.course, 84.4f);
-    EXPECT_EQ(fix.day, 23);
-    EXPECT_EQ(fix.month, 3);
-    EXPECT_EQ(fix.year, 94);
-    EXPECT_EQ(fix.altitude, 545.4f);
+    EXPECT_EQ(fields(extract(example_gga, example_rmc)), fields(example_fix));
 }
 
 TEST(FixExtraction, EmptyFieldsGiveZerosAndTheStatusComesFromField2)
 {
-    fix_values fix = extract(example_gga, "$GPRMC,,V,,,,,,,,,,N*53\n");
-    EXPECT_EQ(fix.hours, 0);
-    EXPECT_EQ(fix.minutes, 0);
-    EXPECT_EQ(fix.seconds, 0);
-    EXPECT_EQ(fix.seconds_of_day, 0.0f);
-    EXPECT_TRUE(fix.void_fix);
-    EXPECT_EQ(fix.latitude, 0.0f);
-    EXPECT_EQ(fix.longitude, 0.0f);
-    EXPECT_EQ(fix.speed, 0.0f);
-    EXPECT_EQ(fix.course, 0.0f);
-    EXPECT_EQ(fix.day, 0);
-    EXPECT_EQ(fix.month, 0);
-    EXPECT_EQ(fix.year, 0);
-    EXPECT_EQ(fix.altitude, 545.4f); // the GGA text still gives it
+    // The GGA text still gives the altitude.
+    EXPECT_EQ(fields(extract(example_gga, "$GPRMC,,V,,,,,,,,,,N*53\n")),
+              fields({0, 0, 0, 0, true, 0, 0, 0, 0, 0, 0, 0, 545.4f}));
 
     EXPECT_FALSE(extract(example_gga, "$GPRMC,,,,,,,,,,,,\n").void_fix);
     EXPECT_TRUE(extract(example_gga, "$GPRMC,1,Valid\n").void_fix); // only the first letter counts
     // A short text: the walk stops, the fields it does not reach are empty.
-    fix_values short_fix = extract(example_gga, "$GPRMC,0905\n");
-    EXPECT_EQ(short_fix.hours, 9);
-    EXPECT_EQ(short_fix.minutes, 5);
-    EXPECT_EQ(short_fix.seconds, 0);
-    EXPECT_EQ(short_fix.seconds_of_day, 9 * 3600 + 5 * 60);
-    EXPECT_EQ(short_fix.latitude, 0.0f);
-    EXPECT_EQ(short_fix.day, 0);
+    EXPECT_EQ(fields(extract(example_gga, "$GPRMC,0905\n")),
+              fields({9, 5, 0, 9 * 3600 + 5 * 60, false, 0, 0, 0, 0, 0, 0, 0, 545.4f}));
 }
 
 TEST(FixExtraction, SouthAndWestAreNegative)
 {
-    fix_values fix = extract(example_gga, "$GPRMC,123519,A,4807.038,S,01131.000,W,022.4,084.4,230394,,\n");
-    EXPECT_FLOAT_EQ(fix.latitude, -48.1173f);
-    EXPECT_FLOAT_EQ(fix.longitude, -11.516666f);
+    fix_values south_west = example_fix;
+    south_west.latitude = -south_west.latitude;
+    south_west.longitude = -south_west.longitude;
+    EXPECT_EQ(fields(extract(example_gga, "$GPRMC,123519,A,4807.038,S,01131.000,W,022.4,084.4,230394,,\n")),
+              fields(south_west));
     // A zero southern latitude is negative zero.
-    fix_values zero = extract(example_gga, "$GPRMC,123519,A,0000.000,S,00000.000,W,0,0,230394,,\n");
-    EXPECT_EQ(zero.latitude, 0.0f);
-    EXPECT_TRUE(std::signbit(zero.latitude));
-    EXPECT_TRUE(std::signbit(zero.longitude));
+    EXPECT_EQ(fields(extract(example_gga, "$GPRMC,123519,A,0000.000,S,00000.000,W,0,0,230394,,\n")),
+              fields({12, 35, 19, 45319, false, -0.0f, -0.0f, 0, 0, 23, 3, 94, 545.4f}));
     // Only exactly "S" and "W" count: the line end makes a last field another word.
     fix_values last = extract(example_gga, "$GPRMC,123519,A,4807.038,S\n");
     EXPECT_GT(last.latitude, 0.0f);
@@ -83,26 +67,23 @@ TEST(FixExtraction, SouthAndWestAreNegative)
 
 TEST(FixExtraction, AltitudeComesFromGgaField9AndIsNeverBelowZero)
 {
-    struct {
-        const char *gga;
-        float altitude;
-        bool negative_zero;
-    } cases[] = {
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-12.5,M,46.9,M,,*47\n", 0.0f, false},
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-0,M,46.9,M,,*47\n", 0.0f, true},
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,5200,M,46.9,M,,*47\n", 5200.0f, false},
+    // The altitude each GGA text gives, its sign included.
+    const std::pair<const char *, float> cases[] = {
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-12.5,M,46.9,M,,*47\n", 0.0f},
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-0,M,46.9,M,,*47\n", -0.0f},
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,5200,M,46.9,M,,*47\n", 5200.0f},
         // Fewer fields: the last one reached.
-        {"$GPGGA,123519,4807.038\n", 4807.038f, false},
-        {"$GPGGA,1,2,3,4,5,6,7,8,", 8.0f, false}, // an empty last field is no field
-        {"$GPGGA,1,2,3,4,5,6,7,8,\n", 0.0f, false}, // but a line end is one
-        {"$GPGGA,1,2,3,4,5,6,7,8,,10\n", 0.0f, false},
+        {"$GPGGA,123519,4807.038\n", 4807.038f},
+        {"$GPGGA,1,2,3,4,5,6,7,8,", 8.0f},   // an empty last field is no field
+        {"$GPGGA,1,2,3,4,5,6,7,8,\n", 0.0f}, // but a line end is one
+        {"$GPGGA,1,2,3,4,5,6,7,8,,10\n", 0.0f},
         // An empty field 9 in the middle reads as 0.
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,,M,46.9,M,,*47\n", 0.0f, false},
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,,M,46.9,M,,*47\n", 0.0f},
     };
     for (auto &c : cases) {
-        fix_values fix = extract(c.gga, example_rmc);
-        EXPECT_EQ(fix.altitude, c.altitude) << c.gga;
-        EXPECT_EQ(std::signbit(fix.altitude), c.negative_zero) << c.gga;
+        fix_values fix = extract(c.first, example_rmc);
+        EXPECT_EQ(fix.altitude, c.second) << c.first;
+        EXPECT_EQ(std::signbit(fix.altitude), std::signbit(c.second)) << c.first;
     }
 }
 
@@ -168,19 +149,8 @@ TEST(FixExtraction, EachSentenceIsReadFromItsOwnLine)
         // A look-alike before the sentence is passed over.
         "$GPTXT,01,01,02,RMC,GGA*00\r\n" + rmc + "\r\n" + gga + "\n",
     };
-    for (const std::string &both : texts) {
-        fix_values fix = extract(both, both);
-        EXPECT_EQ(fix.seconds_of_day, 45319.0f) << both;
-        EXPECT_FALSE(fix.void_fix) << both;
-        EXPECT_FLOAT_EQ(fix.latitude, 48.1173f) << both;
-        EXPECT_FLOAT_EQ(fix.longitude, 11.516666f) << both;
-        EXPECT_EQ(fix.speed, 22.4f) << both;
-        EXPECT_EQ(fix.course, 84.4f) << both;
-        EXPECT_EQ(fix.day, 23) << both;
-        EXPECT_EQ(fix.month, 3) << both;
-        EXPECT_EQ(fix.year, 94) << both;
-        EXPECT_EQ(fix.altitude, 545.4f) << both;
-    }
+    for (const std::string &both : texts)
+        EXPECT_EQ(fields(extract(both, both)), fields(example_fix)) << both;
     // A short sentence ends at its line: the next line gives it no fields,
     // and a last field keeps its line end, as in a text of one line.
     fix_values short_fix = extract("$GPGGA,1,2,3,4,5,6,7,8\n$GPGGA,1,2,3,4,5,6,7,8,9\n",
@@ -190,36 +160,24 @@ TEST(FixExtraction, EachSentenceIsReadFromItsOwnLine)
     EXPECT_EQ(short_fix.longitude, 0.0f);
     EXPECT_EQ(short_fix.day, 0);
     // A text without the sentence gives what empty fields give.
-    fix_values none = extract("$GPTXT,GGA,1,2,3,4,5,6,7,8,9\n", "$GPTXT,RMC,123519,A,4807.038,N\n");
-    EXPECT_EQ(none.seconds_of_day, 0.0f);
-    EXPECT_EQ(none.latitude, 0.0f);
-    EXPECT_EQ(none.altitude, 0.0f);
+    EXPECT_EQ(fields(extract("$GPTXT,GGA,1,2,3,4,5,6,7,8,9\n", "$GPTXT,RMC,123519,A,4807.038,N\n")),
+              fields({0, 0, 0, 0, false, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(FixExtraction, TimeAndDatePieces)
 {
     struct {
         const char *rmc;
-        int hours, minutes, seconds;
-        float seconds_of_day;
-        int day, month, year;
+        fix_values fix;
     } cases[] = {
-        {"$GPRMC,235959,A,,,,,,,311299,,\n", 23, 59, 59, 86399.0f, 31, 12, 99},
-        {"$GPRMC,090503.75,A,,,,,,,010100,,\n", 9, 5, 3, 32703.0f, 1, 1, 0},
-        {"$GPRMC,1,A,,,,,,,7,,\n", 1, 0, 0, 3600.0f, 7, 0, 0},
+        {"$GPRMC,235959,A,,,,,,,311299,,\n", {23, 59, 59, 86399, false, 0, 0, 0, 0, 31, 12, 99, 545.4f}},
+        {"$GPRMC,090503.75,A,,,,,,,010100,,\n", {9, 5, 3, 32703, false, 0, 0, 0, 0, 1, 1, 0, 545.4f}},
+        {"$GPRMC,1,A,,,,,,,7,,\n", {1, 0, 0, 3600, false, 0, 0, 0, 0, 7, 0, 0, 545.4f}},
         // Malformed: a negative piece gives a negative time.
-        {"$GPRMC,-1-2-3,A,,,,,,,-1-1-1,,\n", -1, -2, -3, -3723.0f, -1, -1, -1},
+        {"$GPRMC,-1-2-3,A,,,,,,,-1-1-1,,\n", {-1, -2, -3, -3723, false, 0, 0, 0, 0, -1, -1, -1, 545.4f}},
     };
-    for (auto &c : cases) {
-        fix_values fix = extract(example_gga, c.rmc);
-        EXPECT_EQ(fix.hours, c.hours) << c.rmc;
-        EXPECT_EQ(fix.minutes, c.minutes) << c.rmc;
-        EXPECT_EQ(fix.seconds, c.seconds) << c.rmc;
-        EXPECT_EQ(fix.seconds_of_day, c.seconds_of_day) << c.rmc;
-        EXPECT_EQ(fix.day, c.day) << c.rmc;
-        EXPECT_EQ(fix.month, c.month) << c.rmc;
-        EXPECT_EQ(fix.year, c.year) << c.rmc;
-    }
+    for (auto &c : cases)
+        EXPECT_EQ(fields(extract(example_gga, c.rmc)), fields(c.fix)) << c.rmc;
 }
 
 TEST(FixExtraction, HugeAndNonNumericFieldsGiveDefinedValues)

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "nmea_compose.h"
-#include "report_examples.h"
+#include "reference.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "report/fix_extraction.h"
 #include "report/number_text.h"
 #include "report/status_text.h"
-#include "report_examples.h"
+#include "reference.h"
 #include "report_scratch.h"
 
 namespace {

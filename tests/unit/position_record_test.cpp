@@ -2,10 +2,11 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
 
 #include "report/fix_extraction.h"
 #include "report/position_record.h"
-#include "report_examples.h"
+#include "reference.h"
 
 namespace {
 
@@ -54,12 +55,8 @@ TEST(PositionRecord, TheExampleExactly)
 {
     fix_values fix = example_fix();
     record_quantities q = quantities_of(fix);
-    EXPECT_EQ(q.time, 378u);
-    EXPECT_EQ(q.lat, 3218271u);
-    EXPECT_EQ(q.lon, 4462530u);
-    EXPECT_EQ(q.course, 17u);
-    EXPECT_EQ(q.speed, 12u);
-    EXPECT_EQ(q.alt, 109u);
+    EXPECT_EQ(std::make_tuple(q.time, q.lat, q.lon, q.course, q.speed, q.alt),
+              std::make_tuple(378u, 3218271u, 4462530u, 17u, 12u, 109u));
     EXPECT_EQ(file_of(fix, false), example_record);
     EXPECT_EQ(file_of(fix, true), alarm_record);
 }

@@ -7,7 +7,7 @@
 
 #include "app/settings.h"
 #include "report/position_reports.h"
-#include "report_examples.h"
+#include "reference.h"
 #include "report_scratch.h"
 
 namespace {
@@ -44,7 +44,7 @@ TEST_F(UpdatePositionReports, NoReportUntilAGgaTextHasBeenSeen)
     update_position_reports(example_gga.c_str());
     EXPECT_FALSE(exists(scratch.at("nmea.status")));
     update_position_reports(example_rmc.c_str());
-    EXPECT_EQ(file("nmea.status"), "NMEA: " + example_rmc + "NMEA: " + example_gga + example_lines);
+    EXPECT_EQ(file("nmea.status"), example_status);
     EXPECT_EQ(file("sbd10.status"), example_record);
     EXPECT_FALSE(exists(scratch.at("nmea.status.tmp")));
     EXPECT_FALSE(exists(scratch.at("sbd10.status.tmp")));

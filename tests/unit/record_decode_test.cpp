@@ -2,12 +2,13 @@
 // the units each field stands for.
 #include <algorithm>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
 #include "record/record_decode.h"
 #include "report/position_record.h"
-#include "report_examples.h"
+#include "reference.h"
 
 namespace {
 
@@ -20,12 +21,8 @@ TEST(RecordDecode, FieldsOfAKnownRecord)
 {
     // 12:35:19, 48.1173 N 11.5167 E, course 84.4, 22.4 knots, 545.4 m.
     record_fields r = decode_position_record(bytes_of(example_record));
-    EXPECT_EQ(r.time, 378u);
-    EXPECT_EQ(r.latitude, 3218271u);
-    EXPECT_EQ(r.longitude, 4462530u);
-    EXPECT_EQ(r.course, 17u);
-    EXPECT_EQ(r.speed, 12u);
-    EXPECT_EQ(r.altitude, 109u);
+    EXPECT_EQ(std::make_tuple(r.time, r.latitude, r.longitude, r.course, r.speed, r.altitude),
+              std::make_tuple(378u, 3218271u, 4462530u, 17u, 12u, 109u));
     EXPECT_FALSE(r.alarm);
     EXPECT_TRUE(r.sum_ok);
     EXPECT_NEAR(record_latitude(r), 48.1173, 1.0 / 23301);

@@ -1,15 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "app/settings.h"
+#include "reference.h"
 
 namespace {
 
 // Parses a command line from the default settings; returns whether it is good.
-bool parse(std::initializer_list<const char *> words, settings_record *out)
+bool parse(const std::vector<const char *> &words, settings_record *out)
 {
     std::vector<std::string> storage = {"gpsfanout"};
     storage.insert(storage.end(), words.begin(), words.end());
@@ -21,63 +21,47 @@ bool parse(std::initializer_list<const char *> words, settings_record *out)
     return parse_settings(static_cast<int>(storage.size()), argv.data(), out);
 }
 
-TEST(Settings, NoArgumentsGiveTheDefaults)
+// Every field of a record on one line, so that whole records are compared.
+std::string fields(const settings_record &s)
 {
-    settings_record s;
-    ASSERT_TRUE(parse({}, &s));
-    EXPECT_EQ(s.in_udp_port, 10101);
-    EXPECT_EQ(s.out_udp_port, 11101);
-    EXPECT_EQ(s.out_tcp_port, 11102);
-    EXPECT_EQ(s.baud, 4800);
-    EXPECT_FALSE(s.write_serial);
-    EXPECT_TRUE(s.udp_input);
-    EXPECT_FALSE(s.use_serial);
-    EXPECT_FALSE(s.daemon_mode);
+    char text[200];
+    snprintf(text, sizeof text, "-i %d -o %d -t %d -b %d%s%s%s%s", s.in_udp_port, s.out_udp_port, s.out_tcp_port,
+             s.baud, s.write_serial ? " writes" : "", s.udp_input ? " takes UDP" : "", s.use_serial ? " serial" : "",
+             s.daemon_mode ? " detaches" : "");
+    return text;
 }
 
-TEST(Settings, FlagsAreTogglesNotSetters)
+TEST(Settings, GoodCommandLinesGiveTheseSettings)
 {
-    settings_record s;
-    ASSERT_TRUE(parse({"-d", "-d"}, &s));
-    EXPECT_FALSE(s.daemon_mode);
-    ASSERT_TRUE(parse({"-u"}, &s));
-    EXPECT_FALSE(s.udp_input);
-    ASSERT_TRUE(parse({"-u", "-u", "-u"}, &s));
-    EXPECT_FALSE(s.udp_input);
-    ASSERT_TRUE(parse({"-ws", "-d"}, &s));
-    EXPECT_TRUE(s.write_serial);
-    EXPECT_TRUE(s.use_serial);
-    EXPECT_TRUE(s.daemon_mode);
-}
-
-TEST(Settings, AllValuesAndTwoFlags)
-{
-    settings_record s;
-    ASSERT_TRUE(parse({"-b", "115200", "-i", "2000", "-o", "2001", "-t", "2002", "-w", "-s"}, &s));
-    EXPECT_EQ(s.baud, 115200);
-    EXPECT_EQ(s.in_udp_port, 2000);
-    EXPECT_EQ(s.out_udp_port, 2001);
-    EXPECT_EQ(s.out_tcp_port, 2002);
-    EXPECT_TRUE(s.write_serial);
-    EXPECT_TRUE(s.use_serial);
-    EXPECT_TRUE(s.udp_input);
-    EXPECT_FALSE(s.daemon_mode);
-}
-
-TEST(Settings, ValuesFollowAtoiRules)
-{
-    settings_record s;
-    ASSERT_TRUE(parse({"-i", "  +123abc", "-t", "0"}, &s));
-    EXPECT_EQ(s.in_udp_port, 123);
-    EXPECT_EQ(s.out_tcp_port, 0); // the TCP port is not validated
-    ASSERT_TRUE(parse({"-i", "70000"}, &s));
-    EXPECT_EQ(s.in_udp_port, 70000); // only its low 16 bits reach the socket
-    ASSERT_TRUE(parse({"-i", "65537", "-o", "-1", "-t", "65536"}, &s)); // low bits 1, 65535 and 0
-    EXPECT_EQ(s.in_udp_port, 65537);
-    EXPECT_EQ(s.out_udp_port, -1);
-    EXPECT_EQ(s.out_tcp_port, 65536);
+    const struct {
+        std::vector<const char *> words;
+        settings_record expected;
+    } cases[] = {
+        {{}, {udp_in_port, broadcast_port, tcp_port, 4800, false, true, false, false}},
+        // Flags are toggles, not setters.
+        {{"-d", "-d"}, {udp_in_port, broadcast_port, tcp_port, 4800, false, true, false, false}},
+        {{"-u"}, {udp_in_port, broadcast_port, tcp_port, 4800, false, false, false, false}},
+        {{"-u", "-u", "-u"}, {udp_in_port, broadcast_port, tcp_port, 4800, false, false, false, false}},
+        {{"-ws", "-d"}, {udp_in_port, broadcast_port, tcp_port, 4800, true, true, true, true}},
+        {{"-b", "115200", "-i", "2000", "-o", "2001", "-t", "2002", "-w", "-s"},
+         {2000, 2001, 2002, 115200, true, true, true, false}},
+        // Values follow atoi rules; the TCP port is not validated.
+        {{"-i", "  +123abc", "-t", "0"}, {123, broadcast_port, 0, 4800, false, true, false, false}},
+        // Only the low 16 bits reach the socket: 4464; then 1, 65535 and 0.
+        {{"-i", "70000"}, {70000, broadcast_port, tcp_port, 4800, false, true, false, false}},
+        {{"-i", "65537", "-o", "-1", "-t", "65536"}, {65537, -1, 65536, 4800, false, true, false, false}},
+    };
+    for (auto &c : cases) {
+        settings_record s;
+        std::string line;
+        for (const char *word : c.words)
+            line += std::string(word) + " ";
+        EXPECT_TRUE(parse(c.words, &s)) << line;
+        EXPECT_EQ(fields(s), fields(c.expected)) << line;
+    }
     // Far too many digits must not be undefined behaviour.
-    ASSERT_TRUE(parse({"-t", "99999999999999999999999"}, &s));
+    settings_record s;
+    EXPECT_TRUE(parse({"-t", "99999999999999999999999"}, &s));
 }
 
 TEST(Settings, BadCommandLinesAreRefused)

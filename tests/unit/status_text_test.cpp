@@ -4,7 +4,7 @@
 
 #include "report/fix_extraction.h"
 #include "report/status_text.h"
-#include "report_examples.h"
+#include "reference.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ std::string status_of(const std::string &gga, const std::string &rmc)
 
 TEST(StatusText, TheExampleExactly)
 {
-    EXPECT_EQ(status_of(example_gga, example_rmc), "NMEA: " + example_rmc + "NMEA: " + example_gga + example_lines);
+    EXPECT_EQ(status_of(example_gga, example_rmc), example_status);
 }
 
 TEST(StatusText, LinesForUnusualFixes)

@@ -1,60 +1,48 @@
-#include "load_helpers.h"
-
+// Numbered lines, and a pool of TCP clients whose every received line is
+// checked as it arrives (see harness.h).
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "sandbox.h"
+#include "harness.h"
 
-static const char numbered_prefix[] = "$GPTXT,seq,";
+static const std::string numbered_prefix = "$GPTXT,seq,";
+static const std::string numbered_end = "load*00";
 
-std::string numbered_line(long number)
+std::string numbered_line(long number, size_t padding)
 {
-    return numbered_prefix + std::to_string(number) + ",load*00\r\n";
+    return numbered_prefix + std::to_string(number) + "," + std::string(padding, 'x') + numbered_end + "\r\n";
 }
 
-long memory_kb(int pid, const char *field)
-{
-    std::string path = "/proc/" + std::to_string(pid) + "/status";
-    FILE *f = fopen(path.c_str(), "r");
-    if (f == nullptr)
-        return -1;
-    char line[256];
-    long value = -1;
-    size_t length = strlen(field);
-    while (fgets(line, sizeof line, f) != nullptr)
-        if (strncmp(line, field, length) == 0 && line[length] == ':')
-            value = atol(line + length + 1);
-    fclose(f);
-    return value;
-}
-
+// A numbered line is whole when its number is followed by a comma, filler
+// alone, and the end it was sent with.
 static void take_line(line_record *c, const std::string &line)
 {
-    if (line.compare(0, sizeof numbered_prefix - 1, numbered_prefix) != 0) {
-        // Sync lines of the sandbox helpers are expected; anything else is not.
-        if (line.compare(0, 12, "$GPTXT,sync,") != 0) {
+    size_t digits = line.find(',', numbered_prefix.size());
+    size_t filler = digits == std::string::npos ? line.size() : line.find_first_not_of('x', digits + 1);
+    bool numbered = line.compare(0, numbered_prefix.size(), numbered_prefix) == 0 && filler != std::string::npos &&
+                    line.compare(filler, std::string::npos, numbered_end) == 0;
+    if (!numbered) {
+        if (!is_join_line(line)) {
             c->foreign++;
             if (c->foreign_lines.size() < 10)
                 c->foreign_lines.push_back(line);
         }
         return;
     }
-    long number = atol(line.c_str() + sizeof numbered_prefix - 1);
-    if (c->last >= 0 && number != c->last + 1)
-        c->out_of_order++;
+    long number = atol(line.c_str() + numbered_prefix.size());
+    if (c->last >= 0 && number <= c->last)
+        c->backwards++;
+    else if (c->last >= 0 && number > c->last + 1)
+        c->gaps += number - c->last - 1;
     if (c->first < 0)
         c->first = number;
     c->last = number;
     c->count++;
 }
 
-static void take_bytes(line_record *c, const char *bytes, size_t n)
+void take_bytes(line_record *c, const char *bytes, size_t n)
 {
     c->partial.append(bytes, n);
     size_t start = 0, end;
@@ -102,9 +90,8 @@ static void read_all(client_pool *pool)
     }
 }
 
-int add_client(client_pool *pool, int port)
+static int keep_client(client_pool *pool, int fd)
 {
-    int fd = connect_tcp(port);
     if (fd < 0)
         return -1;
     std::lock_guard<std::mutex> hold(pool->lock);
@@ -114,23 +101,18 @@ int add_client(client_pool *pool, int port)
     return static_cast<int>(pool->clients.size() - 1);
 }
 
-bool wait_listening(int port)
+int add_client(client_pool *pool)
 {
-    int probe = connect_when_listening(port);
-    if (probe < 0)
-        return false;
-    close(probe);
-    return true;
+    return keep_client(pool, connect_tcp());
 }
 
-bool start_pool(client_pool *pool, int n, int port)
+bool start_pool(client_pool *pool, int n)
 {
-    // A daemon just started may not listen yet.
-    if (!wait_listening(port))
-        return false;
-    for (int i = 0; i < n; i++)
-        if (add_client(pool, port) < 0)
+    for (int i = 0; i < n; i++) {
+        int fd = connect_when_listening();
+        if (keep_client(pool, fd) < 0 || !join(fd))
             return false;
+    }
     pool->reader = std::thread(read_all, pool);
     return true;
 }
@@ -145,22 +127,17 @@ void close_client(client_pool *pool, int index)
     }
 }
 
-bool wait_all_reached(client_pool *pool, long number, int timeout_ms)
+bool all_reached(client_pool *pool, long number, int timeout_ms)
 {
-    long long deadline = now_ms() + timeout_ms;
-    for (;;) {
-        {
+    return eventually(
+        [&] {
             std::lock_guard<std::mutex> hold(pool->lock);
-            bool all = true;
             for (auto &c : pool->clients)
-                all = all && (c.closed || c.last >= number);
-            if (all)
-                return true;
-        }
-        if (now_ms() > deadline)
-            return false;
-        usleep(10 * 1000);
-    }
+                if (!c.closed && c.last < number)
+                    return false;
+            return true;
+        },
+        timeout_ms);
 }
 
 void stop_pool(client_pool *pool)
@@ -181,28 +158,24 @@ client_pool::~client_pool()
     stop_pool(this);
 }
 
-long udp_receive_buffer_errors()
+void expect_unbroken(client_pool *pool, long last_sent, bool must_reach_end, const std::string &other_prefix)
 {
-    // Datagrams the kernel dropped because a receiver's buffer was full, in
-    // this network namespace.
-    FILE *f = fopen("/proc/net/snmp", "r");
-    if (f == nullptr)
-        return -1;
-    char names[1024], values[1024];
-    long result = -1;
-    while (fgets(names, sizeof names, f) != nullptr && fgets(values, sizeof values, f) != nullptr) {
-        if (strncmp(names, "Udp:", 4) != 0)
-            continue;
-        char *name_save, *value_save;
-        char *name = strtok_r(names, " \n", &name_save);
-        char *value = strtok_r(values, " \n", &value_save);
-        while (name != nullptr && value != nullptr) {
-            if (strcmp(name, "RcvbufErrors") == 0)
-                result = atol(value);
-            name = strtok_r(nullptr, " \n", &name_save);
-            value = strtok_r(nullptr, " \n", &value_save);
+    std::lock_guard<std::mutex> hold(pool->lock);
+    long dropped_at_input = net_counter("/proc/net/snmp", "Udp", "RcvbufErrors");
+    for (size_t i = 0; i < pool->clients.size(); i++) {
+        const line_record &c = pool->clients[i];
+        SCOPED_TRACE("client " + std::to_string(i));
+        EXPECT_EQ(c.gaps + c.backwards, 0) << "datagrams dropped at the input: " << dropped_at_input;
+        if (other_prefix.empty()) {
+            EXPECT_EQ(c.foreign, 0) << (c.foreign ? c.foreign_lines[0] : "");
+        }
+        for (auto &line : c.foreign_lines)
+            EXPECT_EQ(line.compare(0, other_prefix.size(), other_prefix), 0) << line;
+        if (c.count > 0) {
+            EXPECT_EQ(c.count, c.last - c.first + 1);
+        }
+        if (must_reach_end) {
+            EXPECT_EQ(c.last, last_sent);
         }
     }
-    fclose(f);
-    return result;
 }

@@ -1,0 +1,381 @@
+// The harness of the tests of the real daemon. Each test process enters a
+// sandbox of its own: private network and mount namespaces, a veth pair for
+// broadcast, a tmpfs on /tmp and a private /dev. There the real binary is
+// started and talked to over real sockets, with a pseudo-terminal as the
+// receiver and the real report files; /proc tells what it holds. DaemonTest
+// is the fixture: it skips without the sandbox and owns the daemon, the
+// broadcast catcher, the clients and the receiver.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <netinet/in.h>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "reference.h"
+
+// Generous bound for anything the daemon should do "at once"; sanitizer
+// builds and emulated binaries are slow.
+constexpr int patience_ms = 15000;
+
+// The address of the sandbox's broadcast interface.
+constexpr const char *veth_address = "198.51.100.1";
+constexpr const char *veth_broadcast = "198.51.100.255";
+
+// The daemon under test is built with a sanitizer (as the tests are): its
+// address space then grows and is reserved as the sanitizer sees fit.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+#else
+constexpr bool sanitized = false;
+#endif
+
+// --- The sandbox (sandbox.cpp) ---
+
+// Empty when the sandbox is up; otherwise why the tests are skipped.
+extern std::string sandbox_skip_reason;
+
+// Enters the sandbox. Must run while the process is still single-threaded.
+void sandbox_enter();
+
+// --- Waiting ---
+
+// Milliseconds on a monotonic clock.
+long long now_ms();
+
+// GPSFANOUT_SOAK_SCALE (default 1): how many times longer the floods, the
+// churn and the stalled clients run (tools/run-soak).
+long soak_scale();
+
+// Tries `condition` until it holds or `timeout_ms` have passed; whether it
+// held. The condition may itself act (send a line) and wait a little.
+bool eventually(const std::function<bool()> &condition, int timeout_ms = patience_ms);
+
+// --- The daemon ---
+
+struct daemon_options {
+    bool quiet = false;  // stdout to /dev/null rather than a pty
+    int stdout_fd = -1;  // when not -1, the daemon's stdout
+    // Words the command starts with, before any emulator (see start_daemon).
+    std::vector<std::string> run_through;
+    // NAME=value entries added to the daemon's environment alone.
+    std::vector<std::string> environment;
+};
+const daemon_options quiet = [] {
+    daemon_options options;
+    options.quiet = true;
+    return options;
+}();
+
+struct daemon_process {
+    pid_t pid = -1;
+    int out_fd = -1; // pty master behind the daemon's stdout (-1 when quiet)
+    int err_fd = -1; // pipe behind its stderr
+    std::thread reader;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::string out, err;
+    bool exited = false;
+    int status = 0;
+    ~daemon_process(); // ends it, if need be
+};
+
+// Starts the real binary with these arguments (not counting argv[0]). Its
+// stdout is a pty, so it is line-buffered as on a terminal, unless quiet.
+// GPSFANOUT_DAEMON_PREFIX, when set, is a command (split on blanks) that the
+// daemon is started through, such as an emulator.
+std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args,
+                                             const daemon_options &options = {});
+
+// The path the daemon is started as (its argv[0]): GPSFANOUT_DAEMON when set,
+// else this build's binary.
+std::string daemon_path();
+
+// Waits until the daemon's stdout (or stderr) holds `needle` at or after
+// offset `from`. Returns false on timeout.
+bool wait_stdout(daemon_process &d, const std::string &needle, int timeout_ms = patience_ms, size_t from = 0);
+bool wait_stderr(daemon_process &d, const std::string &needle, int timeout_ms = patience_ms);
+std::string stdout_of(daemon_process &d);
+std::string stderr_of(daemon_process &d);
+
+// Waits for a whole line of stdout, at or after `from`, that starts with
+// `prefix` and returns the number after it: the descriptor in "ttyfd = 5".
+// -2 when no such line comes in time.
+int reported_fd(daemon_process &d, const std::string &prefix, size_t from = 0);
+
+// Waits for the daemon to exit; returns its wait status, or -1 on timeout.
+int wait_exit(daemon_process &d, int timeout_ms = patience_ms);
+
+// Whether the daemon has not ended.
+bool running(daemon_process &d);
+
+// Stops every thread of the daemon (SIGSTOP) and waits until all have
+// stopped: a stop takes effect at each thread's next return from the kernel.
+bool stop_all_threads(daemon_process &d);
+
+// Ends the daemon (there is no orderly stop) and every other child we have:
+// daemons that detached come back to us, since the test is their subreaper.
+void stop_daemon(daemon_process &d);
+
+// --- Sockets ---
+
+// 127.0.0.1:port.
+sockaddr_in loopback(int port);
+
+// Sends datagrams to 127.0.0.1:port from one socket.
+struct udp_sender {
+    int fd;
+    sockaddr_in to;
+    explicit udp_sender(int port = udp_in_port);
+    ~udp_sender();
+    bool send(const std::string &data);
+};
+
+// Sends one datagram to 127.0.0.1:port.
+void send_udp(const std::string &data, int port = udp_in_port);
+
+// A text as the daemon relays it (ending in LF) as a receiver sends it, with
+// CR LF.
+std::string as_sent(const std::string &relayed);
+
+// Receives one datagram; `destination` gets its dotted destination address.
+bool catch_datagram(int fd, std::string *data, std::string *destination, int timeout_ms = patience_ms);
+
+// A socket of `type` bound to 0.0.0.0:port (and listening, for TCP), so that
+// the daemon finds the port taken; -1 on failure.
+int occupy_port(int type, int port);
+
+// Opens a TCP connection to 127.0.0.1:port, with a receive buffer of that
+// size when not 0 (so that a client that stops reading is felt after a few
+// kilobytes); -1 on failure.
+int connect_tcp(int port = tcp_port, int receive_buffer = 0);
+
+// Connects as soon as the daemon listens (its listener starts on a thread of
+// its own); -1 when it does not within the time.
+int connect_when_listening(int port = tcp_port, int receive_buffer = 0, int timeout_ms = patience_ms);
+
+// Reads from fd, appending to *received, until it holds `needle`.
+bool read_until(int fd, std::string *received, const std::string &needle, int timeout_ms = patience_ms);
+
+// Splits a stream into lines, each with its line feed; a cut-off tail is a
+// line of its own, without one.
+std::vector<std::string> lines_of(const std::string &stream);
+
+// Relays join lines until one reaches the client: it is then registered,
+// and every line relayed from now on reaches it. What it received meanwhile
+// is appended to *stream when given.
+bool join(int client, std::string *stream = nullptr, int timeout_ms = patience_ms);
+
+// True for the join lines of join().
+bool is_join_line(const std::string &line);
+
+// Relays `text` (as relayed, ending in LF) and waits until it has reached
+// `client`, whose stream so far is in *pending.
+bool relay_to(int client, std::string *pending, const std::string &text);
+
+// Waits until the daemon has closed our connection: true on end of stream or
+// reset. Anything received first goes to *received.
+bool closed_by_daemon(int fd, std::string *received, int timeout_ms = patience_ms);
+
+// Closes with a reset rather than an orderly end.
+void abort_connection(int fd);
+
+// One TCP socket of this network namespace, as /proc/net/tcp shows it.
+struct tcp_socket_row {
+    int local_port = 0, remote_port = 0;
+    int state = 0;          // 1 established, 10 listening
+    int timer = 0;          // pending timer: 0 none, 1 retransmit, 2 keepalive, 4 window probe
+    long long timer_ms = 0; // time left on it
+};
+std::vector<tcp_socket_row> tcp_sockets();
+
+// Waits until something listens on the port, without connecting to it.
+bool listening_on(int port = tcp_port, int timeout_ms = patience_ms);
+
+// A counter of this network namespace from a file of name and value lines
+// such as /proc/net/netstat ("TcpExt", "ListenOverflows") or /proc/net/snmp
+// ("Udp", "RcvbufErrors"); -1 when unknown.
+long net_counter(const char *file, const char *group, const char *name);
+
+// --- The receiver ---
+
+// A pseudo-terminal standing in for the receiver: the slave appears at
+// `path` once plugged in. Unplugged when it goes.
+struct fake_receiver {
+    int master = -1;
+    std::string path;
+    std::string slave;
+    ~fake_receiver();
+};
+bool plug_receiver(const std::string &path, fake_receiver *r);
+void unplug_receiver(fake_receiver *r);
+
+// Writes to the receiver's side, as a GPS would.
+bool emit(fake_receiver &r, const std::string &text);
+
+// The daemon's output device turns each LF into CR LF.
+std::string on_the_line(const std::string &text);
+
+// --- Other users ---
+
+// Runs `step` in a child process as that user (no supplementary groups);
+// whether it succeeded.
+bool as_user(uid_t uid, gid_t gid, const std::function<bool()> &step);
+
+// Why the daemon cannot be run as that user here (a checkout in a private
+// folder), or "" when it can.
+std::string unreachable_for(uid_t uid, gid_t gid);
+
+// --- Files, /proc and the project's tools ---
+
+// The whole file, and whether it could be read.
+bool read_file(const std::string &path, std::string *content);
+bool write_file(const std::string &path, const std::string &text);
+
+// Waits until the file holds exactly `expected`.
+bool file_holds(const std::string &path, const std::string &expected, int timeout_ms = patience_ms);
+
+// The first `count` lines (each with its CR LF) of the committed sample trip.
+std::string sample_lines(int count);
+
+// Number of open descriptors and of threads of a process. The thread count
+// leaves out GPSFANOUT_EMULATOR_THREADS, when set: the threads an emulator
+// that runs the daemon keeps for itself (qemu-user: 1).
+int count_fds(pid_t pid);
+int count_threads(pid_t pid);
+
+// A number of /proc/PID/status, such as "VmRSS:" in kB; -1 when unknown.
+long status_value(pid_t pid, const char *key);
+
+// CPU time the process has used so far, and while `seconds` of wall time
+// pass, in seconds.
+double cpu_seconds(pid_t pid);
+double cpu_used_over(pid_t pid, double seconds);
+
+// Thread stacks mapped in the process, in use or not: private writable
+// mappings right above a one-page guard.
+int thread_stacks(pid_t pid);
+
+// The nth lowest descriptor number (from 0) that the process has free.
+int free_fd(pid_t pid, int nth);
+
+// Sets the process's (soft) descriptor limit.
+bool limit_fds(pid_t pid, int limit);
+
+// The daemon's descriptor and thread counts once they have held still for a
+// tenth of a second: a client can get its first line before its thread runs.
+void steady_counts(pid_t pid, int *fds, int *threads);
+
+// Waits until the daemon's descriptor and thread counts are these, relaying a
+// line to `keeper` each round so that departed clients are noticed.
+testing::AssertionResult counts_settle(pid_t pid, int fds, int threads, int keeper);
+
+struct tool_run {
+    int status = -1; // exit status, or -1 when it did not end in time or was killed
+    std::string out, err;
+};
+
+// Runs `program` with `args` to its end (at most timeout_ms) and collects
+// what it printed.
+tool_run run_tool(const std::string &program, const std::vector<std::string> &args, int timeout_ms = patience_ms);
+
+// --- Numbered lines and a pool of clients (client_pool.cpp) ---
+
+// A relayed line that carries a sequence number, with `padding` bytes of
+// filler, as sent (CR LF).
+std::string numbered_line(long number, size_t padding = 0);
+
+// One TCP client's view of the numbered lines it received.
+struct line_record {
+    int socket = -1;
+    std::string partial;        // an incomplete line at the end of what arrived
+    long first = -1, last = -1; // first and last number received
+    long count = 0;             // whole numbered lines received
+    long gaps = 0;              // numbers skipped
+    long backwards = 0;         // numbers not above the one before
+    long foreign = 0;           // other lines, or numbered lines not whole; join lines aside
+    std::vector<std::string> foreign_lines; // the first few of them
+    bool closed = false;
+};
+// Takes bytes a client received into its record, line by line.
+void take_bytes(line_record *c, const char *bytes, size_t n);
+
+// Clients read by one thread that polls them all, so a hundred clients cost
+// one thread in the test. Closed when it goes.
+struct client_pool {
+    std::mutex lock;
+    std::vector<line_record> clients; // guarded by lock
+    std::atomic<bool> stopping{false};
+    std::thread reader;
+    ~client_pool();
+};
+
+// Connects n clients to the daemon, each joined before the next, and starts
+// reading them all. False if one fails.
+bool start_pool(client_pool *pool, int n);
+// Adds one client, not waiting for it to be registered; its index or -1.
+int add_client(client_pool *pool);
+// Closes one client (it stays in the record, marked closed).
+void close_client(client_pool *pool, int index);
+// Waits until every open client has received the line numbered `number`.
+bool all_reached(client_pool *pool, long number, int timeout_ms = patience_ms);
+void stop_pool(client_pool *pool);
+
+// Every line a client received since its first is there, in order, whole.
+// Other lines are allowed only when they are whole lines with `other_prefix`.
+void expect_unbroken(client_pool *pool, long last_sent, bool must_reach_end, const std::string &other_prefix = "");
+
+// --- The fixture ---
+
+class DaemonTest : public testing::Test {
+protected:
+    std::unique_ptr<daemon_process> d;
+    fake_receiver gps; // plugged in by started_with_receiver
+
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts the daemon.
+    void start(const std::vector<std::string> &args = {}, const daemon_options &options = {});
+    // Starts it in the foreground and waits for its first line: returns the
+    // descriptor it reports (-1 for none), or -2 when it said nothing.
+    int started(const std::vector<std::string> &args = {});
+    // The same with the receiver plugged in at /dev/GPS first.
+    int started_with_receiver(const std::vector<std::string> &args = {"-s"});
+
+    // The broadcast catcher, opened at the first call: before anything is
+    // sent whose broadcast the test looks for.
+    int catcher();
+    // The next datagram broadcast to the veth pair, join lines passed over;
+    // "" when none comes in time.
+    std::string broadcast(int timeout_ms = patience_ms);
+
+    // A client connected as soon as the daemon listens and joined (see
+    // join); -1 on failure. Closed at the end, unless it leaves first.
+    int client(std::string *stream = nullptr, int receive_buffer = 0, int timeout_ms = patience_ms);
+    void leave(int client);
+    // Any other descriptor, closed at the end.
+    int own(int fd);
+
+    // Sends a text (as relayed, ending in LF) as the receiver does, and waits
+    // until the daemon has echoed it.
+    bool relay(const std::string &text);
+
+private:
+    int catcher_fd = -1;
+    std::vector<int> owned;
+};
