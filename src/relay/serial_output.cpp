@@ -25,6 +25,7 @@ static size_t relay_queued = 0;   // bytes used in relay_queue, from its start
 static size_t relay_dropped = 0;  // texts dropped for want of room
 static char client_unit[serial_client_unit]; // one client's chunk; others wait
 static size_t client_length = 0;            // 0: the slot is free
+static size_t relayed_past_client = 0;      // relayed bytes written while a client chunk waited
 static bool writer_running = false;
 
 // Paced output: one byte per half millisecond at most, whatever the speed.
@@ -95,21 +96,27 @@ static unsigned current_generation()
 }
 
 // Takes the next unit: relayed texts first, so that client text never holds
-// up the relay's lines for more than the chunk being written.
+// up the relay's lines for more than the chunk being written. A client chunk
+// that has waited while a backlog's worth of relayed text went out goes
+// next, so that a busy relay cannot keep clients from the line for ever.
 static size_t take_unit(char *unit)
 {
     std::unique_lock<std::mutex> hold(queue_lock);
     unit_waiting.wait(hold, [] { return relay_queued > 0 || client_length > 0; });
-    if (relay_queued > 0) {
+    bool client_due = client_length > 0 && relayed_past_client >= serial_relay_backlog;
+    if (relay_queued > 0 && !client_due) {
         size_t length = static_cast<size_t>(relay_queue[0]) << 8 | relay_queue[1];
         memcpy(unit, relay_queue + 2, length);
         relay_queued -= 2 + length;
         memmove(relay_queue, relay_queue + 2 + length, relay_queued);
+        if (client_length > 0)
+            relayed_past_client += length;
         return length;
     }
     size_t length = client_length;
     memcpy(unit, client_unit, length);
     client_length = 0;
+    relayed_past_client = 0;
     client_room.notify_one();
     return length;
 }

@@ -22,7 +22,8 @@ bool serial_output_start();
 
 // relay_thread: queues a relayed text for the device without waiting. While
 // the device is closed, or the queue has no room, the text is dropped whole.
-// Relayed texts go out before any client chunk that waits.
+// Relayed texts go out before a client chunk that waits, until a backlog's
+// worth of them has gone past it: then the chunk goes next.
 void serial_offer(const char *text, size_t length);
 
 // Client threads: queues a chunk (at most serial_client_unit bytes) for the

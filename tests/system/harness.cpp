@@ -15,6 +15,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -586,6 +587,19 @@ std::string on_the_line(const std::string &text)
 }
 
 // --- Files, /proc and the project's tools ---
+
+void expect_example_reports(uid_t owner)
+{
+    EXPECT_TRUE(file_holds("/tmp/nmea.status", example_status));
+    EXPECT_TRUE(file_holds("/tmp/sbd10.status", example_record));
+    for (const char *path : {"/tmp/nmea.status", "/tmp/sbd10.status"}) {
+        struct stat info;
+        ASSERT_EQ(lstat(path, &info), 0) << path;
+        EXPECT_TRUE(S_ISREG(info.st_mode)) << path;
+        EXPECT_EQ(info.st_uid, owner) << path;
+        EXPECT_EQ(info.st_mode & 07777, 0644u) << path;
+    }
+}
 
 bool as_user(uid_t uid, gid_t gid, const std::function<bool()> &step)
 {

@@ -249,6 +249,10 @@ bool write_file(const std::string &path, const std::string &text);
 // Waits until the file holds exactly `expected`.
 bool file_holds(const std::string &path, const std::string &expected, int timeout_ms = patience_ms);
 
+// Waits until both report files hold the worked example, and checks that
+// each is a plain file of `owner` with mode 0644.
+void expect_example_reports(uid_t owner);
+
 // The first `count` lines (each with its CR LF) of the committed sample trip.
 std::string sample_lines(int count);
 

@@ -17,15 +17,7 @@ void expect_reports_published(daemon_process &d, uid_t owner)
     ASSERT_EQ(reported_fd(d, "ttyfd = "), -1);
     send_udp(as_sent(example_gga));
     send_udp(as_sent(example_rmc));
-    EXPECT_TRUE(file_holds("/tmp/nmea.status", example_status));
-    EXPECT_TRUE(file_holds("/tmp/sbd10.status", example_record));
-    for (const char *path : {"/tmp/nmea.status", "/tmp/sbd10.status"}) {
-        struct stat info;
-        ASSERT_EQ(lstat(path, &info), 0) << path;
-        EXPECT_TRUE(S_ISREG(info.st_mode)) << path;
-        EXPECT_EQ(info.st_uid, owner) << path;
-        EXPECT_EQ(info.st_mode & 07777, 0644u) << path;
-    }
+    expect_example_reports(owner);
     EXPECT_EQ(stderr_of(d).find("Unable to publish"), std::string::npos) << stderr_of(d);
 }
 

@@ -86,15 +86,7 @@ TEST_F(ServiceUser, RelaysServesWritesToTheReceiverAndReportsPastWhatAnotherUser
     ASSERT_TRUE(emit(gps, as_sent(example_rmc)));
     EXPECT_EQ(broadcast(), example_rmc);
     EXPECT_TRUE(read_until(c, &received, example_rmc));
-    EXPECT_TRUE(file_holds("/tmp/sbd10.status", example_record));
-    EXPECT_TRUE(file_holds("/tmp/nmea.status", example_status));
-    for (const char *path : {"/tmp/sbd10.status", "/tmp/nmea.status"}) {
-        struct stat info;
-        ASSERT_EQ(lstat(path, &info), 0) << path;
-        EXPECT_TRUE(S_ISREG(info.st_mode)) << path;
-        EXPECT_EQ(info.st_uid, service_uid) << path;
-        EXPECT_EQ(info.st_mode & 07777, 0644u) << path;
-    }
+    expect_example_reports(service_uid);
 
     // What the client sends goes to the receiver.
     const std::string command = "$PSRF103,00,01,00,01*25";
