@@ -145,12 +145,16 @@ def syscall_counter(pid, summary):
             return "perf", subprocess.Popen(["perf", "stat", "-e", "raw_syscalls:sys_enter", "-x", ",", "-o",
                                              summary, "-p", str(pid)],
                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if subprocess.run(["sh", "-c", "command -v strace"], capture_output=True).returncode != 0:
+        return "nothing (install linux-perf or strace)", None
     return "strace", subprocess.Popen(["strace", "-f", "-c", "-qq", "-o", summary, "-p", str(pid)],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def syscall_total(kind, path):
     """The count in perf stat's CSV line, or on the "total" line of strace -c."""
+    if not os.path.exists(path):
+        return None
     with open(path) as f:
         for line in f:
             if kind == "perf" and "raw_syscalls:sys_enter" in line:
@@ -167,7 +171,7 @@ def run_load(tool, daemon, clients, rate, seconds, idle, raw, drain=10, trace=Fa
     and the run's figures are only that count: counting may slow the daemon,
     so its time figures would not mean the same."""
     daemon.start()
-    tracer = None
+    tracer, kind = None, None
     summary = f"/tmp/syscalls-{daemon.name}-{clients}.txt"
     try:
         if trace:
@@ -188,8 +192,8 @@ def run_load(tool, daemon, clients, rate, seconds, idle, raw, drain=10, trace=Fa
         raise RuntimeError(f"load tool failed for {daemon.name}: {result.stderr.strip()}")
     figures = json.loads(result.stdout)
     figures.update(daemon=daemon.name, run_seconds=seconds)
-    if tracer is not None:
-        calls = syscall_total(kind, summary)
+    if trace:
+        calls = syscall_total(kind, summary) if tracer is not None else None
         # The warm-up lines before the measured ones are a few dozen: within
         # a per cent of the count at 5000 lines.
         traced = {"syscalls_per_line": calls / figures["lines"] if calls and figures["lines"] else None,
@@ -356,9 +360,11 @@ def main():
                 for daemon in daemons:
                     figures = run_load(tool, daemon, clients, 1000, 5, 0, arguments.raw, trace=True)
                     by_daemon.setdefault(daemon.name, []).append(figures)
+                    count = figures["syscalls_per_line"]
+                    shown = "–" if count is None else f"{count:.2f}"
                     print(f"[{time.monotonic() - started:6.0f} s] K={clients} {daemon.name}: "
-                          f"{figures['syscalls_per_line']:.2f} system calls per line "
-                          f"({figures['syscalls_counted_by']})", file=sys.stderr, flush=True)
+                          f"{shown} system calls per line (counted by {figures['syscalls_counted_by']})",
+                          file=sys.stderr, flush=True)
             if not arguments.no_search:
                 by_daemon = searched.setdefault(clients, {})
                 for run in range(runs):
