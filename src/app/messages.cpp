@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include "app/detached_thread.h"
 #include "app/settings.h"
 
 // Room for the longest message: a relayed text of 8191 characters echoed whole.
@@ -27,9 +27,8 @@ static std::mutex progress_lock;
 static std::condition_variable progress_waiting;
 static char progress_queue[progress_queue_bytes];
 static size_t progress_queued = 0;  // bytes in progress_queue, from its start
-static size_t progress_lost = 0;    // messages dropped for want of room
-static bool progress_running = false; // the writer thread exists
-// Set once by messages_start, before other threads: progress is shown.
+// Set once by messages_start, before the threads that print start: the
+// writer thread runs, so progress is shown.
 static bool progress_shown = false;
 
 // Standard output is the null device: nothing written there is ever seen.
@@ -70,22 +69,7 @@ void messages_start()
     // every line would cost a hand-over per line for nothing.
     if (stdout_is_null())
         return;
-    pthread_t writer;
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0)
-        return;
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attributes, 64 * 1024);
-    bool started = pthread_create(&writer, &attributes, progress_writer, nullptr) == 0;
-    pthread_attr_destroy(&attributes);
-    std::lock_guard<std::mutex> hold(progress_lock);
-    progress_running = started;
-    progress_shown = started;
-}
-
-bool progress_wanted()
-{
-    return progress_shown;
+    progress_shown = start_detached_thread(progress_writer, nullptr, 64 * 1024);
 }
 
 void progress(const char *format, ...)
@@ -99,23 +83,15 @@ void progress(const char *format, ...)
     va_end(arguments);
     std::lock_guard<std::mutex> hold(progress_lock);
     // A cut message would be a torn line: drop it whole instead.
-    if (length < 0 || static_cast<size_t>(length) >= sizeof message || !progress_running ||
-        static_cast<size_t>(length) > progress_queue_bytes - progress_queued) {
-        progress_lost++;
+    if (length < 0 || static_cast<size_t>(length) >= sizeof message ||
+        static_cast<size_t>(length) > progress_queue_bytes - progress_queued)
         return;
-    }
     memcpy(progress_queue + progress_queued, message, static_cast<size_t>(length));
     bool was_empty = progress_queued == 0;
     progress_queued += static_cast<size_t>(length);
     // Under load the writer takes many messages per wake-up.
     if (was_empty)
         progress_waiting.notify_one();
-}
-
-size_t progress_dropped()
-{
-    std::lock_guard<std::mutex> hold(progress_lock);
-    return progress_lost;
 }
 
 static void complain_text(const char *message)

@@ -9,7 +9,8 @@
 // foreground, starts the thread that writes progress to standard output.
 void messages_start();
 
-// A progress message on standard output, in the foreground only. It never
+// A progress message on standard output, in the foreground only, and not
+// formatted at all when standard output is the null device. It never
 // holds up the caller: when standard output cannot take more (an unread
 // pipe, a terminal held by Ctrl-S), the message is dropped whole. Standard
 // output keeps its own buffering and blocking mode.
@@ -20,10 +21,3 @@ void complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // complain in perror's form: "message: the system's error text".
 void complain_errno(const char *message);
-
-// False when nobody can see progress (detached, or standard output is the
-// null device): callers skip formatting it at all.
-bool progress_wanted();
-
-// Progress messages dropped so far because standard output was full.
-size_t progress_dropped();

@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+
+#include "app/monotonic_clock.h"
 
 // A stalled send tries again this many times per limit, so a client is cut
 // at most a twelfth past its limit.
@@ -28,13 +29,6 @@ bool set_client_timers(int socket)
     all = set_option(socket, IPPROTO_TCP, TCP_KEEPINTVL, keepalive_interval_s) && all;
     all = set_option(socket, IPPROTO_TCP, TCP_KEEPCNT, keepalive_probes) && all;
     return set_option(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, client_stall_ms) && all;
-}
-
-static long long monotonic_us()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 bool send_all(int socket, const char *bytes, size_t n, int stall_ms)

@@ -2,10 +2,10 @@
 
 #include <cerrno>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/detached_thread.h"
 #include "app/settings.h"
 #include "clients/client_socket.h"
 #include "relay/serial_output.h"
@@ -75,13 +75,5 @@ static void *client_thread(void *argument)
 
 bool start_client_thread(client_link *link)
 {
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0)
-        return false;
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attributes, client_stack_size);
-    pthread_t thread;
-    int failed = pthread_create(&thread, &attributes, client_thread, link);
-    pthread_attr_destroy(&attributes);
-    return failed == 0;
+    return start_detached_thread(client_thread, link, client_stack_size);
 }

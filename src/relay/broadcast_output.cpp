@@ -16,7 +16,6 @@
 // interfaces never changes, so each text costs one sendmmsg and, in the
 // foreground, one ready-made block of interface lines.
 static int broadcast_socket = -1;
-static ifaddrs *interface_list = nullptr; // never refreshed: later interfaces are not used
 static sockaddr_in *destinations = nullptr; // one per entry with the broadcast flag, in list order
 static mmsghdr *copies = nullptr;           // one datagram to each destination
 static iovec copy_text;                     // the text every copy carries
@@ -60,13 +59,18 @@ void broadcast_open(int out_udp_port)
     int on = 1;
     setsockopt(broadcast_socket, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
 
+    // Read once, never refreshed: interfaces that appear later are not used.
+    // When it cannot be read, nothing is broadcast for the life of the process.
+    ifaddrs *interface_list = nullptr;
     if (getifaddrs(&interface_list) != 0)
-        interface_list = nullptr; // nothing is broadcast for the life of the process
+        return;
     unsigned count = 0;
     for (const ifaddrs *entry = interface_list; entry != nullptr; entry = entry->ifa_next)
         count += (entry->ifa_flags & IFF_BROADCAST) != 0;
-    if (count == 0)
+    if (count == 0) {
+        freeifaddrs(interface_list);
         return;
+    }
     // Room for every line: a name of IFNAMSIZ, three addresses and the frame.
     constexpr size_t line_capacity = IFNAMSIZ + 3 * INET_ADDRSTRLEN + 16;
     destinations = new (std::nothrow) sockaddr_in[count]();
@@ -74,6 +78,7 @@ void broadcast_open(int out_udp_port)
     interface_lines = new (std::nothrow) char[count * line_capacity + 1];
     if (destinations == nullptr || copies == nullptr || interface_lines == nullptr) {
         complain("Unable to prepare the broadcast: out of memory\n");
+        freeifaddrs(interface_list);
         return;
     }
     size_t lines_length = 0;
@@ -95,6 +100,7 @@ void broadcast_open(int out_udp_port)
         lines_length += interface_line(interface_lines + lines_length, line_capacity, entry);
     }
     interface_lines[lines_length] = '\0';
+    freeifaddrs(interface_list); // what the relay needs of it is copied
 }
 
 void broadcast_text(const char *text, size_t length)
@@ -102,8 +108,7 @@ void broadcast_text(const char *text, size_t length)
     if (copy_count == 0)
         return;
     // Each copy is printed before it is sent: all the lines, then all the copies.
-    if (progress_wanted())
-        progress("%s", interface_lines);
+    progress("%s", interface_lines);
     copy_text.iov_base = const_cast<char *>(text);
     copy_text.iov_len = length;
     // A copy that fails stops sendmmsg there, and its error is lost: skip

@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <sys/socket.h>
 
-// Creates the broadcast socket and captures the interface list once; both
-// live as long as the process. Interfaces that appear later are not used.
+// Creates the broadcast socket and reads the interface list once, keeping
+// each broadcast entry's destination and foreground line for the life of the
+// process. Interfaces that appear later are not used.
 void broadcast_open(int out_udp_port);
 
 // Sends the text to the broadcast address of every interface entry that has

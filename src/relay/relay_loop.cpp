@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "app/messages.h"
+#include "app/monotonic_clock.h"
 #include "app/settings.h"
 #include "clients/client_registry.h"
 #include "relay/broadcast_output.h"
@@ -44,13 +45,6 @@ constexpr unsigned udp_batch = 8;
 // The datagrams after the first of a batch wait here until the assembly takes
 // them; owned by relay_thread.
 static char udp_spare[udp_batch - 1][text_capacity];
-
-static long long monotonic_ms()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // The texts of one cycle, laid end to end until the clients get them
 // together: one send per client per cycle instead of one per text.

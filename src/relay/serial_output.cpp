@@ -7,9 +7,10 @@
 #include <ctime>
 #include <mutex>
 #include <poll.h>
-#include <pthread.h>
 #include <unistd.h>
 
+#include "app/detached_thread.h"
+#include "app/monotonic_clock.h"
 #include "relay/serial_port.h"
 #include "relay/text_normalise.h"
 
@@ -22,7 +23,6 @@ static std::condition_variable unit_waiting;  // the writer waits for a unit
 static std::condition_variable client_room;   // client threads wait for the slot
 static unsigned char relay_queue[relay_queue_capacity];
 static size_t relay_queued = 0;   // bytes used in relay_queue, from its start
-static size_t relay_dropped = 0;  // texts dropped for want of room
 static char client_unit[serial_client_unit]; // one client's chunk; others wait
 static size_t client_length = 0;            // 0: the slot is free
 static size_t relayed_past_client = 0;      // relayed bytes written while a client chunk waited
@@ -30,13 +30,6 @@ static bool writer_running = false;
 
 // Paced output: one byte per half millisecond at most, whatever the speed.
 constexpr long pause_ns = 500 * 1000;
-
-static long long monotonic_ms()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // Writes one byte if the device open as `generation` takes it. 1: written;
 // 0: no room now (its descriptor in *fd, to wait on); -1: the device is gone
@@ -138,14 +131,7 @@ static void *serial_writer(void *)
 
 bool serial_output_start()
 {
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0)
-        return false;
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attributes, 64 * 1024);
-    pthread_t thread;
-    bool started = pthread_create(&thread, &attributes, serial_writer, nullptr) == 0;
-    pthread_attr_destroy(&attributes);
+    bool started = start_detached_thread(serial_writer, nullptr, 64 * 1024);
     std::lock_guard<std::mutex> hold(queue_lock);
     writer_running = started;
     return started;
@@ -157,10 +143,8 @@ void serial_offer(const char *text, size_t length)
         return;
     std::lock_guard<std::mutex> hold(queue_lock);
     bool fits = relay_queued == 0 || relay_queued + 2 + length <= serial_relay_backlog;
-    if (!writer_running || !fits) {
-        relay_dropped++;
+    if (!writer_running || !fits)
         return;
-    }
     relay_queue[relay_queued] = static_cast<unsigned char>(length >> 8);
     relay_queue[relay_queued + 1] = static_cast<unsigned char>(length);
     memcpy(relay_queue + relay_queued + 2, text, length);
@@ -181,10 +165,4 @@ void serial_write(const char *bytes, size_t n)
     memcpy(client_unit, bytes, n);
     client_length = n;
     unit_waiting.notify_one();
-}
-
-size_t serial_relay_dropped()
-{
-    std::lock_guard<std::mutex> hold(queue_lock);
-    return relay_dropped;
 }

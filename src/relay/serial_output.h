@@ -37,6 +37,3 @@ void serial_write(const char *bytes, size_t n);
 // number of bytes written: it stops early when the device goes, when it takes
 // nothing for serial_stall_ms, or, before the first byte, for patience_ms.
 size_t write_paced(const char *bytes, size_t n, unsigned generation, int patience_ms);
-
-// Relayed texts dropped so far because the device was not keeping up.
-size_t serial_relay_dropped();

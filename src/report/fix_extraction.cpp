@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "relay/line_assembly.h"
+#include "relay/text_normalise.h"
 #include "report/field_split.h"
 #include "report/number_text.h"
 

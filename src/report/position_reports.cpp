@@ -7,7 +7,7 @@
 
 #include "app/messages.h"
 #include "app/settings.h"
-#include "relay/line_assembly.h"
+#include "relay/text_normalise.h"
 #include "report/fix_extraction.h"
 #include "report/position_record.h"
 #include "report/report_file.h"

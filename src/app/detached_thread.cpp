@@ -1,0 +1,16 @@
+#include "app/detached_thread.h"
+
+#include <pthread.h>
+
+bool start_detached_thread(void *(*entry)(void *), void *argument, size_t stack_size)
+{
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0)
+        return false;
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attributes, stack_size);
+    pthread_t thread;
+    bool started = pthread_create(&thread, &attributes, entry, argument) == 0;
+    pthread_attr_destroy(&attributes);
+    return started;
+}
