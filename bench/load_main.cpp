@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // gpsfanout-load: feeds a relay daemon (gpsfanout, or gpsd for comparison)
 // with stamped NMEA sentences over UDP on loopback at a set rate, holds K TCP
 // clients, and prints one JSON line of what the run cost and delivered:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What the load tool counts: which lines each client received, their delays,
 // and the figures of a run drawn from them. Pure: no sockets, no clocks.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What the load tool reads about the relay process from /proc: CPU time of
 // all its threads, peak and current memory, threads and context switches.
 #pragma once

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Runs gpsfanout and gpsd side by side under the same load and prints one
 table of their figures and the ratio gpsfanout/gpsd.
 

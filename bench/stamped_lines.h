@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Sentences for the load tool: a fixed mix of receiver and AIS sentences
 // whose last field carries a sequence number and the send time, so that every
 // line a client receives can be matched to the datagram that carried it and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Installation (cmake --install) and Debian packages (cpack).
 #
 # The daemon goes to sbin, its man page to man8, the replay tool and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Field splitting, finding sentences, fix extraction, the status text and the
 // record on arbitrary GGA and RMC texts.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Arbitrary sequences of UDP datagrams and serial reads through line
 // assembly, normalisation and the position reports (files in a temporary
 // directory), checking what every relayed text must be.

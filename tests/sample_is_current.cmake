@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Runs the sample-trip generator and fails when its output differs from the
 # committed sample (then `cmake --build <build> --target sample` updates it).
 execute_process(COMMAND ${GENERATOR} OUTPUT_VARIABLE generated RESULT_VARIABLE result)

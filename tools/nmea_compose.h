@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Composing NMEA 0183 sentences and AIS VDM lines, for the tools that feed
 // the daemon (the replay tool, the sample-trip generator, load generators).
 // Pure functions: each writes one sentence into a caller's buffer and returns

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # 64-bit ARM (Debian arm64), e.g.
 #   cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm64.cmake
 set(GPSFANOUT_TRIPLET aarch64-linux-gnu)

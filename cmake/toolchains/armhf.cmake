@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # 32-bit ARM with hardware floating point (Debian armhf), e.g.
 #   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/armhf.cmake
 set(GPSFANOUT_TRIPLET arm-linux-gnueabihf)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Shared part of the cross toolchains: Debian's cross compilers for
 # GPSFANOUT_TRIPLET, and qemu-user to run the target's programs here, so that
 # ctest runs the unit tests of a cross build under emulation.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon's helper threads: nothing ever waits for them, and each gets
 // only the stack it needs, so that a hundred of them stay cheap in address
 // space on 32-bit devices.

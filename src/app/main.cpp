@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // gpsfanout: relays NMEA 0183 sentences from a GPS receiver and a UDP port
 // to broadcast, TCP clients and back to the receiver.
 #include <csignal>

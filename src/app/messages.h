@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon's two doors for messages: progress on standard output in the
 // foreground, and failures on standard error (and, detached, the system log).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Time that only goes forward, for deadlines and paces: a clock set by hand
 // or by NTP must not stretch or cut them.
 #pragma once

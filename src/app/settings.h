@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The process-wide configuration, taken from the command line only.
 #pragma once
 

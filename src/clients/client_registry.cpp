@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "clients/client_registry.h"
 
 #include <cerrno>

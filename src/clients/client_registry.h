@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The connected TCP clients that the relay loop feeds, in registration order.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A client's connection: the timers that find a client that takes nothing or
 // has vanished, and sending to it with a time limit.
 #pragma once

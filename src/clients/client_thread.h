@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // One thread per TCP client: relayed text from its pipe to its socket, and
 // what the client sends to the serial device.
 #pragma once

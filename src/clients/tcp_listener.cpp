@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "clients/tcp_listener.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Accepts TCP clients and gives each a pipe, a registry slot and a thread.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "relay/broadcast_output.h"
 
 #include <arpa/inet.h>

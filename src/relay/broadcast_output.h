@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Every relayed text as one UDP datagram to each broadcast-capable interface.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Joins UDP datagrams into whole text units. Pure: no sockets, no globals.
 #pragma once
 

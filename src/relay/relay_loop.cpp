@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "relay/relay_loop.h"
 
 #include <cerrno>

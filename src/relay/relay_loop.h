@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The relay loop: owns both inputs and feeds every output.
 #pragma once
 

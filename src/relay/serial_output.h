@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The serial device's paced output. One thread owns it, fed with whole units
 // (a relayed text, or a chunk a client sent): units never mix on the line,
 // and the relay never waits on the device or behind client text.

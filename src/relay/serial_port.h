@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The GPS receiver's serial device: finding it, configuring it, and who may
 // hold its descriptor.
 #pragma once

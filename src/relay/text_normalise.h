@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Line-end normalisation applied to every text before it is relayed. Pure.
 #pragma once
 

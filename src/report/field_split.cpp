@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "report/field_split.h"
 
 #include <cstring>

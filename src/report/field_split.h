@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Splitting an NMEA text into its comma-separated fields. Pure.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "report/fix_extraction.h"
 
 #include <cstring>

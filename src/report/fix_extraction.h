@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The fix read from the latest GGA and RMC texts. Pure: nothing is validated,
 // empty or malformed fields give zeros (or whatever atof and atoi make of them).
 #pragma once

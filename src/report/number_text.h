@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Numbers read from and written as text, always in the C locale, whatever
 // the environment or another thread has set: a comma as decimal point would
 // corrupt the reports that other programs parse. Pure.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "report/position_record.h"
 
 // 1/23301 degree: 180 degrees fit 22 bits and 360 degrees 23 bits.

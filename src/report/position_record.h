@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The compact position record: 80 bit-packed bits and a 16-bit sum. Pure.
 #pragma once
 

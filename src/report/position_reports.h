@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Position reporting: every relayed text passes through here. The latest
 // texts holding a GGA and an RMC sentence are kept; every RMC text, once a
 // GGA text has been seen, rewrites the status file and the compact position

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Publishing a report file that other programs read, in a world-writable
 // directory, so that a reader only ever sees a whole file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "report/status_text.h"
 
 #include <cstdio>

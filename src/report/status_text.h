@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The readable status file: ten lines from the two stored texts and the fix. Pure.
 #pragma once
 

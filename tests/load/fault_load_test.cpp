@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon under load and faults: it stays up, loses nothing it is meant
 // to deliver, and leaks nothing. GPSFANOUT_SOAK_SCALE (default 1) stretches
 // the durations and counts for long runs (tools/run-soak).

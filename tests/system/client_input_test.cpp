@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Text that TCP clients send goes to the receiver on the serial line, one
 // received chunk at a time, and only while a receiver is there.
 #include <cerrno>

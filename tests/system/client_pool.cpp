@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Numbered lines, and a pool of TCP clients whose every received line is
 // checked as it arrives (see harness.h).
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What the TCP service holds: descriptors and threads come back when clients
 // go, running out of them is survived without spinning, and a port that
 // cannot be listened on costs only the clients.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Where the daemon's messages go: progress never holds up the relay, and a
 // detached daemon's failures reach the system log.
 #include <cstring>

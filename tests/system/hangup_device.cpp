@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Preloaded into the daemon: "/dev/GPS" opens as a terminal that reports a
 // hang-up and nothing else, as some serial adapters do when the far end
 // goes: a pty master whose slave was opened and closed once.

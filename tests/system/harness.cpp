@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon, the sockets, the receiver, /proc and the tools, as the tests
 // of the real daemon use them (see harness.h).
 #include "harness.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The harness of the tests of the real daemon. Each test process enters a
 // sandbox of its own: private network and mount namespaces, a veth pair for
 // broadcast, a tmpfs on /tmp and a private /dev. There the real binary is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The two report files written by the real daemon into the sandbox's /tmp:
 // exact bytes, published whole, never through a planted link, and kept
 // intact when /tmp is full.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The replay tool feeding the real daemon: what it sends reaches TCP clients
 // and the broadcast unchanged but for the line end, at the pace asked for,
 // and the sample trip makes the daemon write its report files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The report files' temporary names occupied by what others left in /tmp:
 // the reports go on being published, and what was planted is left as it was.
 #include <algorithm>

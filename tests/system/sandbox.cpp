@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Entering the sandbox: private network and mount namespaces, a tmpfs on
 // /tmp, a private /dev with a devpts of its own, and a veth pair for
 // broadcast. Every test process enters one before any thread starts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The receiver on a serial line, played by a pseudo-terminal in the private /dev.
 #include <csignal>
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A receiver that misbehaves, and clients that flood it: the relay must go
 // on at its own pace whatever the serial line does.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon as the service runs it on a device: an unprivileged user of its
 // own, with group dialout for the receiver's tty, no capabilities, and /tmp
 // shared (sticky) with other users.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // TCP clients of the real daemon: every client gets every line relayed after
 // it joined, in order and whole, whatever the other clients do; clients that
 // connect all at once are all served, and those that take nothing give their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Datagrams that arrive faster than the relay handles them wait together in
 // the input socket and are taken several at a time: every one must still be
 // joined, cut and relayed exactly as if it had come alone.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon as a UDP-to-broadcast relay: what goes in on the input port
 // comes out on every broadcast interface, exactly, with its messages.
 #include <sys/socket.h>

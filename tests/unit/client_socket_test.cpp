@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A client's connection: the timers set on it, and sends that complete what
 // they start but give up on a client that takes nothing.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Relayed text reaches a client that keeps up straight through its socket;
 // only what the socket cannot take goes through the pipe, in order, and the
 // client's thread hands it on.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The load tool's own arithmetic: its figures are only as good as these.
 #include <gtest/gtest.h>
 

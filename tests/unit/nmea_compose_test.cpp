@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Sentence composition for the tools that feed the daemon: checksums, field
 // formats, whole sentences and AIS armouring, against sentences known from
 // receivers and AIS transceivers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon's reporting step as a whole, writing into a scratch directory.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Reading the 12-byte position record back: field positions, the sum, and
 // the units each field stands for.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // When the replay tool sends each line: RMC timestamps read from sentences,
 // steps across midnight and pieced-together logs, and fixed rates.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A private directory for tests that write report files, removed afterwards.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The committed sample trip is a log a receiver could have written: every
 // line a whole sentence with a good checksum and CR LF, all the sentence
 // types the daemon's users meet, and one RMC per second.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Who may touch the serial descriptor: a close never lands under a write,
 // and a unit never goes on to a descriptor that replaced its device.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "record_decode.h"
 
 // Degrees per step of the latitude and longitude fields.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Reading the daemon's 12-byte position record ("/tmp/sbd10.status"): ten
 // bit-packed bytes and their sum, high byte first.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // gpsfanout-record: prints the daemon's 12-byte position record in words.
 #include <cerrno>
 #include <cstdio>

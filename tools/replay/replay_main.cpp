@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // gpsfanout-replay: sends an NMEA log file, one line per datagram, to a UDP
 // port (by default the daemon's input, 127.0.0.1:10101), at a fixed number of
 // lines per second or at the pace of the log's RMC timestamps. Lets anyone

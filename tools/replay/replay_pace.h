@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // When each line of a replayed log is due: at a fixed number of lines per
 // second, or at the pace of the timestamps in its RMC sentences.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // gpsfanout-tripgen: writes a synthetic NMEA log of a short trip to the file
 // named on its command line, or else to standard output, for demonstrations and tests without a receiver. Each second of
 // the trip gives RMC, VTG and GGA (RMC first, as many receivers send it, so
