@@ -305,7 +305,8 @@ TEST_F(DaemonMessages, APipeThatCannotBeMadeIsSaidOnceUntilOneCanBeMadeAgain)
         ASSERT_TRUE(limit_fds(d->pid, static_cast<int>(old_limit.rlim_cur)));
         EXPECT_GE(client(), 0); // a pipe was made again
     }
-    // A report failure, said after them, shows that all of them are said.
+    // Failures keep their order: once a report failure said after them is
+    // out, so is every one of them.
     ASSERT_EQ(mkdir("/tmp/nmea.status", 0755), 0);
     send_udp(as_sent(example_gga) + as_sent(example_rmc));
     ASSERT_TRUE(wait_stderr(*d, status_failure)) << stderr_of(*d);
