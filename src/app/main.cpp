@@ -39,8 +39,10 @@ int main(int argc, char **argv)
         complain_errno("Unable to start the TCP listener");
     if (pthread_create(&relay, nullptr, relay_thread, nullptr) != 0) {
         complain_errno("Unable to start the relay");
+        messages_flush_failures(); // what was said before it, then this
         return 1;
     }
-    pthread_join(relay, nullptr);
-    return 0;
+    // The relay never ends. This thread is left the one job that may wait
+    // for a terminal or a log nobody reads: writing the failures.
+    messages_serve_failures();
 }

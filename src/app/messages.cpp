@@ -32,6 +32,19 @@ static size_t progress_queued = 0;  // bytes in progress_queue, from its start
 // writer thread runs, so progress is shown.
 static bool progress_shown = false;
 
+// Failures waiting for the thread that writes standard error and the
+// system log: enough for dozens of them. Filled by any thread that fails,
+// emptied by write_failures; all of it guarded by failure_lock.
+constexpr size_t failure_queue_bytes = 4096;
+static std::mutex failure_lock;
+static std::condition_variable failure_waiting;
+static char failure_queue[failure_queue_bytes]; // messages end to end, each ending in NUL
+static size_t failure_queued = 0;               // bytes in failure_queue, from its start
+static unsigned long failures_lost = 0;         // dropped since the last count was said
+// Set once by messages_start, before the threads that fail start: failures
+// wait in the queue instead of being written by whoever fails.
+static bool failures_deferred = false;
+
 // Standard output is the null device: nothing written there is ever seen.
 static bool stdout_is_null()
 {
@@ -62,6 +75,9 @@ static void *progress_writer(void *)
 
 void messages_start()
 {
+    // From now on other threads say failures; only the thread that serves
+    // them may wait for standard error or the system log.
+    failures_deferred = true;
     if (settings.daemon_mode) {
         openlog("gpsfanout", LOG_PID, LOG_DAEMON);
         return;
@@ -73,6 +89,21 @@ void messages_start()
     progress_shown = start_detached_thread(progress_writer, nullptr, 64 * 1024);
 }
 
+// Queues the two parts as one message, or drops it whole when it does not fit.
+static void queue_progress(const char *first, size_t first_length, const char *second, size_t second_length)
+{
+    std::lock_guard<std::mutex> hold(progress_lock);
+    if (first_length + second_length > progress_queue_bytes - progress_queued)
+        return;
+    memcpy(progress_queue + progress_queued, first, first_length);
+    memcpy(progress_queue + progress_queued + first_length, second, second_length);
+    bool was_empty = progress_queued == 0;
+    progress_queued += first_length + second_length;
+    // Under load the writer takes many messages per wake-up.
+    if (was_empty)
+        progress_waiting.notify_one();
+}
+
 void progress(const char *format, ...)
 {
     if (!progress_shown)
@@ -82,19 +113,19 @@ void progress(const char *format, ...)
     va_start(arguments, format);
     int length = vsnprintf(message, sizeof message, format, arguments);
     va_end(arguments);
-    std::lock_guard<std::mutex> hold(progress_lock);
     // A cut message would be a torn line: drop it whole instead.
-    if (length < 0 || static_cast<size_t>(length) >= sizeof message ||
-        static_cast<size_t>(length) > progress_queue_bytes - progress_queued)
-        return;
-    memcpy(progress_queue + progress_queued, message, static_cast<size_t>(length));
-    bool was_empty = progress_queued == 0;
-    progress_queued += static_cast<size_t>(length);
-    // Under load the writer takes many messages per wake-up.
-    if (was_empty)
-        progress_waiting.notify_one();
+    if (length >= 0 && static_cast<size_t>(length) < sizeof message)
+        queue_progress(message, static_cast<size_t>(length), "", 0);
 }
 
+void progress_pair(const char *first, size_t first_length, const char *second, size_t second_length)
+{
+    if (progress_shown)
+        queue_progress(first, first_length, second, second_length);
+}
+
+// Writes one failure where it is read; it may wait for as long as nobody
+// takes it.
 static void complain_text(const char *message)
 {
     fputs(message, stderr);
@@ -108,6 +139,62 @@ static void complain_text(const char *message)
     }
 }
 
+// Queues one failure for the thread that serves them, or counts it lost.
+static void queue_failure(const char *message, size_t length)
+{
+    std::lock_guard<std::mutex> hold(failure_lock);
+    // After a loss nothing is taken until the count has been said, so that
+    // it stands where the gap is.
+    if (failures_lost > 0 || length + 1 > failure_queue_bytes - failure_queued) {
+        failures_lost++;
+        return;
+    }
+    memcpy(failure_queue + failure_queued, message, length + 1);
+    failure_queued += length + 1;
+    failure_waiting.notify_one();
+}
+
+// Writes what waits, or else says how many were lost; false when there was
+// nothing to do. With `wait`, first waits until there is.
+static bool write_failures(bool wait)
+{
+    static char batch[failure_queue_bytes];
+    size_t length;
+    unsigned long lost;
+    {
+        std::unique_lock<std::mutex> hold(failure_lock);
+        if (wait)
+            failure_waiting.wait(hold, [] { return failure_queued > 0 || failures_lost > 0; });
+        length = failure_queued;
+        memcpy(batch, failure_queue, length);
+        failure_queued = 0;
+        // The count is said once what came before the loss has been taken.
+        lost = length == 0 ? failures_lost : 0;
+        if (length == 0)
+            failures_lost = 0;
+    }
+    for (size_t at = 0; at < length; at += strlen(batch + at) + 1)
+        complain_text(batch + at);
+    if (lost > 0) {
+        char note[64];
+        snprintf(note, sizeof note, "Messages lost while nobody read them: %lu\n", lost);
+        complain_text(note);
+    }
+    return length > 0 || lost > 0;
+}
+
+[[noreturn]] void messages_serve_failures()
+{
+    for (;;)
+        write_failures(true);
+}
+
+void messages_flush_failures()
+{
+    while (write_failures(false)) {
+    }
+}
+
 void complain(const char *format, ...)
 {
     char message[1024];
@@ -117,7 +204,11 @@ void complain(const char *format, ...)
     va_end(arguments);
     if (length < 0)
         return;
-    complain_text(message); // a long one is cut, but still said
+    // A long one is cut, but still said.
+    if (failures_deferred)
+        queue_failure(message, strnlen(message, sizeof message - 1));
+    else
+        complain_text(message); // nothing else runs yet: nothing to hold up
 }
 
 void complain_errno(const char *message)

@@ -8,7 +8,16 @@
 // Call once, after detaching and before any other thread starts. Detached,
 // opens the system log (facility daemon, ident "gpsfanout"); in the
 // foreground, starts the thread that writes progress to standard output.
+// From then on failures wait in a queue for messages_serve_failures.
 void messages_start();
+
+// Writes the queued failures for the life of the process: the one thread
+// that may wait for standard error and the system log. Never returns.
+[[noreturn]] void messages_serve_failures();
+
+// Writes every failure still queued, on the calling thread: the last words
+// of a process about to exit must not be lost.
+void messages_flush_failures();
 
 // A progress message on standard output, in the foreground only, and not
 // formatted at all when standard output is the null device. It never
@@ -17,7 +26,15 @@ void messages_start();
 // output keeps its own buffering and blocking mode.
 void progress(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// A failure, on standard error; detached, also to the system log.
+// Progress of two texts that belong together (a broadcast's interface lines
+// and the text they carry), neither formatted: one message, so that both are
+// shown or neither.
+void progress_pair(const char *first, size_t first_length, const char *second, size_t second_length);
+
+// A failure, on standard error; detached, also to the system log. It never
+// holds up the caller: once messages_start has run, it waits in a bounded
+// queue, and when nobody takes what is written, failures beyond the queue
+// are dropped whole and their number is said once it has drained.
 void complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // complain in perror's form: "message: the system's error text".

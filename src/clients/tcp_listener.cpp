@@ -44,12 +44,17 @@ static void serve_client(int socket)
         close(socket);
         return;
     }
+    // Said once while pipes cannot be made, not for every client refused.
+    static bool pipe_failure_said = false; // listener thread only
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
-        complain_errno("Unable to create pipe");
+        if (!pipe_failure_said)
+            complain_errno("Unable to create pipe");
+        pipe_failure_said = true;
         release_link(link);
         return;
     }
+    pipe_failure_said = false;
     link->pipe_read = ends[0];
     link->pipe_write = ends[1];
     // The relay never waits for a client: a full pipe means that client misses a text.

@@ -22,9 +22,16 @@ static mmsghdr *copies = nullptr;           // one datagram to each destination
 static iovec copy_text;                     // the text every copy carries
 static unsigned copy_count = 0;
 static char *interface_lines = nullptr;     // "name - address/netmask/broadcast \n" per destination
+static size_t interface_lines_length = 0;
 
 // Size of one dotted address buffer.
 constexpr size_t address_text_size = 100;
+
+const char *broadcast_lines(size_t *length)
+{
+    *length = copy_count > 0 ? interface_lines_length : 0;
+    return copy_count > 0 ? interface_lines : "";
+}
 
 uint32_t ipv4_of(const sockaddr *address)
 {
@@ -101,6 +108,7 @@ void broadcast_open(int out_udp_port)
         lines_length += interface_line(interface_lines + lines_length, line_capacity, entry);
     }
     interface_lines[lines_length] = '\0';
+    interface_lines_length = lines_length;
     freeifaddrs(interface_list); // what the relay needs of it is copied
 }
 
@@ -108,8 +116,6 @@ void broadcast_text(const char *text, size_t length)
 {
     if (copy_count == 0)
         return;
-    // Each copy is printed before it is sent: all the lines, then all the copies.
-    progress("%s", interface_lines);
     copy_text.iov_base = const_cast<char *>(text);
     copy_text.iov_len = length;
     // A copy that fails stops sendmmsg there, and its error is lost: skip

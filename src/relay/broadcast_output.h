@@ -12,8 +12,12 @@
 void broadcast_open(int out_udp_port);
 
 // Sends the text to the broadcast address of every interface entry that has
-// the broadcast flag, printing one line per entry in the foreground.
+// the broadcast flag.
 void broadcast_text(const char *text, size_t length);
+
+// The foreground's lines for each broadcast, one per copy
+// ("name - address/netmask/broadcast \n"); "" when nothing is broadcast.
+const char *broadcast_lines(size_t *length);
 
 // The IPv4 address carried by a socket address, in network byte order, or 0
 // when the address is absent or not IPv4.

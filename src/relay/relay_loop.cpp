@@ -58,7 +58,11 @@ static unsigned client_batch_count = 0;
 static void relay_text(const char *text, size_t length)
 {
     broadcast_text(text, length);
-    progress("%s", text); // the text carries its own line end
+    // The interface lines and the echo (which carries its own line end) are
+    // one message: when standard output is full, both go or neither.
+    size_t lines_length;
+    const char *lines = broadcast_lines(&lines_length);
+    progress_pair(lines, lines_length, text, length);
     update_position_reports(text);
     // AIS traffic is not the receiver's business.
     if (settings.write_serial && strstr(text, "VDM") == nullptr && strstr(text, "VDO") == nullptr)

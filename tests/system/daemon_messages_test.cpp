@@ -1,10 +1,16 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Where the daemon's messages go: progress never holds up the relay, and a
-// detached daemon's failures reach the system log.
+// Where the daemon's messages go: neither progress nor failures ever hold up
+// the relay, what is dropped is dropped whole and counted, and a detached
+// daemon's failures reach the system log.
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -77,6 +83,237 @@ TEST_F(DaemonMessages, ADetachedDaemonSaysItsFailuresInTheSystemLog)
         }
     }
     unlink("/dev/log");
+}
+
+// A pipe whose reader waits: filled to the last byte, so that the next
+// write waits too. Returns its write end; the read end goes to *reader.
+int full_pipe(int *reader)
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return -1;
+    *reader = ends[0];
+    fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    std::string filler(4096, '\n');
+    while (write(ends[1], filler.data(), filler.size()) > 0) {
+    }
+    while (write(ends[1], "\n", 1) > 0) {
+    }
+    fcntl(ends[1], F_SETFL, 0);
+    return ends[1];
+}
+
+// A terminal held with Ctrl-S: writes to it wait until Ctrl-Q. Returns the
+// daemon's side; our side goes to *master.
+int held_terminal(int *master)
+{
+    *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0)
+        return -1;
+    int slave = open(ptsname(*master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios settings;
+    if (slave < 0 || tcgetattr(slave, &settings) != 0)
+        return -1;
+    settings.c_iflag |= IXON;
+    tcsetattr(slave, TCSANOW, &settings);
+    return write(*master, "\x13", 1) == 1 ? slave : -1;
+}
+
+const std::string status_failure = "Unable to publish /tmp/nmea.status: Is a directory";
+const std::string record_failure = "Unable to publish /tmp/sbd10.status: Is a directory";
+const std::string lost_note = "Messages lost while nobody read them: ";
+
+// Reads what a held place gives once it is let go, until the count of lost
+// messages has come whole. Each datagram of a log socket is taken as a line.
+std::string released(int fd, bool datagrams)
+{
+    std::string got;
+    char buffer[4096];
+    for (long long deadline = now_ms() + patience_ms;;) {
+        size_t at = got.find(lost_note);
+        pollfd watch = {fd, POLLIN, 0};
+        if ((at != std::string::npos && got.find('\n', at) != std::string::npos) ||
+            poll(&watch, 1, static_cast<int>(std::max(0LL, deadline - now_ms()))) <= 0)
+            return got;
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return got;
+        got.append(buffer, static_cast<size_t>(n));
+        if (datagrams)
+            got += '\n';
+    }
+}
+
+// Who takes nothing of the daemon's failures.
+enum class unread { pipe, held_terminal, system_log };
+
+class FailuresNobodyTakes : public DaemonTest, public testing::WithParamInterface<unread> {};
+
+TEST_P(FailuresNobodyTakes, HoldUpNoLineAndTheirLossIsCountedOnceTaken)
+{
+    unread where = GetParam();
+    int held = -1; // our side: the pipe's reader, the terminal's master, the log
+    daemon_options options = quiet;
+    std::vector<std::string> args;
+    if (where == unread::pipe)
+        options.stderr_fd = full_pipe(&held);
+    else if (where == unread::held_terminal)
+        options.stderr_fd = held_terminal(&held);
+    else
+        held = listen_as_system_log(), args = {"-d"};
+    own(held);
+    ASSERT_GE(held, 0);
+    start(args, options);
+    if (options.stderr_fd >= 0) {
+        ASSERT_EQ(close(options.stderr_fd), 0);
+    } else {
+        ASSERT_EQ(wait_exit(*d), 0); // detached
+    }
+    int reader = client();
+    ASSERT_GE(reader, 0);
+
+    // Each round both reports fail anew (a directory stands at each name)
+    // and are then published again: two failures a round, several times
+    // what the queue holds. A held relay would pass no line on.
+    const int rounds = 150;
+    const int line_bound_ms = sanitized ? patience_ms : 3000;
+    udp_sender receiver;
+    std::string received;
+    receiver.send(as_sent(example_gga));
+    for (int round = 0; round < rounds; round++) {
+        for (bool planted : {true, false}) {
+            for (const char *name : {"/tmp/nmea.status", "/tmp/sbd10.status"}) {
+                if (planted)
+                    unlink(name); // the report published the round before
+                ASSERT_EQ(planted ? mkdir(name, 0755) : rmdir(name), 0) << name;
+            }
+            std::string marker = "$GPTXT,round " + std::to_string(round) + (planted ? " planted\n" : " cleared\n");
+            receiver.send(as_sent(example_rmc) + as_sent(marker));
+            ASSERT_TRUE(read_until(reader, &received, marker, line_bound_ms)) << marker;
+        }
+    }
+
+    // Let go: every failure said comes in order, those beyond the queue are
+    // counted, and the count comes once, last.
+    if (where == unread::held_terminal) {
+        ASSERT_EQ(write(held, "\x11", 1), 1);
+    }
+    std::string said = released(held, where == unread::system_log);
+    std::string order, expected;
+    long lost = 0;
+    for (const std::string &line : lines_of(said)) {
+        size_t at = line.find(lost_note);
+        order += line.find(status_failure) != std::string::npos   ? "s"
+                 : line.find(record_failure) != std::string::npos ? "r"
+                 : at != std::string::npos                        ? "#"
+                                                                  : "";
+        if (at != std::string::npos)
+            lost = atol(line.c_str() + at + lost_note.size());
+    }
+    EXPECT_GT(lost, 0) << said;
+    for (long i = 0; i < 2 * rounds - lost; i++)
+        expected += i % 2 == 0 ? "s" : "r";
+    EXPECT_EQ(order, expected + "#") << said;
+}
+
+std::string row_name(const testing::TestParamInfo<unread> &row)
+{
+    const char *names[] = {"UnreadPipe", "TerminalHeldWithCtrlS", "UnreadSystemLog"};
+    return names[static_cast<int>(row.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FailuresNobodyTakes,
+                         testing::Values(unread::pipe, unread::held_terminal, unread::system_log), row_name);
+
+TEST_F(DaemonMessages, InterfaceLinesAndTheirEchoAreShownOrDroppedTogether)
+{
+    // Standard output on a pipe that is read only after far more progress
+    // than it, the writer and the queue hold: the queue fills, and is then
+    // emptied again, a few times over.
+    int unread[2];
+    ASSERT_EQ(pipe2(unread, O_CLOEXEC), 0);
+    own(unread[0]);
+    daemon_options into_pipe;
+    into_pipe.stdout_fd = unread[1];
+    start({}, into_pipe);
+    close(unread[1]);
+    fcntl(unread[0], F_SETFL, O_NONBLOCK);
+    int reader = client();
+    ASSERT_GE(reader, 0);
+    std::string received, shown, end;
+    udp_sender receiver;
+    const int rounds = 5, lines = 1000;
+    for (int round = 0; round < rounds; round++) {
+        for (int i = 0; i < lines; i++) {
+            // Texts of varied lengths, so that the queue's last room varies too.
+            std::string text = "$GPTXT," + std::to_string(round * lines + i) + std::string(i % 13 * 5, 'x') + "\n";
+            receiver.send(as_sent(text));
+            if (i % 100 == 99) {
+                ASSERT_TRUE(read_until(reader, &received, text)) << i;
+            }
+        }
+        // Read until a text relayed meanwhile comes out (stdio keeps up to a
+        // block back): everything queued has been written.
+        end = "$GPTXT,read " + std::to_string(round) + "\n";
+        ASSERT_TRUE(eventually([&] {
+            char buffer[65536];
+            for (ssize_t n; (n = read(unread[0], buffer, sizeof buffer)) > 0;)
+                shown.append(buffer, static_cast<size_t>(n));
+            receiver.send(as_sent(end));
+            return shown.find(end) != std::string::npos;
+        }));
+    }
+    shown.resize(shown.find(end) + end.size());
+
+    // Every echo right after the whole block of interface lines, and every
+    // block right before an echo.
+    size_t block = 0, run = 0, echoes = 0, torn = 0;
+    std::string first_torn;
+    for (const std::string &line : lines_of(shown)) {
+        if (line.find(" - ") != std::string::npos && line.size() > 2 && line[line.size() - 2] == ' ') {
+            run++;
+            continue;
+        }
+        if (line[0] == '$' && block == 0)
+            block = run;
+        if (run != (line[0] == '$' ? block : 0) && torn++ == 0)
+            first_torn = line;
+        echoes += line.size() > 7 && isdigit(static_cast<unsigned char>(line[7]));
+        run = 0;
+    }
+    EXPECT_GT(block, 0u);
+    EXPECT_EQ(torn, 0u) << "first at: " << first_torn;
+    EXPECT_LT(echoes, static_cast<size_t>(rounds * lines)) << "nothing was dropped: the queue was never full";
+}
+
+TEST_F(DaemonMessages, APipeThatCannotBeMadeIsSaidOnceUntilOneCanBeMadeAgain)
+{
+    start({}, quiet);
+    ASSERT_GE(client(), 0);
+    rlimit old_limit;
+    ASSERT_EQ(prlimit(d->pid, RLIMIT_NOFILE, nullptr, &old_limit), 0);
+    // One descriptor free: each connection is accepted but gets no pipe.
+    for (int refused : {3, 1}) {
+        ASSERT_TRUE(limit_fds(d->pid, free_fd(d->pid, 1)));
+        for (int i = 0; i < refused; i++) {
+            int pending = own(connect_tcp());
+            ASSERT_GE(pending, 0);
+            std::string got;
+            EXPECT_TRUE(closed_by_daemon(pending, &got));
+            leave(pending);
+        }
+        ASSERT_TRUE(limit_fds(d->pid, static_cast<int>(old_limit.rlim_cur)));
+        EXPECT_GE(client(), 0); // a pipe was made again
+    }
+    // Failures keep their order: once a report failure said after them is
+    // out, so is every one of them.
+    ASSERT_EQ(mkdir("/tmp/nmea.status", 0755), 0);
+    send_udp(as_sent(example_gga) + as_sent(example_rmc));
+    ASSERT_TRUE(wait_stderr(*d, status_failure)) << stderr_of(*d);
+    const std::string failure = "Unable to create pipe: Too many open files\n";
+    std::string err = stderr_of(*d);
+    EXPECT_EQ(err, failure + failure + status_failure + "\n");
+    rmdir("/tmp/nmea.status");
 }
 
 } // namespace

@@ -141,7 +141,7 @@ static std::unique_ptr<daemon_process> start_process(std::vector<std::string> co
         int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
         dup2(options.stdout_fd >= 0 ? options.stdout_fd : slave >= 0 ? slave : null, 1);
-        dup2(err_pipe[1], 2);
+        dup2(options.stderr_fd >= 0 ? options.stderr_fd : err_pipe[1], 2);
         execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }

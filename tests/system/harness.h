@@ -71,6 +71,7 @@ bool eventually(const std::function<bool()> &condition, int timeout_ms = patienc
 struct daemon_options {
     bool quiet = false;  // stdout to /dev/null rather than a pty
     int stdout_fd = -1;  // when not -1, the daemon's stdout
+    int stderr_fd = -1;  // when not -1, the daemon's stderr (else a pipe the harness reads)
     // Words the command starts with, before any emulator (see start_daemon).
     std::vector<std::string> run_through;
     // NAME=value entries added to the daemon's environment alone.
