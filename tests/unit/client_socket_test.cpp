@@ -166,24 +166,25 @@ TEST(SendAll, ASlowClientThatKeepsTakingIsNeverCut)
     close(pair[1]);
 }
 
-struct timer_option {
+struct socket_option {
     const char *name;
     int level, option, expected;
 };
 
-TEST(ClientTimers, KeepaliveAndTheUserTimeoutAreSetOnTheConnection)
+TEST(ClientOptions, KeepaliveTheUserTimeoutAndNoDelayAreSetOnTheConnection)
 {
     int socket_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(socket_fd, 0);
-    EXPECT_TRUE(set_client_timers(socket_fd));
-    const timer_option options[] = {
+    EXPECT_TRUE(set_client_options(socket_fd));
+    const socket_option options[] = {
+        {"TCP_NODELAY", IPPROTO_TCP, TCP_NODELAY, 1}, // texts go at once, not after the last one's ack
         {"SO_KEEPALIVE", SOL_SOCKET, SO_KEEPALIVE, 1},
         {"TCP_KEEPIDLE", IPPROTO_TCP, TCP_KEEPIDLE, 30},
         {"TCP_KEEPINTVL", IPPROTO_TCP, TCP_KEEPINTVL, 10},
         {"TCP_KEEPCNT", IPPROTO_TCP, TCP_KEEPCNT, 3},
         {"TCP_USER_TIMEOUT", IPPROTO_TCP, TCP_USER_TIMEOUT, 60 * 1000},
     };
-    for (const timer_option &o : options) {
+    for (const socket_option &o : options) {
         int value = -1;
         socklen_t size = sizeof value;
         ASSERT_EQ(getsockopt(socket_fd, o.level, o.option, &value, &size), 0) << o.name;
