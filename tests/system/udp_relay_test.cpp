@@ -80,6 +80,27 @@ TEST_F(UdpRelay, BroadcastFlagEntriesWithoutIpv4GoToZeroAndLoopbackGetsNothing)
     EXPECT_GE(copies, 2);
 }
 
+TEST_F(UdpRelay, ANetworkThatGoesDownCostsOnlyItsOwnCopy)
+{
+    // A second network, listed after the first: once the first goes down its
+    // copy fails, as when a boat's Wi-Fi drops, and the wired one must still
+    // get every line.
+    ASSERT_EQ(system("ip link add w0 type veth peer name w1 && ip addr add 198.51.101.1/24 brd + dev w0 && "
+                     "ip link set w0 up && ip link set w1 up"),
+              0);
+    ASSERT_GE(catcher(), 0);
+    ASSERT_EQ(started(), -1);
+    ASSERT_EQ(system("ip link set v0 down"), 0);
+    send_udp("$GPTXT,wired*00\r\n");
+    std::string data, to;
+    while (catch_datagram(catcher(), &data, &to) && to != "198.51.101.255") {
+    }
+    EXPECT_EQ(to, "198.51.101.255");
+    EXPECT_EQ(data, "$GPTXT,wired*00\n");
+    // As it was for the next test in this process.
+    EXPECT_EQ(system("ip link del w0 && ip link set v0 up"), 0);
+}
+
 TEST_F(UdpRelay, TimeoutMessagesWithoutTraffic)
 {
     ASSERT_EQ(started(), -1);
