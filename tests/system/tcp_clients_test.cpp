@@ -37,31 +37,6 @@ std::string numbered(int n)
            std::to_string(n) + ",*47\n";
 }
 
-TEST_F(TcpClients, DatagramsTakenInOneReceiveReachAClientWholeAndInOrder)
-{
-    ASSERT_EQ(started(), -1);
-    std::string stream;
-    int c = client(&stream);
-    ASSERT_GE(c, 0);
-    catcher();
-    // Stopped, the daemon finds them all waiting and takes them together: a
-    // fragment and its end, then texts past the size of one receive.
-    ASSERT_TRUE(stop_all_threads(*d));
-    udp_sender udp;
-    ASSERT_TRUE(udp.send("$GPGGA,fragment"));
-    ASSERT_TRUE(udp.send(",completed\r\n"));
-    std::vector<std::string> relayed = {"$GPGGA,fragment,completed\n"};
-    for (int n = 1; n <= 7; n++) {
-        ASSERT_TRUE(udp.send(as_sent(numbered(n))));
-        relayed.push_back(numbered(n));
-    }
-    ASSERT_EQ(kill(d->pid, SIGCONT), 0);
-    ASSERT_TRUE(read_until(c, &stream, relayed.back()));
-    EXPECT_EQ(relayed_lines(stream), relayed);
-    for (auto &text : relayed)
-        EXPECT_EQ(broadcast(), text);
-}
-
 TEST_F(TcpClients, ClientsComeAndGoWithoutDisturbingTheOthers)
 {
     ASSERT_EQ(started(), -1);
@@ -196,17 +171,6 @@ TEST_F(TcpClients, AStalledClientHoldsUpNeitherTheRelayNorTheOthers)
             EXPECT_TRUE(running(*d));
             leave(stalled);
         }();
-}
-
-TEST_F(TcpClients, ALongTextReachesAReadingClientWhole)
-{
-    start({}, quiet);
-    std::string stream;
-    int reader = client();
-    // Near the longest text the daemon relays, well over the pipe's atomic size.
-    const std::string text = "$GPTXT," + std::string(8100, 'y') + "*00\n";
-    ASSERT_TRUE(relay_to(reader, &stream, text));
-    EXPECT_TRUE(stream == text) << stream.size() << " bytes";
 }
 
 // A client connection begun without waiting for the handshake; -1 on failure.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The daemon as a UDP-to-broadcast relay: what goes in on the input port
 // comes out on every broadcast interface, exactly, with its messages.
+#include <csignal>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -56,6 +57,53 @@ TEST_F(UdpRelay, DatagramsAreBroadcastByteExactAndEchoedAfterTheInterfaceLine)
             std::string out = stdout_of(*d);
             EXPECT_LT(out.find(interface_line), out.find(row.relayed)) << out;
         }();
+}
+
+TEST_F(UdpRelay, DatagramsTakenTogetherAreRelayedAsIfEachHadComeAlone)
+{
+    // Every way a datagram can end up, 50 times over: whole, in two or three
+    // pieces, too short, a fragment that an empty datagram discards, two
+    // sentences in one. "#" stands for the round.
+    const struct {
+        std::vector<std::string> datagrams;
+        std::string relayed;
+    } shapes[] = {
+        {{"$GPTXT,whole,#*00\r\n"}, "$GPTXT,whole,#*00\n"},
+        {{"$GPTXT,tw", "o,#*00\r\n"}, "$GPTXT,two,#*00\n"},
+        {{"$GPT", "XT,three,", "#*00\r\n"}, "$GPTXT,three,#*00\n"},
+        {{"abc\r\n"}, ""},
+        {{"$GPTXT,lost,#", ""}, ""},
+        {{"$GPTXT,a,#*00\r\n$GPTXT,b,#*00\r\n"}, "$GPTXT,a,#*00\r\n$GPTXT,b,#*00\n"},
+    };
+    auto numbered = [](std::string text, int n) {
+        size_t at = text.find('#');
+        return at == std::string::npos ? text : text.replace(at, 1, std::to_string(n));
+    };
+    ASSERT_EQ(started(), -1);
+    std::string stream;
+    int reader = client(&stream);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(catcher(), 0);
+    // Stopped, the daemon finds them all waiting and takes them several at
+    // a time, far more than one receive holds.
+    ASSERT_TRUE(stop_all_threads(*d));
+    udp_sender sender;
+    std::string expected;
+    for (int n = 0; n < 50; n++)
+        for (auto &shape : shapes) {
+            for (auto &datagram : shape.datagrams)
+                ASSERT_TRUE(sender.send(numbered(datagram, n)));
+            expected += numbered(shape.relayed, n);
+        }
+    ASSERT_TRUE(sender.send("$GPTXT,end*00\r\n"));
+    expected += "$GPTXT,end*00\n";
+    ASSERT_EQ(kill(d->pid, SIGCONT), 0);
+    ASSERT_TRUE(read_until(reader, &stream, "$GPTXT,end*00\n"));
+    EXPECT_EQ(stream.substr(stream.find(expected.substr(0, 20))), expected);
+    std::string broadcasts;
+    while (broadcasts.size() < expected.size() && !(broadcasts += broadcast()).empty()) {
+    }
+    EXPECT_EQ(broadcasts, expected);
 }
 
 TEST_F(UdpRelay, BroadcastFlagEntriesWithoutIpv4GoToZeroAndLoopbackGetsNothing)
