@@ -2,6 +2,8 @@
 // The replay tool feeding the real daemon: what it sends reaches TCP clients
 // and the broadcast unchanged but for the line end, at the pace asked for,
 // and the sample trip makes the daemon write its report files.
+#include <sstream>
+
 #include "harness.h"
 
 namespace {
@@ -99,44 +101,42 @@ TEST_F(Replay, AtRmcPaceTheLinesAreSpacedByTheirTimestamps)
     EXPECT_TRUE(read_until(reader, &received, relayed_form(log))) << received;
 }
 
-TEST(ReplayTool, BadCommandLinesPrintUsageAndExitOne)
+TEST(ReplayTool, BadCommandLinesAndFilesAreRefusedWithTheReason)
 {
-    // Needs no daemon and no sandbox: the tool refuses before it sends.
-    std::vector<std::vector<std::string>> bad = {
-        {},                                   // no file
-        {"-r", "0", "/dev/null"},            // no rate
-        {"-r", "fast", "/dev/null"},
-        {"-p", "0", "/dev/null"},
-        {"-p", "65536", "/dev/null"},
-        {"-n", "-1", "/dev/null"},
-        {"-r", "0.0009", "/dev/null"},       // slower than one line in 1000 s
-        {"-r", "1e-300", "/dev/null"},
-        {"-n", "1e300", "/dev/null"},
-        {"-n", "99999999999999999999", "/dev/null"},
-        {"-n", "2.5", "/dev/null"},
-        {"-x", "/dev/null"},
-        {"/dev/null", "/dev/null"},           // two files
+    // Needs no daemon and no sandbox: the tool refuses before it sends. Each
+    // row: the arguments (split at blanks), the exit status and what it says.
+    const struct {
+        const char *args;
+        int status;
+        const char *says;
+    } rows[] = {
+        {"", 1, "Usage: "}, // no file
+        {"/dev/null /dev/null", 1, "Usage: "},
+        {"-x /dev/null", 1, "Usage: "},
+        {"-r 0 /dev/null", 1, "Usage: "},
+        {"-r fast /dev/null", 1, "Usage: "},
+        {"-r 0.0009 /dev/null", 1, "Usage: "}, // slower than one line in 1000 s
+        {"-r 1e-300 /dev/null", 1, "Usage: "},
+        {"-p 0 /dev/null", 1, "Usage: "},
+        {"-p 65536 /dev/null", 1, "Usage: "},
+        {"-n -1 /dev/null", 1, "Usage: "},
+        {"-n 1e300 /dev/null", 1, "Usage: "},
+        {"-n 99999999999999999999 /dev/null", 1, "Usage: "},
+        {"-n 2.5 /dev/null", 1, "Usage: "},
+        {"-a localhost /dev/null", 1, "not an IPv4 address: localhost"},
+        {"/nonexistent/trip.nmea", 2, "/nonexistent/trip.nmea: No such file or directory"},
+        {"-n 1 /dev/null", 2, "/dev/null: no sentences to send"},
+        {"-n 0 /dev/null", 2, "/dev/null: no sentences to send"}, // for ever
     };
-    for (auto &args : bad) {
+    for (auto &row : rows) {
+        std::vector<std::string> args;
+        std::istringstream words(row.args);
+        for (std::string word; words >> word;)
+            args.push_back(word);
         tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, args);
-        std::string line;
-        for (auto &arg : args)
-            line += arg + " ";
-        EXPECT_EQ(run.status, 1) << line;
-        EXPECT_NE(run.err.find("Usage: "), std::string::npos) << run.err;
+        EXPECT_EQ(run.status, row.status) << row.args;
+        EXPECT_NE(run.err.find(row.says), std::string::npos) << row.args << ": " << run.err;
     }
-    tool_run missing = run_tool(GPSFANOUT_REPLAY_BINARY, {"/nonexistent/trip.nmea"});
-    EXPECT_EQ(missing.status, 2);
-    EXPECT_NE(missing.err.find("/nonexistent/trip.nmea: No such file or directory"), std::string::npos);
-    // A file without sentences, played once or for ever.
-    for (const char *times : {"1", "0"}) {
-        tool_run empty = run_tool(GPSFANOUT_REPLAY_BINARY, {"-n", times, "/dev/null"});
-        EXPECT_EQ(empty.status, 2) << "-n " << times;
-        EXPECT_NE(empty.err.find("/dev/null: no sentences to send"), std::string::npos) << empty.err;
-    }
-    tool_run address = run_tool(GPSFANOUT_REPLAY_BINARY, {"-a", "localhost", "/dev/null"});
-    EXPECT_EQ(address.status, 1);
-    EXPECT_NE(address.err.find("not an IPv4 address: localhost"), std::string::npos);
 }
 
 } // namespace
