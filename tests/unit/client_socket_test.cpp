@@ -38,13 +38,20 @@ std::thread slow_reader(int fd, size_t size, size_t chunk, useconds_t pause, std
     });
 }
 
+// A stream socket pair whose sending end holds little, so a reader that
+// stops is felt after a few kilobytes.
+bool small_pair(int pair[2])
+{
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return false;
+    int small = 4096;
+    return setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small) == 0;
+}
+
 TEST(SendAll, SendsCutShortBySignalsAreCompleted)
 {
     int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    int small = 4096;
-    setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-
+    ASSERT_TRUE(small_pair(pair));
     std::string payload(2 << 20, '\0');
     for (size_t i = 0; i < payload.size(); i++)
         payload[i] = static_cast<char>('A' + (i * 7 + i / 4093) % 26);
@@ -83,21 +90,11 @@ TEST(SendAll, SendsCutShortBySignalsAreCompleted)
 TEST(SendAll, AGonePeerIsAFailureNotASignal)
 {
     int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    ASSERT_TRUE(small_pair(pair));
     close(pair[1]);
     // SIGPIPE is left at its default here: were it raised, this test would die.
     EXPECT_FALSE(send_all(pair[0], "$GPGGA,1*00\n", 12));
     close(pair[0]);
-}
-
-// A stream socket pair whose sending end holds little, so a reader that
-// stops is felt after a few kilobytes.
-bool small_pair(int pair[2])
-{
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        return false;
-    int small = 4096;
-    return setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small) == 0;
 }
 
 long long elapsed_ms(std::chrono::steady_clock::time_point since)
