@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // What the TCP service holds: descriptors and threads come back when clients
-// go, running out of them is survived without spinning, and a port that
-// cannot be listened on costs only the clients.
+// go, and running out of them is survived without spinning.
 #include <iostream>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -110,22 +109,6 @@ TEST_F(ClientResources, AClientThreadThatCannotStartIsUnregisteredAndReleased)
     rlimit loose = {RLIM_INFINITY, RLIM_INFINITY};
     ASSERT_EQ(prlimit(d->pid, RLIMIT_AS, &loose, nullptr), 0);
     EXPECT_GE(client(), 0);
-}
-
-TEST_F(ClientResources, ATakenTcpPortIsReportedAndTheRelayGoesOn)
-{
-    ASSERT_GE(own(occupy_port(SOCK_STREAM, tcp_port)), 0);
-    ASSERT_GE(catcher(), 0);
-    start();
-    ASSERT_TRUE(wait_stderr(*d, "Unable to listen on TCP port: Address already in use\n")) << stderr_of(*d);
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    // The listener has ended: main, the relay and the writer of its progress
-    // are left (a sanitizer may run threads of its own).
-    if (!sanitized) {
-        EXPECT_TRUE(eventually([&] { return count_threads(d->pid) == 3; })) << count_threads(d->pid);
-    }
-    send_udp("$GPTXT,no clients*00\r\n");
-    EXPECT_EQ(broadcast(), "$GPTXT,no clients*00\n");
 }
 
 } // namespace

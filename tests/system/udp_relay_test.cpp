@@ -158,13 +158,38 @@ TEST_F(UdpRelay, TimeoutMessagesWithoutTraffic)
     EXPECT_LE(two, 3000 + patience_ms);
 }
 
-TEST_F(UdpRelay, ATakenInputPortIsReportedAndTheDaemonRunsOn)
+TEST_F(UdpRelay, ATakenPortIsReportedAndCostsOnlyWhatUsesIt)
 {
-    ASSERT_GE(own(occupy_port(SOCK_DGRAM, udp_in_port)), 0);
-    start();
-    ASSERT_TRUE(wait_stderr(*d, "Unable to bind UDP input port: Address already in use\n"));
-    ASSERT_TRUE(wait_stdout(*d, "POLL timeout: ttyfd = -1\n"));
-    EXPECT_TRUE(running(*d));
+    const struct {
+        int type, port;
+        const char *said;
+        int threads; // left: main, the relay, the writer of its progress and the listener, or not
+    } rows[] = {
+        {SOCK_DGRAM, udp_in_port, "Unable to bind UDP input port: Address already in use\n", 4},
+        {SOCK_STREAM, tcp_port, "Unable to listen on TCP port: Address already in use\n", 3},
+    };
+    for (auto &row : rows)
+        [&] { // a failed check ends its own row only
+            SCOPED_TRACE(row.said);
+            if (d)
+                stop_daemon(*d); // it holds the ports
+            int taken = occupy_port(row.type, row.port);
+            ASSERT_GE(taken, 0);
+            start();
+            ASSERT_TRUE(wait_stderr(*d, row.said)) << stderr_of(*d);
+            ASSERT_TRUE(wait_stdout(*d, "POLL timeout: ttyfd = -1\n"));
+            EXPECT_TRUE(running(*d));
+            // A sanitizer may run threads of its own.
+            if (!sanitized) {
+                EXPECT_TRUE(eventually([&] { return count_threads(d->pid) == row.threads; }))
+                    << count_threads(d->pid);
+            }
+            close(taken);
+        }();
+    // With only the TCP port taken the relay goes on.
+    ASSERT_GE(catcher(), 0);
+    send_udp("$GPTXT,no clients*00\r\n");
+    EXPECT_EQ(broadcast(), "$GPTXT,no clients*00\n");
 }
 
 TEST_F(UdpRelay, DaemonModeDetachesSilentlyAndRelays)
