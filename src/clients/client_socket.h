@@ -17,9 +17,10 @@ constexpr int keepalive_idle_s = 30;
 constexpr int keepalive_interval_s = 10;
 constexpr int keepalive_probes = 3;
 
-// Sets keepalive and the user timeout on an accepted connection. Returns false
-// when one of them could not be set; the connection still works without it.
-bool set_client_timers(int socket);
+// Sets keepalive, the user timeout and TCP_NODELAY on an accepted connection.
+// Returns false when one of them could not be set; the connection still works
+// without it.
+bool set_client_options(int socket);
 
 // Sends all n bytes, completing partial sends, so a client never receives a
 // sentence cut in half. Waits for room while the client keeps taking bytes,

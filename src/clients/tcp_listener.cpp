@@ -8,7 +8,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <new>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,12 +32,7 @@ static void pause_briefly()
 
 static void serve_client(int socket)
 {
-    set_client_timers(socket); // without them it is served all the same
-    // Every send is whole texts, never a piece to be joined: waiting for the
-    // client's acknowledgement first (Nagle's rule against its delayed
-    // acknowledgement) only made lines up to 40 ms late with many clients.
-    int on = 1;
-    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    set_client_options(socket); // without them it is served all the same
     client_link *link = new (std::nothrow) client_link{-1, -1, socket};
     if (link == nullptr) {
         close(socket);

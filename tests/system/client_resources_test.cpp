@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // What the TCP service holds: descriptors and threads come back when clients
-// go, running out of them is survived without spinning, and a port that
-// cannot be listened on costs only the clients.
+// go, and running out of them is survived without spinning.
 #include <iostream>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -51,13 +50,24 @@ TEST_F(ClientResources, ChurnLeavesDescriptorAndThreadCountsWhereTheyStarted)
     EXPECT_TRUE(running(*d));
 }
 
-TEST_F(ClientResources, OutOfDescriptorsTheListenerPausesAndServesAgainLater)
+TEST_F(ClientResources, OutOfDescriptorsOrAddressSpaceAClientIsRefusedWithoutSpinningAndLaterServed)
 {
     ASSERT_EQ(started(), -1);
+    // The keeper's thread stays alive, so no finished thread's stack is
+    // cached for reuse: a new thread needs fresh address space.
     int keeper = client();
     ASSERT_GE(keeper, 0);
     int fds_start, threads_start;
     steady_counts(d->pid, &fds_start, &threads_start);
+    // A connection the daemon takes but cannot serve is closed unread, and
+    // nothing of it stays.
+    auto closed_and_gone = [&](int refused, const char *why) {
+        std::string got;
+        EXPECT_TRUE(closed_by_daemon(refused, &got)) << why;
+        EXPECT_EQ(got, "") << why;
+        leave(refused);
+        EXPECT_TRUE(counts_settle(d->pid, fds_start, threads_start, keeper)) << why;
+    };
     rlimit old_limit;
     ASSERT_EQ(prlimit(d->pid, RLIMIT_NOFILE, nullptr, &old_limit), 0);
 
@@ -67,65 +77,24 @@ TEST_F(ClientResources, OutOfDescriptorsTheListenerPausesAndServesAgainLater)
     int pending = own(connect_tcp());
     ASSERT_GE(pending, 0); // the kernel completes it; the daemon cannot take it
     EXPECT_LT(cpu_used_over(d->pid, 1.0), 0.3) << "CPU seconds used while accept keeps failing";
-
-    // One descriptor free: the connection is accepted but gets no pipe. It is
-    // said so, and the connection is closed rather than kept.
+    // One descriptor free: the connection is accepted but gets no pipe.
     ASSERT_TRUE(limit_fds(d->pid, free_fd(d->pid, 1)));
-    std::string got;
-    EXPECT_TRUE(closed_by_daemon(pending, &got));
-    EXPECT_EQ(got, "");
+    closed_and_gone(pending, "a client without a pipe");
     EXPECT_TRUE(wait_stderr(*d, "Unable to create pipe: Too many open files\n")) << stderr_of(*d);
-    leave(pending);
-    EXPECT_TRUE(counts_settle(d->pid, fds_start, threads_start, keeper));
-
-    // With descriptors back, clients are served again.
     ASSERT_TRUE(limit_fds(d->pid, static_cast<int>(old_limit.rlim_cur)));
-    EXPECT_GE(client(), 0);
-}
 
-TEST_F(ClientResources, AClientThreadThatCannotStartIsUnregisteredAndReleased)
-{
-    if (sanitized)
-        GTEST_SKIP() << "a sanitized daemon cannot run under a tight address-space limit";
-    start({}, quiet);
-    // The keeper's thread stays alive, so no finished thread's stack is
-    // cached for reuse: a new thread needs fresh address space.
-    int keeper = client();
-    ASSERT_GE(keeper, 0);
-    int fds_start, threads_start;
-    steady_counts(d->pid, &fds_start, &threads_start);
-
-    long in_use = status_value(d->pid, "VmSize:");
-    ASSERT_GT(in_use, 0);
-    rlimit tight = {static_cast<rlim_t>(in_use + 64) * 1024, RLIM_INFINITY};
-    ASSERT_EQ(prlimit(d->pid, RLIMIT_AS, &tight, nullptr), 0);
-    int refused = own(connect_tcp());
-    ASSERT_GE(refused, 0);
-    std::string got;
-    EXPECT_TRUE(closed_by_daemon(refused, &got)) << "a client without a thread was kept";
-    EXPECT_EQ(got, "");
-    leave(refused);
-    EXPECT_TRUE(counts_settle(d->pid, fds_start, threads_start, keeper));
-
-    rlimit loose = {RLIM_INFINITY, RLIM_INFINITY};
-    ASSERT_EQ(prlimit(d->pid, RLIMIT_AS, &loose, nullptr), 0);
-    EXPECT_GE(client(), 0);
-}
-
-TEST_F(ClientResources, ATakenTcpPortIsReportedAndTheRelayGoesOn)
-{
-    ASSERT_GE(own(occupy_port(SOCK_STREAM, tcp_port)), 0);
-    ASSERT_GE(catcher(), 0);
-    start();
-    ASSERT_TRUE(wait_stderr(*d, "Unable to listen on TCP port: Address already in use\n")) << stderr_of(*d);
-    ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
-    // The listener has ended: main, the relay and the writer of its progress
-    // are left (a sanitizer may run threads of its own).
-    if (!sanitized) {
-        EXPECT_TRUE(eventually([&] { return count_threads(d->pid) == 3; })) << count_threads(d->pid);
+    // No address space for a thread: the client is unregistered and released.
+    if (!sanitized) { // a sanitized daemon cannot run under a tight address-space limit
+        long in_use = status_value(d->pid, "VmSize:");
+        ASSERT_GT(in_use, 0);
+        rlimit tight = {static_cast<rlim_t>(in_use + 64) * 1024, RLIM_INFINITY};
+        ASSERT_EQ(prlimit(d->pid, RLIMIT_AS, &tight, nullptr), 0);
+        closed_and_gone(own(connect_tcp()), "a client without a thread");
+        rlimit loose = {RLIM_INFINITY, RLIM_INFINITY};
+        ASSERT_EQ(prlimit(d->pid, RLIMIT_AS, &loose, nullptr), 0);
     }
-    send_udp("$GPTXT,no clients*00\r\n");
-    EXPECT_EQ(broadcast(), "$GPTXT,no clients*00\n");
+    // With both back, clients are served again.
+    EXPECT_GE(client(), 0);
 }
 
 } // namespace

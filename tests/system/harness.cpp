@@ -602,7 +602,8 @@ void expect_example_reports(uid_t owner)
     }
 }
 
-bool as_user(uid_t uid, gid_t gid, const std::function<bool()> &step)
+// Runs `step` in a child process as that user (no supplementary groups).
+static bool as_user(uid_t uid, gid_t gid, const std::function<bool()> &step)
 {
     pid_t pid = fork();
     if (pid == 0) {

@@ -103,12 +103,10 @@ struct daemon_process {
 std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args,
                                              const daemon_options &options = {});
 
-// The path the daemon is started as (its argv[0]): GPSFANOUT_DAEMON when set,
-// else this build's binary.
+// The path the daemon is started as: GPSFANOUT_DAEMON when set, else this build's.
 std::string daemon_path();
 
-// Waits until the daemon's stdout (or stderr) holds `needle` at or after
-// offset `from`. Returns false on timeout.
+// Waits until the daemon's stdout (or stderr) holds `needle` at or after `from`.
 bool wait_stdout(daemon_process &d, const std::string &needle, int timeout_ms = patience_ms, size_t from = 0);
 bool wait_stderr(daemon_process &d, const std::string &needle, int timeout_ms = patience_ms);
 std::string stdout_of(daemon_process &d);
@@ -121,8 +119,6 @@ int reported_fd(daemon_process &d, const std::string &prefix, size_t from = 0);
 
 // Waits for the daemon to exit; returns its wait status, or -1 on timeout.
 int wait_exit(daemon_process &d, int timeout_ms = patience_ms);
-
-// Whether the daemon has not ended.
 bool running(daemon_process &d);
 
 // Stops every thread of the daemon (SIGSTOP) and waits until all have
@@ -135,10 +131,9 @@ void stop_daemon(daemon_process &d);
 
 // --- Sockets ---
 
-// 127.0.0.1:port.
-sockaddr_in loopback(int port);
+sockaddr_in loopback(int port); // 127.0.0.1:port
 
-// Sends datagrams to 127.0.0.1:port from one socket.
+// Sends datagrams to 127.0.0.1:port from one socket; send_udp sends one.
 struct udp_sender {
     int fd;
     sockaddr_in to;
@@ -147,11 +142,9 @@ struct udp_sender {
     bool send(const std::string &data);
 };
 
-// Sends one datagram to 127.0.0.1:port.
 void send_udp(const std::string &data, int port = udp_in_port);
 
-// A text as the daemon relays it (ending in LF) as a receiver sends it, with
-// CR LF.
+// A text as relayed (ending in LF) as a receiver sends it, with CR LF.
 std::string as_sent(const std::string &relayed);
 
 // Receives one datagram; `destination` gets its dotted destination address.
@@ -162,12 +155,9 @@ bool catch_datagram(int fd, std::string *data, std::string *destination, int tim
 int occupy_port(int type, int port);
 
 // Opens a TCP connection to 127.0.0.1:port, with a receive buffer of that
-// size when not 0 (so that a client that stops reading is felt after a few
-// kilobytes); -1 on failure.
+// size when not 0 (so that a client that stops reading is felt soon); -1 on
+// failure. The second connects as soon as the daemon listens.
 int connect_tcp(int port = tcp_port, int receive_buffer = 0);
-
-// Connects as soon as the daemon listens (its listener starts on a thread of
-// its own); -1 when it does not within the time.
 int connect_when_listening(int port = tcp_port, int receive_buffer = 0, int timeout_ms = patience_ms);
 
 // Reads from fd, appending to *received, until it holds `needle`.
@@ -181,8 +171,6 @@ std::vector<std::string> lines_of(const std::string &stream);
 // and every line relayed from now on reaches it. What it received meanwhile
 // is appended to *stream when given.
 bool join(int client, std::string *stream = nullptr, int timeout_ms = patience_ms);
-
-// True for the join lines of join().
 bool is_join_line(const std::string &line);
 
 // Relays `text` (as relayed, ending in LF) and waits until it has reached
@@ -193,8 +181,7 @@ bool relay_to(int client, std::string *pending, const std::string &text);
 // reset. Anything received first goes to *received.
 bool closed_by_daemon(int fd, std::string *received, int timeout_ms = patience_ms);
 
-// Closes with a reset rather than an orderly end.
-void abort_connection(int fd);
+void abort_connection(int fd); // closes with a reset
 
 // One TCP socket of this network namespace, as /proc/net/tcp shows it.
 struct tcp_socket_row {
@@ -228,15 +215,8 @@ void unplug_receiver(fake_receiver *r);
 
 // Writes to the receiver's side, as a GPS would.
 bool emit(fake_receiver &r, const std::string &text);
-
 // The daemon's output device turns each LF into CR LF.
 std::string on_the_line(const std::string &text);
-
-// --- Other users ---
-
-// Runs `step` in a child process as that user (no supplementary groups);
-// whether it succeeded.
-bool as_user(uid_t uid, gid_t gid, const std::function<bool()> &step);
 
 // Why the daemon cannot be run as that user here (a checkout in a private
 // folder), or "" when it can.
@@ -244,11 +224,9 @@ std::string unreachable_for(uid_t uid, gid_t gid);
 
 // --- Files, /proc and the project's tools ---
 
-// The whole file, and whether it could be read.
+// The whole file, and whether it could be read; write; wait until it holds exactly `expected`.
 bool read_file(const std::string &path, std::string *content);
 bool write_file(const std::string &path, const std::string &text);
-
-// Waits until the file holds exactly `expected`.
 bool file_holds(const std::string &path, const std::string &expected, int timeout_ms = patience_ms);
 
 // Waits until both report files hold the worked example, and checks that
@@ -266,9 +244,7 @@ int count_threads(pid_t pid);
 
 // A number of /proc/PID/status, such as "VmRSS:" in kB; -1 when unknown.
 long status_value(pid_t pid, const char *key);
-
-// CPU time the process has used so far, and while `seconds` of wall time
-// pass, in seconds.
+// CPU seconds the process has used so far, and while `seconds` of wall time pass.
 double cpu_seconds(pid_t pid);
 double cpu_used_over(pid_t pid, double seconds);
 
@@ -276,10 +252,9 @@ double cpu_used_over(pid_t pid, double seconds);
 // mappings right above a one-page guard.
 int thread_stacks(pid_t pid);
 
-// The nth lowest descriptor number (from 0) that the process has free.
+// The nth lowest descriptor number (from 0) that the process has free, and
+// its (soft) descriptor limit set.
 int free_fd(pid_t pid, int nth);
-
-// Sets the process's (soft) descriptor limit.
 bool limit_fds(pid_t pid, int limit);
 
 // The daemon's descriptor and thread counts once they have held still for a
@@ -355,7 +330,6 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Starts the daemon.
     void start(const std::vector<std::string> &args = {}, const daemon_options &options = {});
     // Starts it in the foreground and waits for its first line: returns the
     // descriptor it reports (-1 for none), or -2 when it said nothing.

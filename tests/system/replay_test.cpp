@@ -2,6 +2,8 @@
 // The replay tool feeding the real daemon: what it sends reaches TCP clients
 // and the broadcast unchanged but for the line end, at the pace asked for,
 // and the sample trip makes the daemon write its report files.
+#include <sstream>
+
 #include "harness.h"
 
 namespace {
@@ -31,38 +33,37 @@ struct Replay : DaemonTest {
     }
 };
 
-// Replays `log` with these options to its end; returns how long that took in
-// milliseconds, or -1 when the tool failed.
-long long timed_replay(const std::string &log, std::vector<std::string> options)
+TEST_F(Replay, TheSampleTripReachesAClientAndTheBroadcastAndMakesBothReportFiles)
 {
-    if (!write_file("/tmp/timed.nmea", log))
-        return -1;
-    options.push_back("/tmp/timed.nmea");
-    long long start = now_ms();
-    tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, options);
-    long long took = now_ms() - start;
-    EXPECT_EQ(run.status, 0) << run.err;
-    return run.status == 0 ? took : -1;
-}
-
-TEST_F(Replay, LinesReachATcpClientAndTheBroadcastInOrder)
-{
+    // The first two seconds: RMC, VTG, GGA, GSV, GSV, then RMC, VTG, GGA; the
+    // second RMC finds a GGA stored.
     ASSERT_GE(catcher(), 0);
-    const std::string lines = sample_lines(8); // RMC, VTG, GGA, GSV ... of the first second
+    const std::string lines = sample_lines(8);
     ASSERT_TRUE(write_file("/tmp/few.nmea", lines));
     tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, {"-r", "50", "/tmp/few.nmea"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("sent 8 lines to 127.0.0.1:" + std::to_string(udp_in_port)), std::string::npos) << run.err;
 
     const std::string expected = relayed_form(lines);
-    std::string received;
+    std::string received, broadcasts;
     ASSERT_TRUE(read_until(reader, &received, expected.substr(expected.size() - 20))) << received;
     EXPECT_EQ(received, expected);
-
-    std::string broadcasts;
     for (int i = 0; i < 8; i++)
         broadcasts += broadcast();
     EXPECT_EQ(broadcasts, expected);
+
+    std::string status;
+    ASSERT_TRUE(eventually([&] { return read_file("/tmp/sbd10.status", &status) && status.size() == 12; }));
+    ASSERT_TRUE(read_file("/tmp/nmea.status", &status));
+    for (const char *line : {"NMEA: $GPRMC,120001.00,A,4807.0380,N,01131.0020,E", "Status: ACTIVE\n",
+                             "Date(day/mon/yr): 4/5/24\n", "Lat(deg): 48.1173\n"})
+        EXPECT_NE(status.find(line), std::string::npos) << status;
+    // The record reader makes sense of what the daemon wrote.
+    tool_run read = run_tool(GPSFANOUT_RECORD_BINARY, {"/tmp/sbd10.status"});
+    EXPECT_EQ(read.status, 0) << read.err;
+    for (const char *line : {"time:      12:00 UTC", "latitude:  48.117", "longitude: 11.516", "altitude:  545 m",
+                             "sum:       ok"})
+        EXPECT_NE(read.out.find(line), std::string::npos) << read.out;
 }
 
 TEST_F(Replay, AnAisLineAndALogWithBareLineFeedsArriveWhole)
@@ -83,105 +84,59 @@ TEST_F(Replay, AnAisLineAndALogWithBareLineFeedsArriveWhole)
     EXPECT_EQ(received, once + once);
 }
 
-TEST_F(Replay, EachPaceTakesItsTime)
+TEST_F(Replay, AtRmcPaceTheLinesAreSpacedByTheirTimestamps)
 {
+    // 2.5 seconds from the first RMC to the last; the pace itself is the
+    // unit tests' business, this is the tool's clock.
+    const std::string log = "$GPRMC,120000.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*62\r\n"
+                            "$GPTXT,01,01,02,with the first*00\r\n"
+                            "$GPRMC,120001.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*63\r\n"
+                            "$GPRMC,120002.50,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*65\r\n";
+    ASSERT_TRUE(write_file("/tmp/timed.nmea", log));
+    long long start = now_ms();
+    tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, {"/tmp/timed.nmea"});
+    EXPECT_GE(now_ms() - start, 2400); // a replay cannot be early
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::string received;
+    EXPECT_TRUE(read_until(reader, &received, relayed_form(log))) << received;
+}
+
+TEST(ReplayTool, BadCommandLinesAndFilesAreRefusedWithTheReason)
+{
+    // Needs no daemon and no sandbox: the tool refuses before it sends. Each
+    // row: the arguments (split at blanks), the exit status and what it says.
     const struct {
-        const char *what;
-        std::string log;
-        std::vector<std::string> options;
-        long long at_least_ms; // a replay cannot be early
-        int passes;
+        const char *args;
+        int status;
+        const char *says;
     } rows[] = {
-        // RMC pace is the default; 2.5 seconds from the first RMC to the last.
-        {"RMC pace spaces the lines by their timestamps",
-         "$GPRMC,120000.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*62\r\n"
-         "$GPTXT,01,01,02,with the first*00\r\n"
-         "$GPRMC,120001.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*63\r\n"
-         "$GPRMC,120002.50,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*65\r\n",
-         {}, 2400, 1},
-        // Three passes: the second a second after the first, the third two.
-        {"a log whose times do not advance is played once a second",
-         "$GPRMC,120000.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*62\r\n"
-         "$GPTXT,01,01,02,same time*00\r\n",
-         {"-n", "3"}, 1900, 3},
-        // The sixth line is due 5/4 s after the first.
-        {"a fixed rate takes its time", sample_lines(6), {"-r", "4"}, 1200, 1},
+        {"", 1, "Usage: "}, // no file
+        {"/dev/null /dev/null", 1, "Usage: "},
+        {"-x /dev/null", 1, "Usage: "},
+        {"-r 0 /dev/null", 1, "Usage: "},
+        {"-r fast /dev/null", 1, "Usage: "},
+        {"-r 0.0009 /dev/null", 1, "Usage: "}, // slower than one line in 1000 s
+        {"-r 1e-300 /dev/null", 1, "Usage: "},
+        {"-p 0 /dev/null", 1, "Usage: "},
+        {"-p 65536 /dev/null", 1, "Usage: "},
+        {"-n -1 /dev/null", 1, "Usage: "},
+        {"-n 1e300 /dev/null", 1, "Usage: "},
+        {"-n 99999999999999999999 /dev/null", 1, "Usage: "},
+        {"-n 2.5 /dev/null", 1, "Usage: "},
+        {"-a localhost /dev/null", 1, "not an IPv4 address: localhost"},
+        {"/nonexistent/trip.nmea", 2, "/nonexistent/trip.nmea: No such file or directory"},
+        {"-n 1 /dev/null", 2, "/dev/null: no sentences to send"},
+        {"-n 0 /dev/null", 2, "/dev/null: no sentences to send"}, // for ever
     };
     for (auto &row : rows) {
-        SCOPED_TRACE(row.what);
-        EXPECT_GE(timed_replay(row.log, row.options), row.at_least_ms);
-        std::string expected, received;
-        for (int pass = 0; pass < row.passes; pass++)
-            expected += relayed_form(row.log);
-        EXPECT_TRUE(read_until(reader, &received, expected)) << received;
-    }
-}
-
-TEST_F(Replay, TheSampleTripMakesBothReportFiles)
-{
-    // The first two seconds: RMC, VTG, GGA, GSV, GSV, then RMC, VTG, GGA; the
-    // second RMC finds a GGA stored.
-    const std::string lines = sample_lines(8);
-    ASSERT_TRUE(write_file("/tmp/trip.nmea", lines));
-    tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, {"-r", "50", "/tmp/trip.nmea"});
-    ASSERT_EQ(run.status, 0) << run.err;
-
-    std::string status, record;
-    ASSERT_TRUE(eventually([&] { return read_file("/tmp/nmea.status", &status); }));
-    EXPECT_NE(status.find("NMEA: $GPRMC,120001.00,A,4807.0380,N,01131.0020,E"), std::string::npos) << status;
-    EXPECT_NE(status.find("Status: ACTIVE\n"), std::string::npos) << status;
-    EXPECT_NE(status.find("Date(day/mon/yr): 4/5/24\n"), std::string::npos) << status;
-    EXPECT_NE(status.find("Lat(deg): 48.1173\n"), std::string::npos) << status;
-    ASSERT_TRUE(eventually([&] { return read_file("/tmp/sbd10.status", &record) && record.size() == 12; }));
-
-    // The record reader makes sense of what the daemon wrote.
-    tool_run read = run_tool(GPSFANOUT_RECORD_BINARY, {"/tmp/sbd10.status"});
-    EXPECT_EQ(read.status, 0) << read.err;
-    EXPECT_NE(read.out.find("time:      12:00 UTC"), std::string::npos) << read.out;
-    EXPECT_NE(read.out.find("latitude:  48.117"), std::string::npos) << read.out;
-    EXPECT_NE(read.out.find("longitude: 11.516"), std::string::npos) << read.out;
-    EXPECT_NE(read.out.find("altitude:  545 m"), std::string::npos) << read.out;
-    EXPECT_NE(read.out.find("sum:       ok"), std::string::npos) << read.out;
-}
-
-TEST(ReplayTool, BadCommandLinesPrintUsageAndExitOne)
-{
-    // Needs no daemon and no sandbox: the tool refuses before it sends.
-    std::vector<std::vector<std::string>> bad = {
-        {},                                   // no file
-        {"-r", "0", "/dev/null"},            // no rate
-        {"-r", "fast", "/dev/null"},
-        {"-p", "0", "/dev/null"},
-        {"-p", "65536", "/dev/null"},
-        {"-n", "-1", "/dev/null"},
-        {"-r", "0.0009", "/dev/null"},       // slower than one line in 1000 s
-        {"-r", "1e-300", "/dev/null"},
-        {"-n", "1e300", "/dev/null"},
-        {"-n", "99999999999999999999", "/dev/null"},
-        {"-n", "2.5", "/dev/null"},
-        {"-x", "/dev/null"},
-        {"/dev/null", "/dev/null"},           // two files
-    };
-    for (auto &args : bad) {
+        std::vector<std::string> args;
+        std::istringstream words(row.args);
+        for (std::string word; words >> word;)
+            args.push_back(word);
         tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, args);
-        std::string line;
-        for (auto &arg : args)
-            line += arg + " ";
-        EXPECT_EQ(run.status, 1) << line;
-        EXPECT_NE(run.err.find("Usage: "), std::string::npos) << run.err;
+        EXPECT_EQ(run.status, row.status) << row.args;
+        EXPECT_NE(run.err.find(row.says), std::string::npos) << row.args << ": " << run.err;
     }
-    tool_run missing = run_tool(GPSFANOUT_REPLAY_BINARY, {"/nonexistent/trip.nmea"});
-    EXPECT_EQ(missing.status, 2);
-    EXPECT_NE(missing.err.find("/nonexistent/trip.nmea: No such file or directory"), std::string::npos);
-    // A file without sentences, played once or for ever.
-    for (const char *times : {"1", "0"}) {
-        tool_run empty = run_tool(GPSFANOUT_REPLAY_BINARY, {"-n", times, "/dev/null"});
-        EXPECT_EQ(empty.status, 2) << "-n " << times;
-        EXPECT_NE(empty.err.find("/dev/null: no sentences to send"), std::string::npos) << empty.err;
-    }
-    tool_run address = run_tool(GPSFANOUT_REPLAY_BINARY, {"-a", "localhost", "/dev/null"});
-    EXPECT_EQ(address.status, 1);
-    EXPECT_NE(address.err.find("not an IPv4 address: localhost"), std::string::npos);
 }
 
 } // namespace

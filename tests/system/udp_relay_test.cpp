@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The daemon as a UDP-to-broadcast relay: what goes in on the input port
 // comes out on every broadcast interface, exactly, with its messages.
+#include <csignal>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -23,14 +24,11 @@ TEST_F(UdpRelay, DatagramsAreBroadcastByteExactAndEchoedAfterTheInterfaceLine)
         std::vector<std::string> datagrams;
         std::string relayed; // "" for nothing
     } rows[] = {
+        // How datagrams are cut and joined is the line assembly's unit tests'
+        // business; here a sentence, and a text near the longest relayed.
         {"a sentence", {}, udp_in_port, {as_sent(example_gga)}, example_gga},
-        {"fragments", {}, udp_in_port, {"$GPGGA,1", ",2\r\n"}, "$GPGGA,1,2\n"},
-        {"two sentences", {}, udp_in_port, {"$GPGGA,a*00\r\n$GPRMC,b*00\r\n"}, "$GPGGA,a*00\r\n$GPRMC,b*00\n"},
-        {"the first too short", {}, udp_in_port, {"abc\r\n", "abcde\n"}, "abcde\n"},
-        {"a CR ends it", {}, udp_in_port, {"ABCDE,F\rG"}, "ABCDE,F\n"},
-        {"a NUL", {}, udp_in_port, {std::string("$GPNUL,x\0,y\r\n", 13), "\n"}, "$GPNUL,x"},
-        {"after a full buffer", {}, udp_in_port, {std::string(9000, 'Z') + "\n", "\n", "$GPAFT,after full\n"},
-         "$GPAFT,after full\n"},
+        {"a long text", {}, udp_in_port, {"$GPTXT," + std::string(8100, 'y') + "*00\r\n"},
+         "$GPTXT," + std::string(8100, 'y') + "*00\n"},
         {"-u drops the UDP input", {"-u"}, udp_in_port, {"$GPGGA,dropped\n"}, ""},
         // 70000 is 4464 and 76637 is 11101 once cut to 16 bits.
         {"ports keep their low 16 bits", {"-i", "70000", "-o", "76637", "-t", "0"}, 4464, {"$GPGGA,low bits\n"},
@@ -58,6 +56,53 @@ TEST_F(UdpRelay, DatagramsAreBroadcastByteExactAndEchoedAfterTheInterfaceLine)
         }();
 }
 
+TEST_F(UdpRelay, DatagramsTakenTogetherAreRelayedAsIfEachHadComeAlone)
+{
+    // Every way a datagram can end up, 50 times over: whole, in two or three
+    // pieces, too short, a fragment that an empty datagram discards, two
+    // sentences in one. "#" stands for the round.
+    const struct {
+        std::vector<std::string> datagrams;
+        std::string relayed;
+    } shapes[] = {
+        {{"$GPTXT,whole,#*00\r\n"}, "$GPTXT,whole,#*00\n"},
+        {{"$GPTXT,tw", "o,#*00\r\n"}, "$GPTXT,two,#*00\n"},
+        {{"$GPT", "XT,three,", "#*00\r\n"}, "$GPTXT,three,#*00\n"},
+        {{"abc\r\n"}, ""},
+        {{"$GPTXT,lost,#", ""}, ""},
+        {{"$GPTXT,a,#*00\r\n$GPTXT,b,#*00\r\n"}, "$GPTXT,a,#*00\r\n$GPTXT,b,#*00\n"},
+    };
+    auto numbered = [](std::string text, int n) {
+        size_t at = text.find('#');
+        return at == std::string::npos ? text : text.replace(at, 1, std::to_string(n));
+    };
+    ASSERT_EQ(started(), -1);
+    std::string stream;
+    int reader = client(&stream);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(catcher(), 0);
+    // Stopped, the daemon finds them all waiting and takes them several at
+    // a time, far more than one receive holds.
+    ASSERT_TRUE(stop_all_threads(*d));
+    udp_sender sender;
+    std::string expected;
+    for (int n = 0; n < 50; n++)
+        for (auto &shape : shapes) {
+            for (auto &datagram : shape.datagrams)
+                ASSERT_TRUE(sender.send(numbered(datagram, n)));
+            expected += numbered(shape.relayed, n);
+        }
+    ASSERT_TRUE(sender.send("$GPTXT,end*00\r\n"));
+    expected += "$GPTXT,end*00\n";
+    ASSERT_EQ(kill(d->pid, SIGCONT), 0);
+    ASSERT_TRUE(read_until(reader, &stream, "$GPTXT,end*00\n"));
+    EXPECT_EQ(stream.substr(stream.find(expected.substr(0, 20))), expected);
+    std::string broadcasts;
+    while (broadcasts.size() < expected.size() && !(broadcasts += broadcast()).empty()) {
+    }
+    EXPECT_EQ(broadcasts, expected);
+}
+
 TEST_F(UdpRelay, BroadcastFlagEntriesWithoutIpv4GoToZeroAndLoopbackGetsNothing)
 {
     ASSERT_GE(catcher(), 0);
@@ -80,6 +125,27 @@ TEST_F(UdpRelay, BroadcastFlagEntriesWithoutIpv4GoToZeroAndLoopbackGetsNothing)
     EXPECT_GE(copies, 2);
 }
 
+TEST_F(UdpRelay, ANetworkThatGoesDownCostsOnlyItsOwnCopy)
+{
+    // A second network, listed after the first: once the first goes down its
+    // copy fails, as when a boat's Wi-Fi drops, and the wired one must still
+    // get every line.
+    ASSERT_EQ(system("ip link add w0 type veth peer name w1 && ip addr add 198.51.101.1/24 brd + dev w0 && "
+                     "ip link set w0 up && ip link set w1 up"),
+              0);
+    ASSERT_GE(catcher(), 0);
+    ASSERT_EQ(started(), -1);
+    ASSERT_EQ(system("ip link set v0 down"), 0);
+    send_udp("$GPTXT,wired*00\r\n");
+    std::string data, to;
+    while (catch_datagram(catcher(), &data, &to) && to != "198.51.101.255") {
+    }
+    EXPECT_EQ(to, "198.51.101.255");
+    EXPECT_EQ(data, "$GPTXT,wired*00\n");
+    // As it was for the next test in this process.
+    EXPECT_EQ(system("ip link del w0 && ip link set v0 up"), 0);
+}
+
 TEST_F(UdpRelay, TimeoutMessagesWithoutTraffic)
 {
     ASSERT_EQ(started(), -1);
@@ -92,13 +158,38 @@ TEST_F(UdpRelay, TimeoutMessagesWithoutTraffic)
     EXPECT_LE(two, 3000 + patience_ms);
 }
 
-TEST_F(UdpRelay, ATakenInputPortIsReportedAndTheDaemonRunsOn)
+TEST_F(UdpRelay, ATakenPortIsReportedAndCostsOnlyWhatUsesIt)
 {
-    ASSERT_GE(own(occupy_port(SOCK_DGRAM, udp_in_port)), 0);
-    start();
-    ASSERT_TRUE(wait_stderr(*d, "Unable to bind UDP input port: Address already in use\n"));
-    ASSERT_TRUE(wait_stdout(*d, "POLL timeout: ttyfd = -1\n"));
-    EXPECT_TRUE(running(*d));
+    const struct {
+        int type, port;
+        const char *said;
+        int threads; // left: main, the relay, the writer of its progress and the listener, or not
+    } rows[] = {
+        {SOCK_DGRAM, udp_in_port, "Unable to bind UDP input port: Address already in use\n", 4},
+        {SOCK_STREAM, tcp_port, "Unable to listen on TCP port: Address already in use\n", 3},
+    };
+    for (auto &row : rows)
+        [&] { // a failed check ends its own row only
+            SCOPED_TRACE(row.said);
+            if (d)
+                stop_daemon(*d); // it holds the ports
+            int taken = occupy_port(row.type, row.port);
+            ASSERT_GE(taken, 0);
+            start();
+            ASSERT_TRUE(wait_stderr(*d, row.said)) << stderr_of(*d);
+            ASSERT_TRUE(wait_stdout(*d, "POLL timeout: ttyfd = -1\n"));
+            EXPECT_TRUE(running(*d));
+            // A sanitizer may run threads of its own.
+            if (!sanitized) {
+                EXPECT_TRUE(eventually([&] { return count_threads(d->pid) == row.threads; }))
+                    << count_threads(d->pid);
+            }
+            close(taken);
+        }();
+    // With only the TCP port taken the relay goes on.
+    ASSERT_GE(catcher(), 0);
+    send_udp("$GPTXT,no clients*00\r\n");
+    EXPECT_EQ(broadcast(), "$GPTXT,no clients*00\n");
 }
 
 TEST_F(UdpRelay, DaemonModeDetachesSilentlyAndRelays)

@@ -1,33 +1,23 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// The client registry: slots kept a prefix in registration order, and relayed
+// text handed to every client whole. A client that keeps up gets it straight
+// through its socket; only what the socket cannot take goes through the pipe,
+// in order, and the client's thread hands it on.
 #include <gtest/gtest.h>
 
-#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <fcntl.h>
 #include <string>
+#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "clients/client_registry.h"
+#include "clients/client_thread.h"
 
 namespace {
-
-// A link with a real pipe, its write end non-blocking as the listener makes
-// it; the socket is a second pipe's read end, so that release closes something
-// real that the test can watch.
-client_link *make_link()
-{
-    int ends[2], stand_in[2];
-    if (pipe2(ends, O_CLOEXEC) != 0 || pipe2(stand_in, O_CLOEXEC) != 0)
-        return nullptr;
-    close(stand_in[1]);
-    fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK);
-    client_link *link = new client_link();
-    link->pipe_read = ends[0];
-    link->pipe_write = ends[1];
-    link->socket = stand_in[0];
-    return link;
-}
 
 bool is_open(int fd)
 {
@@ -44,36 +34,79 @@ std::vector<client_link *> walk()
     return seen;
 }
 
-// Everything queued in a link's pipe.
-std::string drain(client_link *link)
+// Everything that can be read from fd without waiting.
+std::string drain(int fd)
 {
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     std::string got;
     char buffer[4096];
-    int flags = fcntl(link->pipe_read, F_GETFL);
-    fcntl(link->pipe_read, F_SETFL, flags | O_NONBLOCK);
-    for (ssize_t n; (n = read(link->pipe_read, buffer, sizeof buffer)) > 0;)
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
         got.append(buffer, static_cast<size_t>(n));
-    fcntl(link->pipe_read, F_SETFL, flags);
+    fcntl(fd, F_SETFL, flags);
     return got;
 }
 
+// Fills a pipe or socket until no byte more fits; returns how many it took.
+size_t fill(int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    size_t total = 0;
+    static const char block[4096] = {0};
+    for (size_t size = sizeof block; size > 0; size /= 2)
+        for (ssize_t n; (n = write(fd, block, size)) > 0;)
+            total += static_cast<size_t>(n);
+    fcntl(fd, F_SETFL, flags);
+    return total;
+}
+
+template <typename Condition> bool wait_for(Condition done)
+{
+    for (int i = 0; i < 1000 && !done(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return done();
+}
+
+const std::string gga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\n";
+const std::string rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\n";
+
 class ClientRegistry : public testing::Test {
 protected:
+    std::vector<int> peers; // the client's end of each link's socket
+
     void TearDown() override
     {
         for (std::vector<client_link *> left = walk(); !left.empty(); left = walk())
             registry_remove(left.front());
+        for (int peer : peers)
+            close(peer);
+    }
+
+    // A link as the listener makes it: a pipe whose write end does not block,
+    // and one end of a stream socket pair (the other in peers). Until its
+    // thread runs, relayed text goes through the pipe; with `thread_ran` the
+    // backlog is as once it has (no thread is started).
+    client_link *make_link(bool thread_ran = false)
+    {
+        int ends[2], pair[2];
+        if (pipe2(ends, O_CLOEXEC) != 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+            return nullptr;
+        fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK);
+        peers.push_back(pair[1]);
+        client_link *link = new client_link{ends[0], ends[1], pair[0]};
+        if (thread_ran)
+            link->backlog = 0;
+        return link;
     }
 
     // Registers n new links and returns them in registration order.
-    std::vector<client_link *> add_links(int n)
+    std::vector<client_link *> add_links(int n, bool thread_ran = false)
     {
         std::vector<client_link *> links;
         for (int i = 0; i < n; i++) {
-            client_link *link = make_link();
-            EXPECT_NE(link, nullptr);
-            EXPECT_TRUE(registry_add(link)) << i;
-            links.push_back(link);
+            links.push_back(make_link(thread_ran));
+            EXPECT_TRUE(registry_add(links.back())) << i;
         }
         return links;
     }
@@ -94,19 +127,15 @@ TEST_F(ClientRegistry, DeparturesCloseTheGapInRegistrationOrder)
 
     auto d = add_links(1);
     EXPECT_EQ(walk(), (std::vector<client_link *>{abc[0], abc[2], d[0]}));
-
     registry_remove(abc[0]);
     registry_remove(d[0]);
     EXPECT_EQ(walk(), (std::vector<client_link *>{abc[2]}));
     registry_remove(abc[2]);
     EXPECT_TRUE(walk().empty());
-}
 
-TEST_F(ClientRegistry, ALinkThatIsNotRegisteredIsLeftAlone)
-{
+    // A link that is not registered is left alone.
     auto registered = add_links(2);
     client_link *stranger = make_link();
-    ASSERT_NE(stranger, nullptr);
     registry_remove(stranger);
     EXPECT_EQ(walk(), registered);
     EXPECT_TRUE(is_open(stranger->socket));
@@ -114,85 +143,59 @@ TEST_F(ClientRegistry, ALinkThatIsNotRegisteredIsLeftAlone)
     release_link(stranger);
 }
 
-TEST_F(ClientRegistry, AFullTableRefusesTheNextUntilOneLeaves)
+TEST_F(ClientRegistry, AFullTableRefusesTheNextUntilOneLeavesAndRemovalShiftsTheRestForward)
 {
     auto links = add_links(max_clients);
     ASSERT_EQ(walk(), links);
-
     client_link *extra = make_link();
-    ASSERT_NE(extra, nullptr);
     EXPECT_FALSE(registry_add(extra));
     EXPECT_EQ(walk(), links); // unchanged, and the refused link is not in it
-    // The caller still owns what was refused.
-    EXPECT_TRUE(is_open(extra->socket));
+    EXPECT_TRUE(is_open(extra->socket)); // the caller still owns what was refused
 
-    registry_remove(links[57]);
-    links.erase(links.begin() + 57);
+    registry_remove(links[0]);
+    links.erase(links.begin());
+    {
+        std::lock_guard<std::mutex> hold(registry_lock);
+        for (int slot = 0; slot < max_clients - 1; slot++)
+            EXPECT_EQ(client_registry[slot], links[static_cast<size_t>(slot)]) << slot;
+        EXPECT_EQ(client_registry[max_clients - 1], nullptr);
+    }
     EXPECT_TRUE(registry_add(extra));
     links.push_back(extra);
     EXPECT_EQ(walk(), links);
 }
 
-TEST_F(ClientRegistry, RemovingSlotZeroOfAFullTableShiftsTheRestForward)
-{
-    auto links = add_links(max_clients);
-    registry_remove(links[0]);
-    {
-        std::lock_guard<std::mutex> hold(registry_lock);
-        for (int slot = 0; slot < max_clients - 1; slot++)
-            EXPECT_EQ(client_registry[slot], links[static_cast<size_t>(slot) + 1]) << slot;
-        EXPECT_EQ(client_registry[max_clients - 1], nullptr);
-    }
-    auto next = add_links(1);
-    std::lock_guard<std::mutex> hold(registry_lock);
-    EXPECT_EQ(client_registry[max_clients - 1], next[0]);
-}
-
 TEST_F(ClientRegistry, EveryRegisteredPipeGetsEachTextWhole)
 {
     auto links = add_links(3);
-    registry_write_all("$GPGGA,1*00\n", 12);
-    registry_write_all("$GPRMC,2*00\n", 12);
+    registry_write_all(gga.data(), gga.size());
+    registry_write_all(rmc.data(), rmc.size());
     for (auto *link : links)
-        EXPECT_EQ(drain(link), "$GPGGA,1*00\n$GPRMC,2*00\n");
+        EXPECT_EQ(drain(link->pipe_read), gga + rmc);
+    EXPECT_EQ(drain(peers[0]), ""); // nothing goes straight until a client's thread runs
 
     registry_remove(links[1]);
-    registry_write_all("$GPGGA,3*00\n", 12);
-    EXPECT_EQ(drain(links[0]), "$GPGGA,3*00\n");
-    EXPECT_EQ(drain(links[2]), "$GPGGA,3*00\n");
-}
-
-// Fills a pipe until no byte more fits; returns how many bytes it took.
-size_t fill(client_link *link)
-{
-    size_t total = 0;
-    static const char block[4096] = {0};
-    for (size_t size = sizeof block; size > 0; size /= 2) {
-        for (ssize_t n; (n = write(link->pipe_write, block, size)) > 0;)
-            total += static_cast<size_t>(n);
-    }
-    return total;
+    registry_write_all(gga.data(), gga.size());
+    EXPECT_EQ(drain(links[0]->pipe_read), gga);
+    EXPECT_EQ(drain(links[2]->pipe_read), gga);
 }
 
 TEST_F(ClientRegistry, AFullPipeMissesTheTextWholeAndHoldsUpNoOther)
 {
     auto links = add_links(3);
     // The middle client has stopped reading: its pipe is full, bar a few bytes.
-    fill(links[1]);
+    fill(links[1]->pipe_write);
     char byte[16];
     ASSERT_EQ(read(links[1]->pipe_read, byte, sizeof byte), static_cast<ssize_t>(sizeof byte));
 
-    const std::string text = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\n";
-    registry_write_all(text.data(), text.size());
-    EXPECT_EQ(drain(links[0]), text);
-    EXPECT_EQ(drain(links[2]), text);
+    registry_write_all(gga.data(), gga.size());
+    EXPECT_EQ(drain(links[0]->pipe_read), gga);
+    EXPECT_EQ(drain(links[2]->pipe_read), gga);
     // Only zero bytes went in (the filling); none of the sentence did.
-    std::string stalled = drain(links[1]);
-    EXPECT_EQ(stalled.find('$'), std::string::npos);
-
+    EXPECT_EQ(drain(links[1]->pipe_read).find('$'), std::string::npos);
     // Once it has caught up it gets the next text again.
-    registry_write_all(text.data(), text.size());
-    EXPECT_EQ(drain(links[1]), text);
+    registry_write_all(gga.data(), gga.size());
+    EXPECT_EQ(drain(links[1]->pipe_read), gga);
 }
 
 TEST_F(ClientRegistry, ATextLongerThanTheAtomicSizeGoesOnlyIntoAnEmptyPipe)
@@ -205,19 +208,67 @@ TEST_F(ClientRegistry, ATextLongerThanTheAtomicSizeGoesOnlyIntoAnEmptyPipe)
     // links[1] has something queued, so the long text is not given to it,
     // but the short text after it still is.
     registry_write_all(small.data(), small.size());
-    ASSERT_EQ(drain(links[0]), small);
+    ASSERT_EQ(drain(links[0]->pipe_read), small);
     registry_write_all(huge.data(), huge.size());
     registry_write_all(small.data(), small.size());
-    std::string got = drain(links[0]);
+    std::string got = drain(links[0]->pipe_read);
     EXPECT_TRUE(got == huge + small) << got.size() << " bytes";
-    EXPECT_EQ(drain(links[1]), small + small);
+    EXPECT_EQ(drain(links[1]->pipe_read), small + small);
 
     // An empty pipe too small for it: the long text is dropped, not cut.
     ASSERT_GT(fcntl(links[0]->pipe_write, F_SETPIPE_SZ, 4096), 0);
     registry_write_all(huge.data(), huge.size());
     registry_write_all(small.data(), small.size());
-    got = drain(links[0]);
+    got = drain(links[0]->pipe_read);
     EXPECT_TRUE(got == small) << got.size() << " bytes";
+}
+
+TEST_F(ClientRegistry, AClientThatKeepsUpGetsTextStraightOnItsSocketAndAFullSocketSendsItThroughThePipe)
+{
+    client_link *link = add_links(1, true)[0];
+    registry_write_all(gga.data(), gga.size());
+    EXPECT_EQ(drain(peers[0]), gga);
+    EXPECT_EQ(drain(link->pipe_read), "");
+    EXPECT_EQ(link->backlog.load(), 0u);
+
+    size_t filled = fill(link->socket);
+    ASSERT_GT(filled, 0u);
+    registry_write_all(gga.data(), gga.size());
+    EXPECT_EQ(link->backlog.load(), gga.size());
+    // The socket has room again, but the first text still waits in the pipe:
+    // the next may not overtake it.
+    EXPECT_EQ(drain(peers[0]).size(), filled);
+    registry_write_all(rmc.data(), rmc.size());
+    EXPECT_EQ(drain(peers[0]), "");
+    EXPECT_EQ(link->backlog.load(), gga.size() + rmc.size());
+    EXPECT_EQ(drain(link->pipe_read), gga + rmc);
+}
+
+TEST_F(ClientRegistry, TheThreadHandsOnWhatWaitedForItAndThenTextGoesStraightAgain)
+{
+    client_link *link = add_links(1)[0];
+    size_t filled = fill(link->socket);
+    registry_write_all(gga.data(), gga.size()); // through the pipe until the thread runs
+    registry_write_all(rmc.data(), rmc.size());
+    ASSERT_EQ(link->backlog.load(), thread_not_running + gga.size() + rmc.size());
+    ASSERT_TRUE(start_client_thread(link));
+
+    // The client reads again: the thread sends the waiting texts after the
+    // filling, in order, and counts them off.
+    std::string got;
+    ASSERT_TRUE(wait_for([&] {
+        got += drain(peers[0]);
+        return got.size() >= filled + gga.size() + rmc.size();
+    }));
+    EXPECT_EQ(got.substr(filled), gga + rmc);
+    ASSERT_TRUE(wait_for([&] { return link->backlog.load() == 0; }));
+    registry_write_all(gga.data(), gga.size());
+    EXPECT_EQ(drain(peers[0]), gga); // straight: already there when the call returns
+
+    // The client leaves: the thread notices on its own and unregisters.
+    close(peers[0]);
+    peers.clear();
+    EXPECT_TRUE(wait_for([&] { return walk().empty(); }));
 }
 
 } // namespace

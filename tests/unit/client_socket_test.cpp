@@ -38,13 +38,20 @@ std::thread slow_reader(int fd, size_t size, size_t chunk, useconds_t pause, std
     });
 }
 
+// A stream socket pair whose sending end holds little, so a reader that
+// stops is felt after a few kilobytes.
+bool small_pair(int pair[2])
+{
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return false;
+    int small = 4096;
+    return setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small) == 0;
+}
+
 TEST(SendAll, SendsCutShortBySignalsAreCompleted)
 {
     int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    int small = 4096;
-    setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-
+    ASSERT_TRUE(small_pair(pair));
     std::string payload(2 << 20, '\0');
     for (size_t i = 0; i < payload.size(); i++)
         payload[i] = static_cast<char>('A' + (i * 7 + i / 4093) % 26);
@@ -83,21 +90,11 @@ TEST(SendAll, SendsCutShortBySignalsAreCompleted)
 TEST(SendAll, AGonePeerIsAFailureNotASignal)
 {
     int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    ASSERT_TRUE(small_pair(pair));
     close(pair[1]);
     // SIGPIPE is left at its default here: were it raised, this test would die.
     EXPECT_FALSE(send_all(pair[0], "$GPGGA,1*00\n", 12));
     close(pair[0]);
-}
-
-// A stream socket pair whose sending end holds little, so a reader that
-// stops is felt after a few kilobytes.
-bool small_pair(int pair[2])
-{
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        return false;
-    int small = 4096;
-    return setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small) == 0;
 }
 
 long long elapsed_ms(std::chrono::steady_clock::time_point since)
@@ -166,24 +163,25 @@ TEST(SendAll, ASlowClientThatKeepsTakingIsNeverCut)
     close(pair[1]);
 }
 
-struct timer_option {
+struct socket_option {
     const char *name;
     int level, option, expected;
 };
 
-TEST(ClientTimers, KeepaliveAndTheUserTimeoutAreSetOnTheConnection)
+TEST(ClientOptions, KeepaliveTheUserTimeoutAndNoDelayAreSetOnTheConnection)
 {
     int socket_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(socket_fd, 0);
-    EXPECT_TRUE(set_client_timers(socket_fd));
-    const timer_option options[] = {
+    EXPECT_TRUE(set_client_options(socket_fd));
+    const socket_option options[] = {
+        {"TCP_NODELAY", IPPROTO_TCP, TCP_NODELAY, 1}, // texts go at once, not after the last one's ack
         {"SO_KEEPALIVE", SOL_SOCKET, SO_KEEPALIVE, 1},
         {"TCP_KEEPIDLE", IPPROTO_TCP, TCP_KEEPIDLE, 30},
         {"TCP_KEEPINTVL", IPPROTO_TCP, TCP_KEEPINTVL, 10},
         {"TCP_KEEPCNT", IPPROTO_TCP, TCP_KEEPCNT, 3},
         {"TCP_USER_TIMEOUT", IPPROTO_TCP, TCP_USER_TIMEOUT, 60 * 1000},
     };
-    for (const timer_option &o : options) {
+    for (const socket_option &o : options) {
         int value = -1;
         socklen_t size = sizeof value;
         ASSERT_EQ(getsockopt(socket_fd, o.level, o.option, &value, &size), 0) << o.name;

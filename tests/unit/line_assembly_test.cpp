@@ -9,78 +9,43 @@
 
 namespace {
 
-// Feeds one datagram as the relay loop does; returns the text relayed by it,
-// or "" when it relays nothing.
-std::string feed(line_assembly *a, const std::string &datagram, bool accept = true)
+TEST(LineAssembly, DatagramsInTurn)
 {
-    if (!assembly_take(a, assembly_put(a, datagram.data(), datagram.size()), accept))
-        return "";
-    size_t length = normalise_text(a->line_buffer);
-    return length ? std::string(a->line_buffer, length) : "";
-}
-
-TEST(LineAssembly, FragmentsAreJoinedUntilALineEnd)
-{
+    // One assembly, fed in order as the relay loop feeds it. Each row: the
+    // datagram ("<failed>" for a failed receive), whether UDP input is
+    // taken, the text it relays ("" for none) and where the next one goes.
+    const std::string longest = "$" + std::string(text_capacity - 3, 'B') + "\n";
+    const struct {
+        std::string datagram;
+        bool accept;
+        std::string relayed;
+        size_t cursor;
+    } rows[] = {
+        {"$GPGGA,1", true, "", 8},                          // a fragment waits
+        {",2\r\n", true, "$GPGGA,1,2\n", 0},                // for its line end
+        {"$GPGGA,1*00\r\n$GPRMC,2*00\r\n", true, "$GPGGA,1*00\r\n$GPRMC,2*00\n", 0}, // two sentences, one text
+        {"$GPGGA,lost", true, "", 11},
+        {"<failed>", true, "", 0},                          // a failed receive discards the fragment
+        {"$GPGGA,lost", true, "", 11},
+        {"", true, "", 0},                                  // and so does an empty one
+        {"$GPGGA,x\n", false, "", 0},                       // dropped input leaves the cursor
+        {std::string("$GPGGA,a\0b\r\n", 12), true, "", 12}, // a NUL hides the line end behind it
+        {"rest\n", true, "$GPGGA,a", 0},                    // and ends the text
+        {std::string("$GPRMC,\r\n\0junk", 14), true, "$GPRMC,\n", 0},
+        {std::string(9000, 'A') + "\n", true, "", text_capacity - 1}, // cut to the room: its line end is lost
+        {"\n", true, "", 0},                                // no room left: nothing, and the fragment goes
+        {"$GPGGA,after\n", true, "$GPGGA,after\n", 0},
+        {longest, true, longest, 0},                        // a line that just fits is whole
+    };
     line_assembly a;
     assembly_reset(&a);
-    EXPECT_EQ(feed(&a, "$GPGGA,1"), "");
-    EXPECT_EQ(feed(&a, ",2\r\n"), "$GPGGA,1,2\n");
-    EXPECT_EQ(a.cursor, 0u);
-    EXPECT_EQ(feed(&a, "$GPRMC,3\n"), "$GPRMC,3\n");
-}
-
-TEST(LineAssembly, TwoSentencesInOneDatagramAreOneText)
-{
-    line_assembly a;
-    assembly_reset(&a);
-    EXPECT_EQ(feed(&a, "$GPGGA,1*00\r\n$GPRMC,2*00\r\n"), "$GPGGA,1*00\r\n$GPRMC,2*00\n");
-}
-
-TEST(LineAssembly, AFailedOrEmptyReceiveDiscardsTheFragment)
-{
-    line_assembly a;
-    assembly_reset(&a);
-    feed(&a, "$GPGGA,lost");
-    EXPECT_FALSE(assembly_take(&a, -1, true));
-    EXPECT_EQ(feed(&a, "$GPRMC,kept\n"), "$GPRMC,kept\n");
-    feed(&a, "$GPGGA,lost");
-    EXPECT_FALSE(assembly_take(&a, 0, true));
-    EXPECT_EQ(a.cursor, 0u);
-}
-
-TEST(LineAssembly, DroppedInputLeavesTheCursor)
-{
-    line_assembly a;
-    assembly_reset(&a);
-    EXPECT_EQ(feed(&a, "$GPGGA,x\n", false), "");
-    EXPECT_EQ(a.cursor, 0u);
-}
-
-TEST(LineAssembly, ANulHidesTheLineEndBehindIt)
-{
-    line_assembly a;
-    assembly_reset(&a);
-    // The line end after the NUL is not seen: the bytes wait as a fragment.
-    EXPECT_EQ(feed(&a, std::string("$GPGGA,a\0b\r\n", 12)), "");
-    // Completed later, the text stops at the NUL.
-    EXPECT_EQ(feed(&a, "rest\n"), "$GPGGA,a");
-    EXPECT_EQ(feed(&a, std::string("$GPRMC,\r\n\0junk", 14)), "$GPRMC,\n");
-}
-
-TEST(LineAssembly, OversizedInputIsCutAndAFullBufferDiscarded)
-{
-    line_assembly a;
-    assembly_reset(&a);
-    // A datagram larger than the room is cut to it: its line end is lost.
-    EXPECT_EQ(feed(&a, std::string(9000, 'A') + "\n"), "");
-    EXPECT_EQ(a.cursor, text_capacity - 1);
-    // With no room left, the next datagram yields nothing and the fragment goes.
-    EXPECT_EQ(feed(&a, "\n"), "");
-    EXPECT_EQ(a.cursor, 0u);
-    EXPECT_EQ(feed(&a, "$GPGGA,after\n"), "$GPGGA,after\n");
-    // A line that just fits is relayed whole.
-    std::string longest = "$" + std::string(text_capacity - 3, 'B') + "\n";
-    EXPECT_EQ(feed(&a, longest), longest);
+    for (auto &row : rows) {
+        size_t length = 0;
+        long received = row.datagram == "<failed>" ? -1 : assembly_put(&a, row.datagram.data(), row.datagram.size());
+        const char *text = assembly_text_to_relay(&a, received, row.accept, &length);
+        EXPECT_EQ(text != nullptr ? std::string(text, length) : "", row.relayed) << row.datagram.substr(0, 40);
+        EXPECT_EQ(a.cursor, row.cursor) << row.datagram.substr(0, 40);
+    }
 }
 
 TEST(TextNormalise, LineEnds)
