@@ -30,8 +30,10 @@ struct queued_text {
 // only texts far shorter than sentences.
 constexpr size_t relay_queue_capacity = sizeof(queued_text) + text_capacity + 16384;
 static std::mutex queue_lock;
-static std::condition_variable unit_waiting;  // the writer waits for a unit
-static std::condition_variable client_room;   // client threads wait for the slot
+// Never destroyed: the writer waits on them until the process ends, and a
+// condition variable destroyed at exit under a waiter would hold the exit.
+static std::condition_variable &unit_waiting = *new std::condition_variable; // the writer waits for a unit
+static std::condition_variable &client_room = *new std::condition_variable;  // client threads wait for the slot
 static unsigned char relay_queue[relay_queue_capacity];
 static size_t relay_queued = 0;          // bytes used in relay_queue, from its start
 static size_t relay_text_bytes = 0;      // of which text, not headers

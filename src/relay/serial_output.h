@@ -14,7 +14,7 @@ constexpr int serial_backlog_ms = 2000;
 // A relayed text still waiting this long when its turn comes is dropped
 // whole rather than handed over stale: the device took nothing for a while
 // (a receiver that held CTS low), or took bytes slower than its speed.
-constexpr int serial_stale_ms = 2500;
+constexpr int serial_stale_ms = 2200;
 
 // A client line that waits goes next once relayed texts have held the line
 // for this long since it began waiting, so that a busy relay cannot keep
