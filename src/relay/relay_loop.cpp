@@ -128,6 +128,7 @@ static void device_opened(int fd)
 
 static void device_closed()
 {
+    progress("Closing ttyfd %d\n", ttyfd.load());
     serial_close();
     // Looked for again at the usual pace, never at once: a device that
     // opens only to hang up again must not make the loop spin.
@@ -239,7 +240,6 @@ static void relay_cycle()
     bool serial_ready = poll_count == 2 && (poll_set[1].revents & POLLIN);
     bool udp_ready = ready > 0 && (poll_set[0].revents & POLLIN);
     if (device_ended && !serial_ready && !udp_ready) {
-        progress("Closing ttyfd %d\n", ttyfd.load());
         device_closed();
         return;
     }
@@ -261,10 +261,8 @@ static void relay_cycle()
         // cycle's batch holds no more.
         for (int line = 1; line < last_lines && serial_ready && receive_serial() > 0; line++)
             relay_to_clients();
-        if (ttyfd.load() > 0) {
-            progress("Closing ttyfd %d\n", ttyfd.load());
+        if (ttyfd.load() > 0)
             device_closed();
-        }
     }
 }
 
