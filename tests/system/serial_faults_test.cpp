@@ -111,9 +111,11 @@ TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
                     arrived[i] = now_ms();
         }
     });
-    // Four chunks of 4 KB: eight seconds of paced output, far more than the
-    // line takes while the relay's lines go on.
-    const std::string chunk(4096, '#');
+    // Four chunks of 4 KB, each 64 lines: eight seconds of paced output, far
+    // more than the line takes while the relay's lines go on.
+    std::string chunk;
+    for (int i = 0; i < 64; i++)
+        chunk += std::string(63, '#') + "\n";
     std::thread flood([&] {
         for (int i = 0; i < 4; i++)
             if (send(flooder, chunk.data(), chunk.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(chunk.size()))
@@ -129,10 +131,10 @@ TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
     }
     flood.join();
     // Every client byte arrives in the end: it waited, it was not dropped.
-    eventually([&] { return client_bytes >= 4 * 4096; }, 30000);
+    eventually([&] { return client_bytes >= 4 * 64 * 63; }, 30000);
     done = true;
     receiver.join();
-    EXPECT_EQ(std::count(line_bytes.begin(), line_bytes.end(), '#'), 4 * 4096);
+    EXPECT_EQ(std::count(line_bytes.begin(), line_bytes.end(), '#'), 4 * 64 * 63);
     for (size_t i = 0; i < arrived.size(); i++) {
         // Whole and unmixed: the line stands in one piece between units.
         ASSERT_GE(arrived[i], 0) << "relay " << i << " never reached the device whole";
