@@ -108,7 +108,8 @@ size_t write_paced(const char *bytes, size_t n, unsigned generation, int patienc
             stalled_since = -1;
             last_queued = -1;
             patience_ms = serial_stall_ms;
-            pause_us(byte_us);
+            // The device's ONLCR puts a CR before each LF: two bytes on the line.
+            pause_us(bytes[done - 1] == '\n' ? 2 * byte_us : byte_us);
             continue;
         }
         long long now = monotonic_ms();
