@@ -66,8 +66,8 @@ void serial_publish(int fd);
 // can use the descriptor number after it is released; discards the output
 // still waiting in its driver; and closes it on a thread of its own. The last
 // close of a serial port waits for its output to drain, up to the port's
-// closing_wait (30 s by default) whatever O_NONBLOCK says, and for ever
-// when CTS never rises: the relay must not wait on it.
+// closing_wait (30 s by default) whatever O_NONBLOCK says, and a line whose
+// CTS never rises never drains: the relay must not wait on it.
 void serial_close();
 
 // Whether a device closed by serial_close is still being closed. Opening the
