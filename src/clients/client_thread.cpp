@@ -2,19 +2,20 @@
 #include "clients/client_thread.h"
 
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "app/detached_thread.h"
+#include "app/monotonic_clock.h"
 #include "app/settings.h"
 #include "clients/client_socket.h"
 #include "relay/serial_output.h"
 #include "relay/serial_port.h"
 
-// Client data is moved in chunks of this size; one chunk is one unit on the
-// serial line, so no larger than the device's writer takes.
-constexpr size_t client_chunk_size = serial_client_unit;
+// Relayed text is moved from the pipe to the socket in chunks of this size.
+constexpr size_t client_chunk_size = 4096;
 
 // Client threads need little stack; a small one keeps a hundred of them
 // cheap in address space on 32-bit devices.
@@ -24,20 +25,62 @@ constexpr size_t client_stack_size = 256 * 1024;
 // device has opened meanwhile; the relay retries opening one at this pace.
 constexpr int device_check_ms = 1500;
 
+// How long a thread waits at a time for the device's slot to hand over a
+// unit; in between it forwards relayed text to its client.
+constexpr int slot_wait_ms = 100;
+
+// Text a client sent for the serial device, gathered until it makes whole
+// units. Owned by its client thread.
+struct client_text {
+    char bytes[serial_client_unit];
+    size_t length = 0;
+    long long last_ms = 0; // when bytes last arrived
+    char unit[serial_client_unit]; // the unit being handed over
+};
+
+// Hands over the client's whole units, in order, while the device's writer
+// takes them. Returns whether one is whole and still waits for its turn.
+static bool hand_over(client_text *text, bool sends_no_more)
+{
+    while (text->length > 0) {
+        bool quiet = sends_no_more || monotonic_ms() - text->last_ms >= serial_client_quiet_ms;
+        size_t length;
+        size_t taken = client_unit(text->bytes, text->length, quiet, text->unit, &length);
+        if (taken == 0)
+            return false;
+        if (!serial_write(text->unit, length, slot_wait_ms))
+            return true;
+        text->length -= taken;
+        memmove(text->bytes, text->bytes + taken, text->length);
+    }
+    return false;
+}
+
 static void *client_thread(void *argument)
 {
     client_link *link = static_cast<client_link *>(argument);
     char buffer[client_chunk_size];
+    client_text text;
     bool peer_closed = false; // the client has shut down its sending side
     link->backlog.fetch_sub(thread_not_running, std::memory_order_release);
     for (;;) {
-        // Client text is read only while a serial device is open; otherwise
-        // it waits in the socket. Either way a broken connection wakes us.
-        // Relayed text reaches this thread only when the client has fallen
-        // behind, so nothing else wakes it when a device opens: while one
-        // may, look again at the relay's own pace.
-        bool take_text = ttyfd.load() > 0 && !peer_closed;
-        int timeout = settings.use_serial && !take_text && !peer_closed ? device_check_ms : -1;
+        bool device = ttyfd.load() > 0;
+        bool unit_waits = device && hand_over(&text, peer_closed);
+        // Client text is read only while a serial device is open and the
+        // last whole unit has gone; otherwise it waits in the socket. Either
+        // way a broken connection wakes us. Relayed text reaches this thread
+        // only when the client has fallen behind, so nothing else wakes it
+        // when a device opens: while one may, look again at the relay's pace.
+        bool take_text = device && !peer_closed && !unit_waits && text.length < sizeof text.bytes;
+        int timeout = -1;
+        if (unit_waits)
+            timeout = 0; // the slot is busy: forward relayed text, then try again
+        else if (device && text.length > 0)
+            timeout = static_cast<int>(text.last_ms + serial_client_quiet_ms - monotonic_ms()) + 1;
+        else if (settings.use_serial && (!device || text.length > 0) && !take_text)
+            timeout = device_check_ms;
+        if (timeout < -1)
+            timeout = 0;
         pollfd watch[2] = {{link->pipe_read, POLLIN, 0}, {link->socket, static_cast<short>(take_text ? POLLIN : 0), 0}};
         if (poll(watch, 2, timeout) < 0) {
             if (errno == EINTR)
@@ -62,12 +105,16 @@ static void *client_thread(void *argument)
         }
         if (watch[1].revents & (POLLERR | POLLHUP | POLLNVAL))
             break;
-        if (watch[1].revents & POLLIN) {
-            ssize_t got = recv(link->socket, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (got > 0)
-                serial_write(buffer, static_cast<size_t>(got));
-            else if (got == 0)
+        // Looked at again: a device that closed since the poll leaves the
+        // text in the socket, for the next one.
+        if ((watch[1].revents & POLLIN) && ttyfd.load() > 0) {
+            ssize_t got = recv(link->socket, text.bytes + text.length, sizeof text.bytes - text.length, MSG_DONTWAIT);
+            if (got > 0) {
+                text.length += static_cast<size_t>(got);
+                text.last_ms = monotonic_ms();
+            } else if (got == 0) {
                 peer_closed = true; // it may still read; a failed send ends it
+            }
         }
     }
     registry_remove(link);

@@ -109,6 +109,7 @@ static void relay_setup()
     if (settings.use_serial) {
         if (!serial_output_start())
             complain_errno("Unable to start the serial writer");
+        serial_discard_at_exit();
         next_search_ms = monotonic_ms() + search_interval_ms;
         int fd = open_serial();
         if (fd > 0)
@@ -131,6 +132,7 @@ static void device_opened(int fd)
 
 static void device_closed()
 {
+    progress("Closing ttyfd %d\n", ttyfd.load());
     serial_close();
     // Looked for again at the usual pace, never at once: a device that
     // opens only to hang up again must not make the loop spin.
@@ -177,25 +179,32 @@ static void receive_udp()
         take_datagram(assembly_put(&udp_line, udp_spare[i - 1], messages[i].msg_len));
 }
 
-static void receive_serial()
+// Reads one line; returns how many bytes it read, 0 at the end, -1 when
+// nothing is there now or the device failed (and was closed).
+static ssize_t receive_serial()
 {
     ssize_t got = read(ttyfd.load(), serial_text, text_capacity - 1);
     if (got < 0) {
-        if (errno == EINTR || errno == EAGAIN)
-            return;
-        device_closed();
-        return;
+        if (errno != EINTR && errno != EAGAIN)
+            device_closed();
+        return -1;
     }
     size_t length = read_text_to_relay(serial_text, got);
     if (length > 0)
         relay_text(serial_text, length);
+    return got;
 }
+
+// Lines a device that hangs up may still hold, read before it is closed.
+constexpr int last_lines = 64;
 
 // Until the next look for the device, when one is due sooner than the
 // usual timeout, so that a receiver plugged in is found at the usual pace.
 static int cycle_timeout_ms()
 {
-    if (!settings.use_serial || ttyfd.load() != -1)
+    // A close that takes its time is not waited for either: looked at again
+    // after a usual timeout.
+    if (!settings.use_serial || ttyfd.load() != -1 || serial_closing())
         return poll_timeout_ms;
     long long left = next_search_ms - monotonic_ms();
     return left < 0 ? 0 : left < poll_timeout_ms ? static_cast<int>(left) : poll_timeout_ms;
@@ -214,7 +223,9 @@ static void relay_cycle()
         return;
     }
 
-    if (settings.use_serial && ttyfd.load() == -1) {
+    // No look while the last device is still being closed: an open of the
+    // same port would wait for that close.
+    if (settings.use_serial && ttyfd.load() == -1 && !serial_closing()) {
         long long now = monotonic_ms();
         if (now >= next_search_ms) {
             next_search_ms = now + search_interval_ms;
@@ -224,11 +235,15 @@ static void relay_cycle()
                 return; // this cycle's poll results predate the device
             }
         }
-    } else if (ttyfd.load() > 0 && ((poll_set[1].revents & (POLLERR | POLLHUP | POLLNVAL)) ||
-                                    fcntl(ttyfd.load(), F_GETFD) < 0)) {
-        // A hang-up alone (no error) ends the device too: it would
-        // otherwise report itself ready on every poll, for ever.
-        progress("Closing ttyfd %d\n", ttyfd.load());
+    }
+    // A hang-up alone (no error) ends the device too: it would otherwise
+    // report itself ready on every poll, for ever. What it sent before it
+    // went is read first.
+    bool device_ended = ttyfd.load() > 0 && ((poll_set[1].revents & (POLLERR | POLLHUP | POLLNVAL)) ||
+                                             fcntl(ttyfd.load(), F_GETFD) < 0);
+    bool serial_ready = poll_count == 2 && (poll_set[1].revents & POLLIN);
+    bool udp_ready = ready > 0 && (poll_set[0].revents & POLLIN);
+    if (device_ended && !serial_ready && !udp_ready) {
         device_closed();
         return;
     }
@@ -240,12 +255,19 @@ static void relay_cycle()
 
     // Both inputs may be ready in one cycle: the UDP line goes first, then the
     // serial line, and neither is lost.
-    bool serial_ready = poll_count == 2 && (poll_set[1].revents & POLLIN);
-    if (poll_set[0].revents & POLLIN)
+    if (udp_ready)
         receive_udp();
     if (serial_ready && ttyfd.load() > 0)
         receive_serial();
     relay_to_clients();
+    if (device_ended && ttyfd.load() > 0) {
+        // Each line is handed to the clients before the next is read: the
+        // cycle's batch holds no more.
+        for (int line = 1; line < last_lines && serial_ready && receive_serial() > 0; line++)
+            relay_to_clients();
+        if (ttyfd.load() > 0)
+            device_closed();
+    }
 }
 
 void *relay_thread(void *)

@@ -2,45 +2,76 @@
 #include "relay/serial_output.h"
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "app/detached_thread.h"
 #include "app/monotonic_clock.h"
+#include "app/settings.h"
 #include "relay/serial_port.h"
 #include "relay/text_normalise.h"
 
+// Each relayed text waits as this header followed by its bytes.
+struct queued_text {
+    long long queued_ms; // when the relay offered it
+    size_t length;
+};
+
 // Units waiting for the writer thread, all guarded by queue_lock.
-// Relayed texts, each stored as two length bytes then its bytes. The queue
-// takes one text of any length when empty, so that a long one can still go.
-constexpr size_t relay_queue_capacity = text_capacity + 2 + serial_relay_backlog;
+// The queue takes one text of any length when empty, so that a long one can
+// still go; beyond that, the backlog in line time bounds it, and its size
+// only texts far shorter than sentences.
+constexpr size_t relay_queue_capacity = sizeof(queued_text) + text_capacity + 16384;
 static std::mutex queue_lock;
-static std::condition_variable unit_waiting;  // the writer waits for a unit
-static std::condition_variable client_room;   // client threads wait for the slot
+// Never destroyed: the writer waits on them until the process ends, and a
+// condition variable destroyed at exit under a waiter would hold the exit.
+static std::condition_variable &unit_waiting = *new std::condition_variable; // the writer waits for a unit
+static std::condition_variable &client_room = *new std::condition_variable;  // client threads wait for the slot
 static unsigned char relay_queue[relay_queue_capacity];
-static size_t relay_queued = 0;   // bytes used in relay_queue, from its start
-static char client_unit[serial_client_unit]; // one client's chunk; others wait
+static size_t relay_queued = 0;          // bytes used in relay_queue, from its start
+static size_t relay_text_bytes = 0;      // of which text, not headers
+static char client_slot[serial_client_unit]; // one client's unit; others wait
 static size_t client_length = 0;            // 0: the slot is free
-static size_t relayed_past_client = 0;      // relayed bytes written while a client chunk waited
+static long long relayed_past_client_us = 0; // line time of relayed texts written while a client unit waited
 static bool writer_running = false;
 
-// Paced output: one byte per half millisecond at most, whatever the speed.
-constexpr long pause_ns = 500 * 1000;
+long serial_byte_us(int baud)
+{
+    long on_the_line = baud > 0 ? (10L * 1000000 + baud - 1) / baud : 0;
+    return on_the_line > 500 ? on_the_line : 500;
+}
+
+size_t serial_backlog_bytes(int baud)
+{
+    return static_cast<size_t>(serial_backlog_ms * 1000L / serial_byte_us(baud));
+}
 
 // Writes one byte if the device open as `generation` takes it. 1: written;
-// 0: no room now (its descriptor in *fd, to wait on); -1: the device is gone
-// or failed.
-static int write_byte(char byte, unsigned generation, int *fd)
+// 0: no room now (its descriptor in *fd, to wait on, and, when it is the
+// driver's queue that is full, how much waits there in *queued); -1: the
+// device is gone or failed. With `look`, the driver's queue is asked first.
+static int write_byte(char byte, unsigned generation, bool look, int *fd, int *queued)
 {
     std::lock_guard<std::mutex> hold(serial_write_lock);
     *fd = ttyfd.load();
+    *queued = 0;
     if (*fd <= 0 || serial_generation != generation)
         return -1;
+    // Drivers that report their output queue (a UART does, a pty says 0)
+    // would otherwise take kilobytes that a line without CTS, or a slower
+    // line than configured, hands over seconds later as if current.
+    int waiting = 0;
+    if (look && ioctl(*fd, TIOCOUTQ, &waiting) == 0 && waiting > static_cast<int>(serial_kernel_allowance / 2)) {
+        *queued = waiting;
+        return 0;
+    }
     for (;;) {
         ssize_t written = write(*fd, &byte, 1);
         if (written == 1)
@@ -51,29 +82,50 @@ static int write_byte(char byte, unsigned generation, int *fd)
     }
 }
 
+static void pause_us(long long us)
+{
+    const timespec pause = {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+    nanosleep(&pause, nullptr);
+}
+
 size_t write_paced(const char *bytes, size_t n, unsigned generation, int patience_ms)
 {
-    const timespec pause = {0, pause_ns};
+    const long byte_us = serial_byte_us(settings.baud);
+    // The driver's queue is looked at before a unit and every half
+    // allowance, and must hold no more than that: it never holds more than
+    // the allowance.
+    const size_t look_every = serial_kernel_allowance / 2;
     size_t done = 0;
     long long stalled_since = -1;
+    int last_queued = -1;
     while (done < n) {
-        int fd;
-        int result = write_byte(bytes[done], generation, &fd);
+        int fd, queued;
+        int result = write_byte(bytes[done], generation, done % look_every == 0, &fd, &queued);
         if (result < 0)
             return done;
         if (result > 0) {
             done++;
             stalled_since = -1;
+            last_queued = -1;
             patience_ms = serial_stall_ms;
-            nanosleep(&pause, nullptr);
+            // The device's ONLCR puts a CR before each LF: two bytes on the line.
+            pause_us(bytes[done - 1] == '\n' ? 2 * byte_us : byte_us);
             continue;
         }
         long long now = monotonic_ms();
-        if (stalled_since < 0)
+        // A driver queue that shrinks is a device taking bytes.
+        if (stalled_since < 0 || (queued > 0 && last_queued >= 0 && queued < last_queued))
             stalled_since = now;
+        last_queued = queued;
         long long left = stalled_since + patience_ms - now;
         if (left <= 0)
             return done;
+        if (queued > 0) {
+            // Room comes as the line sends what waits; nothing to poll for.
+            long long drain_us = (queued - static_cast<long long>(look_every)) * byte_us;
+            pause_us(drain_us < left * 1000 ? (drain_us < 100000 ? drain_us : 100000) : left * 1000);
+            continue;
+        }
         // Outside the lock: a close meanwhile only wakes us early, and the
         // next byte finds the generation changed. Short waits, so a device
         // closed and replaced under the same number is noticed soon.
@@ -89,30 +141,51 @@ static unsigned current_generation()
     return serial_generation;
 }
 
+// What take_unit hands the writer.
+struct unit_taken {
+    size_t length;
+    bool from_client;
+    long long queued_ms; // relayed texts: when offered
+};
+
 // Takes the next unit: relayed texts first, so that client text never holds
-// up the relay's lines for more than the chunk being written. A client chunk
-// that has waited while a backlog's worth of relayed text went out goes
-// next, so that a busy relay cannot keep clients from the line for ever.
-static size_t take_unit(char *unit)
+// up the relay's lines for more than the client line being written. A
+// client unit that has waited while relayed texts held the line for
+// serial_client_share_ms goes next. Client units wait for a device, so that
+// a device that closes meanwhile does not take them with it.
+static unit_taken take_unit(char *unit)
 {
     std::unique_lock<std::mutex> hold(queue_lock);
-    unit_waiting.wait(hold, [] { return relay_queued > 0 || client_length > 0; });
-    bool client_due = client_length > 0 && relayed_past_client >= serial_relay_backlog;
-    if (relay_queued > 0 && !client_due) {
-        size_t length = static_cast<size_t>(relay_queue[0]) << 8 | relay_queue[1];
-        memcpy(unit, relay_queue + 2, length);
-        relay_queued -= 2 + length;
-        memmove(relay_queue, relay_queue + 2 + length, relay_queued);
+    for (;;) {
+        if (relay_queued > 0 || (client_length > 0 && ttyfd.load() > 0))
+            break;
+        // The relay does not tell this thread when a device opens: look again
+        // now and then while client text waits for one.
         if (client_length > 0)
-            relayed_past_client += length;
-        return length;
+            unit_waiting.wait_for(hold, std::chrono::milliseconds(100));
+        else
+            unit_waiting.wait(hold);
+    }
+    bool client_due = client_length > 0 && ttyfd.load() > 0 &&
+                      relayed_past_client_us >= serial_client_share_ms * 1000LL;
+    if (relay_queued > 0 && !client_due) {
+        queued_text header;
+        memcpy(&header, relay_queue, sizeof header);
+        memcpy(unit, relay_queue + sizeof header, header.length);
+        size_t used = sizeof header + header.length;
+        relay_queued -= used;
+        relay_text_bytes -= header.length;
+        memmove(relay_queue, relay_queue + used, relay_queued);
+        if (client_length > 0)
+            relayed_past_client_us += static_cast<long long>(header.length) * serial_byte_us(settings.baud);
+        return {header.length, false, header.queued_ms};
     }
     size_t length = client_length;
-    memcpy(unit, client_unit, length);
+    memcpy(unit, client_slot, length);
     client_length = 0;
-    relayed_past_client = 0;
+    relayed_past_client_us = 0;
     client_room.notify_one();
-    return length;
+    return {length, true, 0};
 }
 
 static void *serial_writer(void *)
@@ -123,9 +196,12 @@ static void *serial_writer(void *)
     // and going out torn.
     bool stuck = false;
     for (;;) {
-        size_t length = take_unit(unit);
-        size_t done = write_paced(unit, length, current_generation(), stuck ? 0 : serial_stall_ms);
-        stuck = done < length && ttyfd.load() > 0;
+        unit_taken taken = take_unit(unit);
+        // Waited too long: handed over now it would pass for current.
+        if (!taken.from_client && monotonic_ms() - taken.queued_ms > serial_stale_ms)
+            continue;
+        size_t done = write_paced(unit, taken.length, current_generation(), stuck ? 0 : serial_stall_ms);
+        stuck = done < taken.length && ttyfd.load() > 0;
     }
     return nullptr;
 }
@@ -138,32 +214,64 @@ bool serial_output_start()
     return started;
 }
 
-void serial_offer(const char *text, size_t length)
+bool serial_offer(const char *text, size_t length)
 {
     if (ttyfd.load() <= 0 || length == 0 || length >= text_capacity)
-        return;
+        return false;
+    queued_text header = {monotonic_ms(), length};
     std::lock_guard<std::mutex> hold(queue_lock);
-    bool fits = relay_queued == 0 || relay_queued + 2 + length <= serial_relay_backlog;
+    bool fits = relay_queued == 0 || (relay_text_bytes + length <= serial_backlog_bytes(settings.baud) &&
+                                      relay_queued + sizeof header + length <= relay_queue_capacity);
     if (!writer_running || !fits)
-        return;
-    relay_queue[relay_queued] = static_cast<unsigned char>(length >> 8);
-    relay_queue[relay_queued + 1] = static_cast<unsigned char>(length);
-    memcpy(relay_queue + relay_queued + 2, text, length);
-    relay_queued += 2 + length;
+        return false;
+    memcpy(relay_queue + relay_queued, &header, sizeof header);
+    memcpy(relay_queue + relay_queued + sizeof header, text, length);
+    relay_queued += sizeof header + length;
+    relay_text_bytes += length;
     unit_waiting.notify_one();
+    return true;
 }
 
-void serial_write(const char *bytes, size_t n)
+bool serial_write(const char *bytes, size_t n, int wait_ms)
 {
     if (n == 0 || n > serial_client_unit)
-        return;
+        return false;
     std::unique_lock<std::mutex> hold(queue_lock);
-    // Look again now and then: a device that closes meanwhile ends the wait.
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     while (client_length > 0 && writer_running && ttyfd.load() > 0)
-        client_room.wait_for(hold, std::chrono::milliseconds(100));
-    if (!writer_running || ttyfd.load() <= 0)
-        return;
-    memcpy(client_unit, bytes, n);
+        if (client_room.wait_until(hold, until) == std::cv_status::timeout)
+            break;
+    if (client_length > 0 || !writer_running || ttyfd.load() <= 0)
+        return false;
+    memcpy(client_slot, bytes, n);
     client_length = n;
     unit_waiting.notify_one();
+    return true;
+}
+
+size_t client_unit(const char *bytes, size_t n, bool quiet, char *unit, size_t *length)
+{
+    size_t taken = 0;
+    bool folded = false;
+    for (size_t i = 0; i < n && taken == 0; i++) {
+        if (bytes[i] == '\n') {
+            taken = i + 1;
+        } else if (bytes[i] == '\r') {
+            folded = i + 1 < n && bytes[i + 1] == '\n';
+            if (folded)
+                taken = i + 2;
+            else if (i + 1 < n || quiet || n >= serial_client_unit)
+                taken = i + 1;
+            else
+                break; // its LF may be on the way
+        }
+    }
+    if (taken == 0 && (quiet || n >= serial_client_unit))
+        taken = n;
+    // The device's ONLCR turns the LF of a CR LF back into CR LF.
+    *length = folded ? taken - 1 : taken;
+    memcpy(unit, bytes, *length);
+    if (folded)
+        unit[*length - 1] = '\n';
+    return taken;
 }

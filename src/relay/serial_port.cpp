@@ -2,16 +2,22 @@
 #include "relay/serial_port.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "app/detached_thread.h"
 #include "app/messages.h"
 #include "app/settings.h"
 
 std::atomic<int> ttyfd{-1};
 std::mutex serial_write_lock;
 unsigned serial_generation = 0;
+
+// The descriptor a closer thread is closing, -1 when none.
+static std::atomic<int> closing_fd{-1};
 
 const char *const device_list[device_count] = {"/dev/GPS", "/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2"};
 
@@ -138,10 +144,58 @@ void serial_publish(int fd)
     serial_generation++;
 }
 
+static void *close_device(void *argument)
+{
+    close(static_cast<int>(reinterpret_cast<intptr_t>(argument)));
+    closing_fd.store(-1);
+    return nullptr;
+}
+
 void serial_close()
 {
-    std::lock_guard<std::mutex> hold(serial_write_lock);
-    int fd = ttyfd.exchange(-1);
+    int fd;
+    {
+        std::lock_guard<std::mutex> hold(serial_write_lock);
+        fd = ttyfd.exchange(-1);
+        if (fd <= 0)
+            return;
+        // What waits in the driver would reach the next receiver stale, and
+        // a close waits for it to drain.
+        tcflush(fd, TCOFLUSH);
+    }
+    // The number stays taken until the closer is done, so nothing new can be
+    // opened under it meanwhile; no writer uses it, since ttyfd no longer
+    // names it.
+    closing_fd.store(fd);
+    if (!start_detached_thread(close_device, reinterpret_cast<void *>(static_cast<intptr_t>(fd)), 64 * 1024))
+        close_device(reinterpret_cast<void *>(static_cast<intptr_t>(fd)));
+}
+
+bool serial_closing()
+{
+    return closing_fd.load() != -1;
+}
+
+// Runs in a signal handler: only async-signal-safe calls.
+static void discard_and_end(int signal_number)
+{
+    int fd = ttyfd.load();
     if (fd > 0)
-        close(fd);
+        tcflush(fd, TCOFLUSH);
+    signal(signal_number, SIG_DFL);
+    raise(signal_number); // delivered as soon as the handler returns
+}
+
+void serial_discard_at_exit()
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = discard_and_end;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+        // A signal someone chose to ignore (nohup) stays ignored.
+        struct sigaction before;
+        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler == SIG_DFL)
+            sigaction(signal_number, &action, nullptr);
+    }
 }

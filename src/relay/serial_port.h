@@ -62,9 +62,23 @@ int open_serial();
 // relay_thread only: makes an opened device the one in use.
 void serial_publish(int fd);
 
-// relay_thread only: closes the device and marks it closed, under the lock,
-// so no writer can use the descriptor number after it is released.
+// relay_thread only: marks the device closed, under the lock, so no writer
+// can use the descriptor number after it is released; discards the output
+// still waiting in its driver; and closes it on a thread of its own. The last
+// close of a serial port waits for its output to drain, up to the port's
+// closing_wait (30 s by default) whatever O_NONBLOCK says, and a line whose
+// CTS never rises never drains: the relay must not wait on it.
 void serial_close();
+
+// Whether a device closed by serial_close is still being closed. Opening the
+// same port meanwhile would wait for that close, so the relay does not look
+// for a device until it is done.
+bool serial_closing();
+
+// Discards the device's pending output when the process is ended by SIGTERM,
+// SIGINT or SIGHUP, so that it is not held up at exit by the same wait; the
+// signal then ends it as before. Call once, from the relay.
+void serial_discard_at_exit();
 
 // Raised at every publish, under serial_write_lock: a writer that sees it
 // change knows its descriptor is not the device its unit began on.

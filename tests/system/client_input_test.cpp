@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Text that TCP clients send goes to the receiver on the serial line, one
-// received chunk at a time, and only while a receiver is there.
+// line at a time, and only while a receiver is there.
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -121,6 +125,91 @@ TEST_F(ClientInput, AClientThatHasStoppedSendingStillReceivesUntilItLeaves)
 
     leave(quiet_one);
     EXPECT_TRUE(counts_settle(d->pid, fds_before, threads_before, keeper));
+}
+
+TEST_F(ClientInput, ACommandSentInPiecesWhileLinesAreRelayedReachesTheReceiverWhole)
+{
+    ASSERT_GT(started_with_receiver({"-s", "-w"}), 0);
+    int writer = client();
+    ASSERT_GE(writer, 0);
+    int on = 1;
+    ASSERT_EQ(setsockopt(writer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on), 0); // each send its own segment
+    std::string wire; // the receiver thread's until it is joined
+    // Each command in two segments 80 ms apart, cut in different places.
+    const struct {
+        std::string first, second;
+    } rows[] = {
+        {"$PMTK314,0,1,0,1,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0*", "29\r\n"},
+        {"$PMTK220,1000*1F\r", "\n"},
+        {"$PMTK251,38400*27", "\r\n"},
+    };
+    const std::string end = "$GPTXT,end*00\r\n";
+    std::atomic<bool> done{false}, relaying{true}, ended{false};
+    std::thread receiver([&] {
+        char buffer[4096];
+        while (!done) {
+            pollfd watch = {gps.master, POLLIN, 0};
+            if (poll(&watch, 1, 50) > 0) {
+                ssize_t got = read(gps.master, buffer, sizeof buffer);
+                if (got <= 0)
+                    break;
+                wire.append(buffer, static_cast<size_t>(got));
+                // Client text waits for its share of the line, but comes.
+                size_t last = 0;
+                for (auto &row : rows)
+                    last = std::max(last, wire.find(row.first + row.second));
+                ended = last != std::string::npos && wire.find(end, last) != std::string::npos;
+            }
+        }
+    });
+    // Twenty lines a second, more than the line carries at 4800 baud.
+    std::thread relay([&] {
+        for (int i = 0; relaying; i++) {
+            send_udp("$GPTXT,01,01,02,relayed " + std::to_string(i) + "*00\r\n");
+            usleep(50 * 1000);
+        }
+    });
+    for (auto &row : rows) {
+        ASSERT_TRUE(send_text(writer, row.first));
+        usleep(80 * 1000);
+        ASSERT_TRUE(send_text(writer, row.second));
+        usleep(300 * 1000);
+    }
+    relaying = false;
+    relay.join();
+    // Once the relayed lines have gone or been dropped, a last one ends the stream.
+    EXPECT_TRUE(eventually([&] {
+        send_udp(end);
+        usleep(300 * 1000);
+        return ended.load();
+    }));
+    done = true;
+    receiver.join();
+
+    // Every line on the wire is whole and ends in CR LF: a command, or a
+    // relayed line. The end marker goes on being sent: the last may be cut.
+    if (wire.rfind(end) != std::string::npos)
+        wire.erase(wire.rfind(end) + end.size());
+    size_t commands[3] = {0, 0, 0};
+    for (const std::string &line : lines_of(wire)) {
+        ASSERT_GE(line.size(), 2u) << wire;
+        ASSERT_EQ(line.substr(line.size() - 2), "\r\n") << line;
+        std::string text = line.substr(0, line.size() - 2);
+        EXPECT_EQ(text.find('\r'), std::string::npos) << line;
+        bool command = false;
+        for (size_t r = 0; r < 3; r++)
+            if (text + "\r\n" == rows[r].first + rows[r].second) {
+                commands[r]++;
+                command = true;
+            }
+        int number;
+        char tail[8] = "";
+        bool relayed = sscanf(text.c_str(), "$GPTXT,01,01,02,relayed %d%7s", &number, tail) == 2 &&
+                       std::string(tail) == "*00";
+        EXPECT_TRUE(command || relayed || text + "\r\n" == end || is_join_line(text + "\n")) << line;
+    }
+    for (size_t r = 0; r < 3; r++)
+        EXPECT_EQ(commands[r], 1u) << rows[r].first;
 }
 
 } // namespace

@@ -24,6 +24,18 @@ static int hung_up_terminal(int flags)
     return master;
 }
 
+// With GPSFANOUT_FAR_END set, "/dev/GPS" opens instead as a fresh pty master
+// whose slave the test finds at that path: the test is then the receiver on
+// the far side, and can send a last line and hang up at once.
+static int far_end_terminal(int flags, const char *link)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY | (flags & (O_NONBLOCK | O_CLOEXEC)));
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return -1;
+    unlink(link);
+    return symlink(ptsname(master), link) == 0 ? master : -1;
+}
+
 // The body of each entry point below: the mode argument is there only with
 // O_CREAT or O_TMPFILE; anything but "/dev/GPS" goes to the real call,
 // `name` of type `call`, with `before` (the directory) ahead of the path.
@@ -33,7 +45,8 @@ static int hung_up_terminal(int flags)
     mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(rest, mode_t) : 0;                                  \
     va_end(rest);                                                                                              \
     if (strcmp(path, "/dev/GPS") == 0)                                                                         \
-        return hung_up_terminal(flags);                                                                        \
+        return getenv("GPSFANOUT_FAR_END") ? far_end_terminal(flags, getenv("GPSFANOUT_FAR_END"))             \
+                                           : hung_up_terminal(flags);                                          \
     return reinterpret_cast<call>(dlsym(RTLD_NEXT, name))(__VA_ARGS__ path, flags, mode)
 
 extern "C" {

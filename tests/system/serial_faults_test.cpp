@@ -3,10 +3,13 @@
 // on at its own pace whatever the serial line does.
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -76,7 +79,9 @@ TEST_F(SerialFaults, AReceiverThatStopsDrainingHoldsUpNothing)
 
 TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
 {
-    ASSERT_GT(started_with_receiver({"-s", "-w"}), 0);
+    // At the fastest speed, the pause per byte is the 500 microseconds the
+    // flood below is sized for.
+    ASSERT_GT(started_with_receiver({"-s", "-w", "-b", "115200"}), 0);
     int reader = client();
     ASSERT_GE(reader, 0);
     int flooder = own(connect_tcp());
@@ -106,9 +111,11 @@ TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
                     arrived[i] = now_ms();
         }
     });
-    // Four chunks of 4 KB: eight seconds of paced output, far more than the
-    // line takes while the relay's lines go on.
-    const std::string chunk(4096, '#');
+    // Four chunks of 4 KB, each 64 lines: eight seconds of paced output, far
+    // more than the line takes while the relay's lines go on.
+    std::string chunk;
+    for (int i = 0; i < 64; i++)
+        chunk += std::string(63, '#') + "\n";
     std::thread flood([&] {
         for (int i = 0; i < 4; i++)
             if (send(flooder, chunk.data(), chunk.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(chunk.size()))
@@ -124,10 +131,10 @@ TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
     }
     flood.join();
     // Every client byte arrives in the end: it waited, it was not dropped.
-    eventually([&] { return client_bytes >= 4 * 4096; }, 30000);
+    eventually([&] { return client_bytes >= 4 * 64 * 63; }, 30000);
     done = true;
     receiver.join();
-    EXPECT_EQ(std::count(line_bytes.begin(), line_bytes.end(), '#'), 4 * 4096);
+    EXPECT_EQ(std::count(line_bytes.begin(), line_bytes.end(), '#'), 4 * 64 * 63);
     for (size_t i = 0; i < arrived.size(); i++) {
         // Whole and unmixed: the line stands in one piece between units.
         ASSERT_GE(arrived[i], 0) << "relay " << i << " never reached the device whole";
@@ -195,6 +202,128 @@ TEST_F(SerialFaults, ARefusingOrMissingDeviceIsLookedForAtTheUsualPaceAndSaidOnc
     ASSERT_TRUE(wait_stdout(*d, "POLL timeout: ttyfd = -1\n", patience_ms, stdout_of(*d).size()));
     ASSERT_TRUE(wait_stdout(*d, "POLL timeout: ttyfd = -1\n", patience_ms, stdout_of(*d).size()));
     EXPECT_EQ(stderr_of(*d), "Unable to configure serial port: Inappropriate ioctl for device\n" + listed);
+}
+
+// A relayed line of 64 bytes on the wire, numbered.
+std::string timed_line(int i)
+{
+    char text[80];
+    snprintf(text, sizeof text, "$GPTXT,01,01,02,line %03d,%033d*00\n", i, 0);
+    return text;
+}
+
+TEST_F(SerialFaults, AtItsRealSpeedTheDeviceGetsLinesWholeAndAtMostThreeSecondsLate)
+{
+    ASSERT_GT(started_with_receiver({"-s", "-w"}), 0); // 4800 baud: 480 bytes a second
+    // Ten lines a second of 64 bytes: a third more than the line carries.
+    const int lines = 150;
+    std::vector<long long> sent(lines, -1);
+    std::atomic<bool> done{false};
+    std::atomic<long long> last_arrival{now_ms()};
+    std::vector<std::pair<std::string, long long>> arrived; // the receiver thread's until joined
+    std::thread receiver([&] {
+        // The receiver's side taken at the line's rate: at most 48 bytes a
+        // tenth of a second, never more to catch up after a quiet spell.
+        std::string partial;
+        double allowed = 0;
+        long long last = now_ms();
+        while (!done) {
+            pollfd watch = {gps.master, POLLIN, 0};
+            poll(&watch, 1, 10);
+            long long now = now_ms();
+            allowed = std::min(48.0, allowed + (now - last) * 0.48);
+            last = now;
+            char buffer[48];
+            if (!(watch.revents & POLLIN) || allowed < 1)
+                continue;
+            ssize_t got = read(gps.master, buffer, static_cast<size_t>(allowed));
+            if (got <= 0)
+                break;
+            allowed -= static_cast<double>(got);
+            for (ssize_t k = 0; k < got; k++) {
+                partial += buffer[k];
+                if (buffer[k] == '\n') {
+                    arrived.emplace_back(partial, now_ms());
+                    last_arrival = now_ms();
+                    partial.clear();
+                }
+            }
+        }
+    });
+    long long start = now_ms();
+    for (int i = 0; i < lines; i++) {
+        sent[static_cast<size_t>(i)] = now_ms();
+        send_udp(as_sent(timed_line(i)));
+        long long next = start + (i + 1) * 100;
+        if (next > now_ms())
+            usleep(static_cast<useconds_t>((next - now_ms()) * 1000));
+    }
+    // What may still wait reaches the line, or is dropped: then it goes quiet.
+    EXPECT_TRUE(eventually([&] { return now_ms() - last_arrival > 3000; }));
+    done = true;
+    receiver.join();
+    int previous = -1;
+    for (auto &[line, when] : arrived) {
+        int i = -1;
+        ASSERT_EQ(sscanf(line.c_str(), "$GPTXT,01,01,02,line %d,", &i), 1) << line;
+        ASSERT_GE(i, 0);
+        ASSERT_LT(i, lines);
+        EXPECT_EQ(line, on_the_line(timed_line(i))) << "torn";
+        EXPECT_GT(i, previous) << "out of order";
+        EXPECT_LE(when - sent[static_cast<size_t>(i)], 3000) << "line " << i << " late";
+        previous = i;
+    }
+    // More than fit were sent: some were dropped, and the line was kept busy.
+    EXPECT_LT(arrived.size(), static_cast<size_t>(lines));
+    EXPECT_GT(arrived.size(), static_cast<size_t>(lines) / 2);
+}
+
+TEST_F(SerialFaults, ADeviceClosedWithOutputPendingHasItDiscarded)
+{
+    ASSERT_GT(started_with_receiver({"-s", "-w"}), 0);
+    // A packet-mode master hears of every discard of the device's output. A
+    // pty throws nothing away itself, where a UART's driver empties its queue,
+    // and its close then waits for nothing.
+    int on = 1;
+    ASSERT_EQ(ioctl(gps.master, TIOCPKT, &on), 0);
+    for (int i = 0; i < 3; i++)
+        send_udp(as_sent(numbered("pending", i)));
+    pollfd watch = {gps.master, POLLIN, 0};
+    ASSERT_EQ(poll(&watch, 1, patience_ms), 1); // output waits there, unread
+    // The end of the daemon closes the device too.
+    ASSERT_EQ(kill(d->pid, SIGTERM), 0);
+    int status = wait_exit(*d);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    bool discarded = false;
+    char packet[4096];
+    for (ssize_t got; !discarded && (got = read(gps.master, packet, sizeof packet)) > 0;)
+        discarded = packet[0] & TIOCPKT_FLUSHWRITE;
+    EXPECT_TRUE(discarded);
+}
+
+TEST_F(SerialFaults, ALineSentTogetherWithAHangUpIsRelayedFirst)
+{
+    if (getenv("GPSFANOUT_DAEMON_PREFIX") != nullptr)
+        GTEST_SKIP() << "the far end is preloaded into a native daemon only";
+    ASSERT_GE(catcher(), 0);
+    const char *asan = getenv("ASAN_OPTIONS");
+    daemon_options far_end;
+    far_end.environment = {std::string("LD_PRELOAD=") + GPSFANOUT_HANGUP_DEVICE, "GPSFANOUT_FAR_END=/dev/GPS-far",
+                           std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+    start({"-s"}, far_end);
+    ASSERT_GT(reported_fd(*d, "ttyfd = "), 0);
+    int receiver = open("/dev/GPS-far", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(receiver, 0);
+    const std::string first = "$GPTXT,first words\r\n", last = "$GPTXT,last words\r\n";
+    ASSERT_EQ(write(receiver, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    ASSERT_EQ(broadcast(), "$GPTXT,first words\n");
+    // The line and the hang-up reach the daemon together.
+    ASSERT_TRUE(stop_all_threads(*d));
+    ASSERT_EQ(write(receiver, last.data(), last.size()), static_cast<ssize_t>(last.size()));
+    close(receiver);
+    ASSERT_EQ(kill(d->pid, SIGCONT), 0);
+    EXPECT_EQ(broadcast(), "$GPTXT,last words\n");
+    EXPECT_TRUE(wait_stdout(*d, "Closing ttyfd "));
 }
 
 } // namespace

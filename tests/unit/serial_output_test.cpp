@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <fcntl.h>
+#include <poll.h>
 #include <thread>
 #include <unistd.h>
 
+#include "app/settings.h"
 #include "relay/serial_output.h"
 #include "relay/serial_port.h"
 
@@ -34,6 +37,14 @@ struct pipe_device {
     }
 };
 
+// The device is closed on a thread of its own: waits for that close.
+bool eventually_closed()
+{
+    for (int i = 0; i < 5000 && serial_closing(); i++)
+        usleep(1000);
+    return !serial_closing();
+}
+
 TEST(SerialOutput, TheDeviceIsNotClosedUnderAWriter)
 {
     pipe_device device;
@@ -53,6 +64,7 @@ TEST(SerialOutput, TheDeviceIsNotClosedUnderAWriter)
     }
     closer.join();
     EXPECT_EQ(ttyfd.load(), -1);
+    EXPECT_TRUE(eventually_closed());
     EXPECT_LT(fcntl(device.ends[1], F_GETFD), 0);
     device.ends[1] = -1;
 }
@@ -94,6 +106,159 @@ TEST(SerialOutput, ADeviceThatTakesNothingCutsTheUnitAfterItsPatience)
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(serial_stall_ms - 10));
     serial_close();
     full.ends[1] = -1;
+}
+
+TEST(SerialOutput, PaceAndBacklogFollowTheLineSpeed)
+{
+    const struct {
+        int baud;
+        long byte_us;        // ten bits on the line, never under 500
+        size_t backlog;      // two seconds of them
+    } rows[] = {{110, 90910, 21},  {300, 33334, 59},  {1200, 8334, 239},   {4800, 2084, 959},
+                {9600, 1042, 1919}, {19200, 521, 3838}, {38400, 500, 4000}, {115200, 500, 4000}};
+    for (auto &row : rows) {
+        EXPECT_EQ(serial_byte_us(row.baud), row.byte_us) << row.baud;
+        EXPECT_EQ(serial_backlog_bytes(row.baud), row.backlog) << row.baud;
+    }
+}
+
+TEST(SerialOutput, AClientsTextGoesOneLineAtATime)
+{
+    const std::string full(serial_client_unit, 'x');
+    const struct {
+        std::string gathered;
+        bool quiet;
+        size_t taken;
+        std::string unit;
+    } rows[] = {
+        {"$PMTK220,1000*1F\r\n$PMTK", false, 18, "$PMTK220,1000*1F\n"}, // CR LF: ONLCR gives the CR back
+        {"$PMTK220,1000*1F\n$PMTK", false, 17, "$PMTK220,1000*1F\n"},
+        {"$PMTK220,1000*1F\r$PMTK", false, 17, "$PMTK220,1000*1F\r"},
+        {"$PMTK220,1000*1F\r\r\n", false, 17, "$PMTK220,1000*1F\r"},   // then "\r\n" on its own
+        {"\r\n", false, 2, "\n"},
+        {"$PMTK220,1000*1F\r", false, 0, ""},                            // its LF may follow
+        {"$PMTK220,1000*1F\r", true, 17, "$PMTK220,1000*1F\r"},
+        {"$PMTK220,10", false, 0, ""},
+        {"$PMTK220,10", true, 11, "$PMTK220,10"},                        // a client gone quiet
+        {full, false, serial_client_unit, full},                         // as much as is gathered
+        {full.substr(1) + "\r", false, serial_client_unit, full.substr(1) + "\r"},
+        {"", true, 0, ""},
+    };
+    for (auto &row : rows) {
+        char unit[serial_client_unit];
+        size_t length = 99;
+        EXPECT_EQ(client_unit(row.gathered.data(), row.gathered.size(), row.quiet, unit, &length), row.taken)
+            << row.gathered;
+        EXPECT_EQ(std::string(unit, row.taken > 0 ? length : 0), row.unit) << row.gathered;
+    }
+}
+
+// The writer thread, once for the whole test program, at 4800 baud.
+void writer_at_4800()
+{
+    settings.baud = 4800;
+    static bool started = serial_output_start();
+    ASSERT_TRUE(started);
+}
+
+// Reads the device until `text` has arrived; what came is appended to *got.
+bool arrives(pipe_device &device, std::string *got, const std::string &text, int timeout_ms = 15000)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (got->find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        pollfd watch = {device.ends[0], POLLIN, 0};
+        poll(&watch, 1, 50);
+        *got += device.taken();
+    }
+    return true;
+}
+
+std::string sentence(int i)
+{
+    char text[80];
+    snprintf(text, sizeof text, "$GPTXT,01,01,02,burst %03d,%040d*00\n", i, 0);
+    return text;
+}
+
+TEST(SerialOutput, ABurstBeyondTheLineTimeBoundIsDroppedWholeForTheDevice)
+{
+    writer_at_4800();
+    pipe_device device;
+    serial_publish(device.ends[1]);
+    // Two seconds of line time at 4800 baud are 959 bytes: 13 sentences of
+    // 72, and one more that the writer may have taken meanwhile.
+    int queued = 0, refused = 0;
+    std::string expected;
+    for (int i = 0; i < 40; i++) {
+        std::string text = sentence(i);
+        if (serial_offer(text.data(), text.size())) {
+            queued++;
+            expected += text;
+        } else {
+            refused++;
+        }
+    }
+    EXPECT_LE(queued, 15);
+    EXPECT_GE(refused, 25);
+    // What was queued goes whole and in order; nothing of the rest.
+    std::string got;
+    ASSERT_TRUE(arrives(device, &got, expected));
+    EXPECT_FALSE(arrives(device, &got, "burst", 500) && got != expected);
+    EXPECT_EQ(got, expected);
+    serial_close();
+    device.ends[1] = -1;
+    EXPECT_TRUE(eventually_closed());
+}
+
+TEST(SerialOutput, LinesQueuedWhileTheDeviceTookNothingAreNotDeliveredStale)
+{
+    writer_at_4800();
+    pipe_device device;
+    serial_publish(device.ends[1]);
+    const std::string block(65536, 'f');
+    size_t filled = 0;
+    for (ssize_t n; (n = write(device.ends[1], block.data(), block.size())) > 0;)
+        filled += static_cast<size_t>(n);
+    for (int i = 0; i < 4; i++) {
+        std::string text = sentence(i);
+        EXPECT_TRUE(serial_offer(text.data(), text.size())) << i;
+    }
+    // Held well past the stall and the age a line may have; then it drains.
+    usleep((serial_stall_ms + serial_stale_ms + 500) * 1000);
+    std::string got;
+    for (std::string more = device.taken(); got.size() < filled || !more.empty(); more = device.taken())
+        got += more;
+    const std::string fresh = sentence(99);
+    ASSERT_TRUE(serial_offer(fresh.data(), fresh.size()));
+    ASSERT_TRUE(arrives(device, &got, fresh));
+    EXPECT_EQ(got.substr(got.find_first_not_of('f')), fresh);
+    serial_close();
+    device.ends[1] = -1;
+    EXPECT_TRUE(eventually_closed());
+}
+
+TEST(SerialOutput, LinesThatWaitedBehindALongClientUnitAreDroppedNotDeliveredStale)
+{
+    writer_at_4800();
+    pipe_device device;
+    serial_publish(device.ends[1]);
+    // 1400 bytes without a line end hold the line for about three seconds.
+    const std::string client(1400, 'c');
+    ASSERT_TRUE(serial_write(client.data(), client.size(), 1000));
+    std::string got;
+    ASSERT_TRUE(arrives(device, &got, "c"));
+    const std::string waiting = sentence(1);
+    ASSERT_TRUE(serial_offer(waiting.data(), waiting.size()));
+    ASSERT_TRUE(arrives(device, &got, client));
+    const std::string fresh = sentence(2);
+    ASSERT_TRUE(serial_offer(fresh.data(), fresh.size()));
+    ASSERT_TRUE(arrives(device, &got, fresh));
+    EXPECT_EQ(got, client + fresh);
+    serial_close();
+    device.ends[1] = -1;
+    EXPECT_TRUE(eventually_closed());
 }
 
 } // namespace

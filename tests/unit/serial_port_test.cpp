@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -166,6 +170,75 @@ TEST(SerialPort, RepeatedFailuresAreSaidOnceUntilTheOutcomeChanges)
         EXPECT_EQ(testing::internal::GetCapturedStderr(), look.said) << "look " << step;
         step++;
     }
+}
+
+bool close_finishes()
+{
+    for (int i = 0; i < 10000 && serial_closing(); i++)
+        usleep(1000);
+    return !serial_closing();
+}
+
+TEST(SerialPort, TheDevicesPendingOutputIsDiscardedBeforeItIsClosed)
+{
+    // A packet-mode master hears of the discard (a pty keeps the bytes, where
+    // a UART's driver drops them and its close then waits for nothing).
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+    int on = 1;
+    ASSERT_EQ(ioctl(master, TIOCPKT, &on), 0);
+    int device = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GT(device, 0);
+    ASSERT_EQ(write(device, "$GPTXT,stale\n", 13), 13);
+    serial_publish(device);
+    serial_close();
+    ASSERT_TRUE(close_finishes());
+    EXPECT_LT(fcntl(device, F_GETFD), 0);
+    char packet[256];
+    bool discarded = false;
+    for (ssize_t got; !discarded && (got = read(master, packet, sizeof packet)) > 0;)
+        discarded = packet[0] & TIOCPKT_FLUSHWRITE;
+    EXPECT_TRUE(discarded);
+    close(master);
+}
+
+TEST(SerialPort, ACloseThatWaitsDoesNotHoldUpTheCaller)
+{
+    // A descriptor whose close waits, as a UART's last close waits for its
+    // output to drain: a TCP connection with a linger, output that its peer
+    // never takes.
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), size), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size), 0);
+    int device = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    setsockopt(device, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ASSERT_EQ(connect(device, reinterpret_cast<sockaddr *>(&address), size), 0);
+    int peer = accept(listener, nullptr, nullptr);
+    setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    fcntl(device, F_SETFL, O_NONBLOCK);
+    const std::string block(4096, 'x');
+    while (write(device, block.data(), block.size()) > 0) {
+    }
+    const linger wait_on_close = {1, 3};
+    ASSERT_EQ(setsockopt(device, SOL_SOCKET, SO_LINGER, &wait_on_close, sizeof wait_on_close), 0);
+
+    serial_publish(device);
+    auto begun = std::chrono::steady_clock::now();
+    serial_close();
+    // Back while the close still waits.
+    EXPECT_TRUE(serial_closing());
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(2));
+    EXPECT_EQ(ttyfd.load(), -1);
+    EXPECT_TRUE(close_finishes());
+    close(peer);
+    close(listener);
 }
 
 } // namespace
