@@ -11,6 +11,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "app/counters.h"
 #include "app/detached_thread.h"
 #include "app/settings.h"
 
@@ -85,8 +86,10 @@ void progress(const char *format, ...)
     std::lock_guard<std::mutex> hold(progress_lock);
     // A cut message would be a torn line: drop it whole instead.
     if (length < 0 || static_cast<size_t>(length) >= sizeof message ||
-        static_cast<size_t>(length) > progress_queue_bytes - progress_queued)
+        static_cast<size_t>(length) > progress_queue_bytes - progress_queued) {
+        count_shared(counters.drop_progress);
         return;
+    }
     memcpy(progress_queue + progress_queued, message, static_cast<size_t>(length));
     bool was_empty = progress_queued == 0;
     progress_queued += static_cast<size_t>(length);
@@ -118,6 +121,11 @@ void complain(const char *format, ...)
     if (length < 0)
         return;
     complain_text(message); // a long one is cut, but still said
+}
+
+void notice(const char *text)
+{
+    complain("%s", text);
 }
 
 void complain_errno(const char *message)

@@ -20,5 +20,9 @@ void progress(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // A failure, on standard error; detached, also to the system log.
 void complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// A line that is no failure (the counters on request), by the same way as
+// complain.
+void notice(const char *text);
+
 // complain in perror's form: "message: the system's error text".
 void complain_errno(const char *message);

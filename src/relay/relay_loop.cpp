@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/counters.h"
 #include "app/messages.h"
 #include "app/monotonic_clock.h"
 #include "app/settings.h"
@@ -127,6 +128,7 @@ static void device_opened(int fd)
 
 static void device_closed()
 {
+    count_one(counters.device_lost);
     serial_close();
     // Looked for again at the usual pace, never at once: a device that
     // opens only to hang up again must not make the loop spin.
@@ -139,8 +141,10 @@ static void take_datagram(long received)
 {
     size_t length;
     const char *text = assembly_text_to_relay(&udp_line, received, settings.udp_input, &length);
-    if (text != nullptr)
+    if (text != nullptr) {
+        count_one(counters.udp_in);
         relay_text(text, length);
+    }
 }
 
 static void receive_udp()
@@ -183,8 +187,10 @@ static void receive_serial()
         return;
     }
     size_t length = read_text_to_relay(serial_text, got);
-    if (length > 0)
+    if (length > 0) {
+        count_one(counters.serial_in);
         relay_text(serial_text, length);
+    }
 }
 
 // Until the next look for the device, when one is due sooner than the

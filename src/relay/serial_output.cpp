@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "app/counters.h"
 #include "app/detached_thread.h"
 #include "app/monotonic_clock.h"
 #include "relay/serial_port.h"
@@ -144,6 +145,7 @@ void serial_offer(const char *text, size_t length)
         return;
     std::lock_guard<std::mutex> hold(queue_lock);
     bool fits = relay_queued == 0 || relay_queued + 2 + length <= serial_relay_backlog;
+    if (writer_running && !fits) count_one(counters.drop_device);
     if (!writer_running || !fits)
         return;
     relay_queue[relay_queued] = static_cast<unsigned char>(length >> 8);
