@@ -11,6 +11,8 @@
 #include <cstdint>
 
 using counter = std::atomic<uint64_t>;
+// On every target the daemon is built for (32-bit ARM too): never a hidden lock.
+static_assert(counter::is_always_lock_free, "a count must not take a lock");
 
 // Process-wide; each says who writes it. The reporting thread only reads.
 struct counters_record {
