@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/counters.h"
 #include "app/messages.h"
 #include "app/settings.h"
 #include "clients/tcp_listener.h"
@@ -16,6 +17,9 @@
 int main(int argc, char **argv)
 {
     parse_command_line(argc, argv);
+    // Before any thread: SIGUSR1 asks for the counters, and is taken by a
+    // thread of its own instead of ending the process.
+    counters_start();
 
     if (settings.daemon_mode) {
         if (daemon(0, 0) != 0) {
@@ -25,6 +29,7 @@ int main(int argc, char **argv)
         setbuf(stdout, nullptr);
     }
     messages_start();
+    counters_listen();
 
     // Other programs read the report files: their mode must not depend on
     // the umask of whoever started the daemon.

@@ -11,6 +11,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "app/counters.h"
 #include "app/detached_thread.h"
 #include "app/settings.h"
 
@@ -93,8 +94,10 @@ void messages_start()
 static void queue_progress(const char *first, size_t first_length, const char *second, size_t second_length)
 {
     std::lock_guard<std::mutex> hold(progress_lock);
-    if (first_length + second_length > progress_queue_bytes - progress_queued)
+    if (first_length + second_length > progress_queue_bytes - progress_queued) {
+        count_shared(counters.drop_progress);
         return;
+    }
     memcpy(progress_queue + progress_queued, first, first_length);
     memcpy(progress_queue + progress_queued + first_length, second, second_length);
     bool was_empty = progress_queued == 0;
@@ -116,6 +119,8 @@ void progress(const char *format, ...)
     // A cut message would be a torn line: drop it whole instead.
     if (length >= 0 && static_cast<size_t>(length) < sizeof message)
         queue_progress(message, static_cast<size_t>(length), "", 0);
+    else
+        count_shared(counters.drop_progress);
 }
 
 void progress_pair(const char *first, size_t first_length, const char *second, size_t second_length)
@@ -209,6 +214,11 @@ void complain(const char *format, ...)
         queue_failure(message, strnlen(message, sizeof message - 1));
     else
         complain_text(message); // nothing else runs yet: nothing to hold up
+}
+
+void notice(const char *text)
+{
+    complain("%s", text);
 }
 
 void complain_errno(const char *message)

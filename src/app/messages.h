@@ -37,5 +37,9 @@ void progress_pair(const char *first, size_t first_length, const char *second, s
 // are dropped whole and their number is said once it has drained.
 void complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// A line that is no failure (the counters on request), by the same way as
+// complain.
+void notice(const char *text);
+
 // complain in perror's form: "message: the system's error text".
 void complain_errno(const char *message);

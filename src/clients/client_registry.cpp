@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/counters.h"
+
 client_link *client_registry[max_clients];
 std::mutex registry_lock;
 
@@ -17,9 +19,15 @@ bool registry_add(client_link *link)
     for (int slot = 0; slot < max_clients; slot++) {
         if (client_registry[slot] == nullptr) {
             client_registry[slot] = link;
+            // Under the lock: the registry's writers never count at once.
+            uint64_t now = counters.clients.load(std::memory_order_relaxed) + 1;
+            counters.clients.store(now, std::memory_order_relaxed);
+            if (now > counters.clients_max.load(std::memory_order_relaxed))
+                counters.clients_max.store(now, std::memory_order_relaxed);
             return true;
         }
     }
+    count_one(counters.clients_refused);
     return false;
 }
 
@@ -44,6 +52,7 @@ void registry_remove(client_link *link)
         for (; slot < max_clients - 1; slot++)
             client_registry[slot] = client_registry[slot + 1];
         client_registry[max_clients - 1] = nullptr;
+        counters.clients.store(counters.clients.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
     }
     // Outside the lock: once unregistered, the relay no longer writes to it.
     release_link(link);
@@ -80,16 +89,20 @@ static size_t send_straight(client_link *link, const char *text, size_t length)
 
 static void write_to_pipe(client_link *link, const char *text, size_t length)
 {
-    if (!pipe_takes_whole(link->pipe_write, length))
+    if (!pipe_takes_whole(link->pipe_write, length)) {
+        count_one(counters.drop_clients);
         return;
+    }
     // Counted before it is written, so the thread never counts it off first.
     link->backlog.fetch_add(length, std::memory_order_relaxed);
     ssize_t written;
     do
         written = write(link->pipe_write, text, length);
     while (written < 0 && errno == EINTR);
-    if (written < 0)
+    if (written < 0) {
         link->backlog.fetch_sub(length, std::memory_order_relaxed);
+        count_one(counters.drop_clients);
+    }
 }
 
 void registry_write_batch(const char *texts, const size_t *ends, unsigned count)

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/counters.h"
 #include "app/detached_thread.h"
 #include "app/monotonic_clock.h"
 #include "app/settings.h"
@@ -94,6 +95,7 @@ static void *client_thread(void *argument)
             if (got <= 0)
                 break;
             if (!send_all(link->socket, buffer, static_cast<size_t>(got))) {
+                count_client_end(errno);
                 // Gone, or it took nothing for a minute: a reset drops what
                 // still waits for it at once instead of offering it longer.
                 linger at_once = {1, 0};
@@ -103,6 +105,8 @@ static void *client_thread(void *argument)
             // Sent: the relay may send straight again once nothing is left.
             link->backlog.fetch_sub(static_cast<size_t>(got), std::memory_order_release);
         }
+        if (watch[1].revents & POLLERR)
+            count_client_end(socket_error(link->socket));
         if (watch[1].revents & (POLLERR | POLLHUP | POLLNVAL))
             break;
         // Looked at again: a device that closed since the poll leaves the

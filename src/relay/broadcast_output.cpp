@@ -10,6 +10,7 @@
 #include <new>
 #include <unistd.h>
 
+#include "app/counters.h"
 #include "app/messages.h"
 #include "app/settings.h"
 
@@ -124,7 +125,9 @@ void broadcast_text(const char *text, size_t length)
     while (next < copy_count) {
         int done = sendmmsg(broadcast_socket, copies + next, copy_count - next, MSG_DONTWAIT);
         next += done > 0 ? static_cast<unsigned>(done) : 0;
-        if (next < copy_count)
+        if (next < copy_count) {
+            count_one(counters.bcast_failed);
             next++;
+        }
     }
 }

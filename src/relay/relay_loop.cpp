@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/counters.h"
 #include "app/messages.h"
 #include "app/monotonic_clock.h"
 #include "app/settings.h"
@@ -133,6 +134,7 @@ static void device_opened(int fd)
 static void device_closed()
 {
     progress("Closing ttyfd %d\n", ttyfd.load());
+    count_one(counters.device_lost);
     serial_close();
     // Looked for again at the usual pace, never at once: a device that
     // opens only to hang up again must not make the loop spin.
@@ -145,8 +147,10 @@ static void take_datagram(long received)
 {
     size_t length;
     const char *text = assembly_text_to_relay(&udp_line, received, settings.udp_input, &length);
-    if (text != nullptr)
+    if (text != nullptr) {
+        count_one(counters.udp_in);
         relay_text(text, length);
+    }
 }
 
 static void receive_udp()
@@ -190,8 +194,10 @@ static ssize_t receive_serial()
         return -1;
     }
     size_t length = read_text_to_relay(serial_text, got);
-    if (length > 0)
+    if (length > 0) {
+        count_one(counters.serial_in);
         relay_text(serial_text, length);
+    }
     return got;
 }
 

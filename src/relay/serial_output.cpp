@@ -12,6 +12,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "app/counters.h"
 #include "app/detached_thread.h"
 #include "app/monotonic_clock.h"
 #include "app/settings.h"
@@ -198,10 +199,14 @@ static void *serial_writer(void *)
     for (;;) {
         unit_taken taken = take_unit(unit);
         // Waited too long: handed over now it would pass for current.
-        if (!taken.from_client && monotonic_ms() - taken.queued_ms > serial_stale_ms)
+        if (!taken.from_client && monotonic_ms() - taken.queued_ms > serial_stale_ms) {
+            count_shared(counters.drop_device);
             continue;
+        }
         size_t done = write_paced(unit, taken.length, current_generation(), stuck ? 0 : serial_stall_ms);
         stuck = done < taken.length && ttyfd.load() > 0;
+        if (stuck && !taken.from_client)
+            count_shared(counters.drop_device); // cut short: the device took nothing
     }
     return nullptr;
 }
@@ -222,6 +227,8 @@ bool serial_offer(const char *text, size_t length)
     std::lock_guard<std::mutex> hold(queue_lock);
     bool fits = relay_queued == 0 || (relay_text_bytes + length <= serial_backlog_bytes(settings.baud) &&
                                       relay_queued + sizeof header + length <= relay_queue_capacity);
+    if (writer_running && !fits)
+        count_shared(counters.drop_device);
     if (!writer_running || !fits)
         return false;
     memcpy(relay_queue + relay_queued, &header, sizeof header);

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "app/counters.h"
 #include "app/detached_thread.h"
 #include "app/messages.h"
 #include "app/settings.h"
@@ -134,6 +135,10 @@ int open_serial()
     serial_search found;
     int fd = open_serial_from(device_list, device_count, settings.baud, &found);
     say_serial_search(&lookout, found, device_list);
+    if (fd > 0) {
+        count_one(counters.device_opened);
+        counters.device.store(static_cast<int>(found.tried) - 1, std::memory_order_relaxed);
+    }
     return fd;
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "app/counters.h"
 #include "app/messages.h"
 #include "app/settings.h"
 #include "relay/text_normalise.h"
@@ -77,6 +78,7 @@ static void publish(const char *path, const char *temporary_path, const void *by
                     bool *failure_said)
 {
     int error = publish_report(path, temporary_path, bytes, length);
+    count_one(error == 0 ? counters.reports : counters.reports_failed);
     if (error == 0) {
         *failure_said = false;
         return;

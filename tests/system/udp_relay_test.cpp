@@ -163,10 +163,10 @@ TEST_F(UdpRelay, ATakenPortIsReportedAndCostsOnlyWhatUsesIt)
     const struct {
         int type, port;
         const char *said;
-        int threads; // left: main, the relay, the writer of its progress and the listener, or not
+        int threads; // left: main, the relay, the progress writer, the counters thread and the listener, or not
     } rows[] = {
-        {SOCK_DGRAM, udp_in_port, "Unable to bind UDP input port: Address already in use\n", 4},
-        {SOCK_STREAM, tcp_port, "Unable to listen on TCP port: Address already in use\n", 3},
+        {SOCK_DGRAM, udp_in_port, "Unable to bind UDP input port: Address already in use\n", 5},
+        {SOCK_STREAM, tcp_port, "Unable to listen on TCP port: Address already in use\n", 4},
     };
     for (auto &row : rows)
         [&] { // a failed check ends its own row only

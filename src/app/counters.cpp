@@ -1,0 +1,112 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "app/counters.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <pthread.h>
+#include <sys/socket.h>
+
+#include "app/detached_thread.h"
+#include "app/messages.h"
+#include "app/monotonic_clock.h"
+#include "app/settings.h"
+#include "relay/serial_port.h"
+
+counters_record counters = {0, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {-1}, {0}, {0}};
+
+void count_client_end(int error)
+{
+    if (error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT)
+        count_shared(counters.clients_cut);
+}
+
+int socket_error(int socket)
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    return getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 ? error : 0;
+}
+
+size_t format_counters(char *out, const counters_snapshot &v)
+{
+    int length = snprintf(out, counters_line_capacity,
+                          "counters: up_s=%lld udp_in=%" PRIu64 " serial_in=%" PRIu64 " bcast_failed=%" PRIu64
+                          " clients=%" PRIu64 " clients_max=%" PRIu64 " clients_refused=%" PRIu64
+                          " clients_cut=%" PRIu64 " drop_clients=%" PRIu64 " drop_device=%" PRIu64
+                          " drop_progress=%" PRIu64 " device=%s device_name=%s device_opened=%" PRIu64
+                          " device_lost=%" PRIu64 " reports=%" PRIu64 " reports_failed=%" PRIu64 "\n",
+                          v.up_s, v.udp_in, v.serial_in, v.bcast_failed, v.clients, v.clients_max,
+                          v.clients_refused, v.clients_cut, v.drop_clients, v.drop_device, v.drop_progress,
+                          v.device_state, v.device_name, v.device_opened, v.device_lost, v.reports,
+                          v.reports_failed);
+    // The device names are short and fixed: the line always fits.
+    return length > 0 && static_cast<size_t>(length) < counters_line_capacity ? static_cast<size_t>(length) : 0;
+}
+
+static counters_snapshot take_snapshot()
+{
+    const auto read = [](const counter &c) { return c.load(std::memory_order_relaxed); };
+    int device = counters.device.load(std::memory_order_relaxed);
+    counters_snapshot v;
+    v.up_s = (monotonic_ms() - counters.started_ms) / 1000;
+    v.udp_in = read(counters.udp_in);
+    v.serial_in = read(counters.serial_in);
+    v.bcast_failed = read(counters.bcast_failed);
+    v.clients = read(counters.clients);
+    v.clients_max = read(counters.clients_max);
+    v.clients_refused = read(counters.clients_refused);
+    v.clients_cut = read(counters.clients_cut);
+    v.drop_clients = read(counters.drop_clients);
+    v.drop_device = read(counters.drop_device);
+    v.drop_progress = read(counters.drop_progress);
+    v.device_state = !settings.use_serial ? "unused" : ttyfd.load() > 0 ? "open" : "closed";
+    v.device_name = device >= 0 && static_cast<size_t>(device) < device_count ? device_list[device] : "-";
+    v.device_opened = read(counters.device_opened);
+    v.device_lost = read(counters.device_lost);
+    v.reports = read(counters.reports);
+    v.reports_failed = read(counters.reports_failed);
+    return v;
+}
+
+static sigset_t report_signal()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    return set;
+}
+
+void counters_start()
+{
+    counters.started_ms = monotonic_ms();
+    sigset_t set = report_signal();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+// Waits for SIGUSR1 and says the line. Formatting happens here, never in a
+// signal handler; a line that cannot be said at once (an unread standard
+// error or log) holds up this thread alone, and signals that come meanwhile
+// merge into one.
+static void *counters_reporter(void *)
+{
+    sigset_t set = report_signal();
+    for (;;) {
+        int signal_number;
+        if (sigwait(&set, &signal_number) != 0)
+            continue;
+        char line[counters_line_capacity];
+        if (format_counters(line, take_snapshot()) > 0)
+            notice(line);
+    }
+    return nullptr;
+}
+
+void counters_listen()
+{
+    // Blocked for good when the thread cannot start: a request then changes
+    // nothing rather than ending the daemon.
+    if (!start_detached_thread(counters_reporter, nullptr, 64 * 1024))
+        complain_errno("Unable to start the counters thread");
+}
