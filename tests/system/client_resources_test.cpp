@@ -117,7 +117,7 @@ TEST_F(ClientResources, ATakenTcpPortIsReportedAndTheRelayGoesOn)
     ASSERT_GE(own(occupy_port(SOCK_STREAM, tcp_port)), 0);
     ASSERT_GE(catcher(), 0);
     start();
-    ASSERT_TRUE(wait_stderr(*d, "Unable to listen on TCP port: Address already in use\n")) << stderr_of(*d);
+    ASSERT_TRUE(wait_stderr(*d, "Unable to listen on TCP port 11102: Address already in use\n")) << stderr_of(*d);
     ASSERT_TRUE(wait_stdout(*d, "ttyfd = -1\n"));
     // The listener has ended: main, the relay and the writer of its progress
     // are left (a sanitizer may run threads of its own).

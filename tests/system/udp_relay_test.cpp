@@ -96,7 +96,7 @@ TEST_F(UdpRelay, ATakenInputPortIsReportedAndTheDaemonRunsOn)
 {
     ASSERT_GE(own(occupy_port(SOCK_DGRAM, udp_in_port)), 0);
     start();
-    ASSERT_TRUE(wait_stderr(*d, "Unable to bind UDP input port: Address already in use\n"));
+    ASSERT_TRUE(wait_stderr(*d, "Unable to bind UDP input port 10101: Address already in use\n"));
     ASSERT_TRUE(wait_stdout(*d, "POLL timeout: ttyfd = -1\n"));
     EXPECT_TRUE(running(*d));
 }
