@@ -144,31 +144,51 @@ TEST_F(Replay, TheSampleTripMakesBothReportFiles)
     EXPECT_NE(read.out.find("sum:       ok"), std::string::npos) << read.out;
 }
 
-TEST(ReplayTool, BadCommandLinesPrintUsageAndExitOne)
+TEST(ReplayTool, BadCommandLinesSayWhatIsWrongThenUsageAndExitOne)
 {
-    // Needs no daemon and no sandbox: the tool refuses before it sends.
-    std::vector<std::vector<std::string>> bad = {
-        {},                                   // no file
-        {"-r", "0", "/dev/null"},            // no rate
-        {"-r", "fast", "/dev/null"},
-        {"-p", "0", "/dev/null"},
-        {"-p", "65536", "/dev/null"},
-        {"-n", "-1", "/dev/null"},
-        {"-r", "0.0009", "/dev/null"},       // slower than one line in 1000 s
-        {"-r", "1e-300", "/dev/null"},
-        {"-n", "1e300", "/dev/null"},
-        {"-n", "99999999999999999999", "/dev/null"},
-        {"-n", "2.5", "/dev/null"},
-        {"-x", "/dev/null"},
-        {"/dev/null", "/dev/null"},           // two files
+    // Needs no daemon and no sandbox: the tools refuse before they send or read.
+    const char *replay = GPSFANOUT_REPLAY_BINARY, *record = GPSFANOUT_RECORD_BINARY;
+    const char *rate = ": not a number of lines per second of at least 0.001\n";
+    const char *port = ": not a UDP port (1 to 65535)\n";
+    const char *times = ": not a whole number of times (0: for ever)\n";
+    const struct {
+        const char *tool;
+        std::vector<std::string> args;
+        std::string said; // the line before the usage text
+    } bad[] = {
+        {replay, {}, "no log file named\n"},
+        {replay, {"-r", "0", "/dev/null"}, std::string("-r 0") + rate},
+        {replay, {"-r", "fast", "/dev/null"}, std::string("-r fast") + rate},
+        {replay, {"-r", "0.0009", "/dev/null"}, std::string("-r 0.0009") + rate}, // slower than one line in 1000 s
+        {replay, {"-r", "1e-300", "/dev/null"}, std::string("-r 1e-300") + rate},
+        {replay, {"-p", "0", "/dev/null"}, std::string("-p 0") + port},
+        {replay, {"-p", "65536", "/dev/null"}, std::string("-p 65536") + port},
+        {replay, {"-n", "-1", "/dev/null"}, std::string("-n -1") + times},
+        {replay, {"-n", "1e300", "/dev/null"}, std::string("-n 1e300") + times},
+        {replay, {"-n", "99999999999999999999", "/dev/null"}, std::string("-n 99999999999999999999") + times},
+        {replay, {"-n", "2.5", "/dev/null"}, std::string("-n 2.5") + times},
+        {replay, {"-x", "/dev/null"}, "invalid option -- 'x'\n"},
+        {replay, {"/dev/null", "/dev/null"}, "one log file only, not 2\n"},
+        {record, {"-x"}, "invalid option -- 'x'\n"},
+        {record, {"/dev/null", "/dev/null"}, "one record file at most, not 2\n"},
     };
-    for (auto &args : bad) {
-        tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, args);
-        std::string line;
-        for (auto &arg : args)
-            line += arg + " ";
+    for (auto &c : bad) {
+        tool_run run = run_tool(c.tool, c.args);
+        std::string line = c.tool;
+        for (auto &arg : c.args)
+            line += " " + arg;
         EXPECT_EQ(run.status, 1) << line;
-        EXPECT_NE(run.err.find("Usage: "), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.rfind(std::string(c.tool) + ": " + c.said + "Usage: " + c.tool + " ", 0), 0u)
+            << line << "\n" << run.err;
+    }
+    // Asked for, the usage text goes to standard output, and all is well.
+    for (const char *tool : {replay, record}) {
+        for (const char *help : {"-h", "--help"}) {
+            tool_run run = run_tool(tool, {help});
+            EXPECT_EQ(run.status, 0) << tool << " " << help;
+            EXPECT_EQ(run.out.rfind(std::string("Usage: ") + tool + " ", 0), 0u) << run.out;
+            EXPECT_EQ(run.err, "") << tool << " " << help;
+        }
     }
     tool_run missing = run_tool(GPSFANOUT_REPLAY_BINARY, {"/nonexistent/trip.nmea"});
     EXPECT_EQ(missing.status, 2);
