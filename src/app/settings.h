@@ -2,7 +2,7 @@
 // The process-wide configuration, taken from the command line only.
 #pragma once
 
-#include <string>
+#include <cstddef>
 
 struct settings_record {
     int in_udp_port;   // UDP port bound for input lines
@@ -26,10 +26,10 @@ bool supported_baud(int baud);
 
 // Applies the options of argv to *out, which holds the starting values.
 // Returns false when the command line is bad and the usage message is due;
-// then *why, when given, names the option, the value and why it was refused
+// then `why`, when given, names the option, the value and why it was refused
 // ("-b 1234: not a supported line speed ..."), or is left empty where the
 // option scanner has said what was wrong itself.
-bool parse_settings(int argc, char **argv, settings_record *out, std::string *why = nullptr);
+bool parse_settings(int argc, char **argv, settings_record *out, char *why = nullptr, size_t why_size = 0);
 
 // Fills `settings` from the command line, or prints what was wrong and the
 // usage message on standard error and exits with status 1.

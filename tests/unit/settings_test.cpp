@@ -20,7 +20,11 @@ bool parse(const std::vector<const char *> &words, settings_record *out, std::st
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
     *out = default_settings;
-    return parse_settings(static_cast<int>(storage.size()), argv.data(), out, why);
+    char text[200] = "not cleared";
+    bool good = parse_settings(static_cast<int>(storage.size()), argv.data(), out, text, sizeof text);
+    if (why != nullptr)
+        *why = text;
+    return good;
 }
 
 // Every field of a record on one line, so that whole records are compared.
