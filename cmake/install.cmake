@@ -43,6 +43,19 @@ set(compressed ${CMAKE_CURRENT_BINARY_DIR}/compressed)
 
 install(TARGETS gpsfanout RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS gpsfanout-replay gpsfanout-record RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# A stripped install (cpack strips) drops .comment as well, as Debian's own
+# packages do: the compilers' names and versions, of no use on a device.
+foreach(program ${CMAKE_INSTALL_SBINDIR}/gpsfanout ${CMAKE_INSTALL_BINDIR}/gpsfanout-replay
+                ${CMAKE_INSTALL_BINDIR}/gpsfanout-record)
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${program}\"
+                    RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR \"cannot remove .comment from ${program}\")
+    endif()
+  endif()")
+endforeach()
 install(FILES ${compressed}/gpsfanout.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES ${compressed}/gpsfanout-replay.1.gz ${compressed}/gpsfanout-record.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -31,9 +31,21 @@ static bool names_port_zero(int port)
     return (port & 0xffff) == 0;
 }
 
-bool parse_settings(int argc, char **argv, settings_record *out)
+// The line that names a refused value.
+static bool refused(char *why, size_t why_size, char option, const char *text, const char *reason)
+{
+    if (why != nullptr && why_size > 0)
+        snprintf(why, why_size, "-%c %s: %s", option, text, reason);
+    return false;
+}
+
+bool parse_settings(int argc, char **argv, settings_record *out, char *why, size_t why_size)
 {
     optind = 0; // a fresh scan each call: tests parse many command lines
+    if (why != nullptr && why_size > 0)
+        why[0] = '\0';
+    // The text of the last value given for each checked option.
+    const char *in_text = "", *out_text = "", *baud_text = "";
     int option;
     while ((option = getopt(argc, argv, "wusdi:o:t:b:")) != -1) {
         switch (option) {
@@ -41,24 +53,31 @@ bool parse_settings(int argc, char **argv, settings_record *out)
         case 'u': out->udp_input = !out->udp_input; break;
         case 's': out->use_serial = !out->use_serial; break;
         case 'd': out->daemon_mode = !out->daemon_mode; break;
-        case 'i': out->in_udp_port = option_value(optarg); break;
-        case 'o': out->out_udp_port = option_value(optarg); break;
+        case 'i': out->in_udp_port = option_value(in_text = optarg); break;
+        case 'o': out->out_udp_port = option_value(out_text = optarg); break;
         case 't': out->out_tcp_port = option_value(optarg); break;
-        case 'b': out->baud = option_value(optarg); break;
+        case 'b': out->baud = option_value(baud_text = optarg); break;
         default: return false; // getopt has already said what was wrong
         }
     }
     if (!supported_baud(out->baud))
-        return false;
-    if (names_port_zero(out->in_udp_port) || names_port_zero(out->out_udp_port))
-        return false;
+        return refused(why, why_size, 'b', baud_text,
+                       "not a supported line speed (110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200)");
+    const char *no_port = "not a UDP port (1 to 65535)";
+    if (names_port_zero(out->in_udp_port))
+        return refused(why, why_size, 'i', in_text, no_port);
+    if (names_port_zero(out->out_udp_port))
+        return refused(why, why_size, 'o', out_text, no_port);
     return true;
 }
 
 void parse_command_line(int argc, char **argv)
 {
-    if (parse_settings(argc, argv, &settings))
+    char why[200];
+    if (parse_settings(argc, argv, &settings, why, sizeof why))
         return;
+    if (why[0] != '\0')
+        fprintf(stderr, "%s: %s\n", argc > 0 ? argv[0] : "gpsfanout", why);
     fprintf(stderr,
             "Usage: %s [-w] [-u] [-s] [-d] [-i in_udp_port] [-o out_udp_port] "
             "[-t out_tcp_port] [-b baud]\n",

@@ -2,6 +2,8 @@
 // The process-wide configuration, taken from the command line only.
 #pragma once
 
+#include <cstddef>
+
 struct settings_record {
     int in_udp_port;   // UDP port bound for input lines
     int out_udp_port;  // destination port of the broadcast copies
@@ -23,9 +25,12 @@ extern settings_record settings;
 bool supported_baud(int baud);
 
 // Applies the options of argv to *out, which holds the starting values.
-// Returns false when the command line is bad and the usage message is due.
-bool parse_settings(int argc, char **argv, settings_record *out);
+// Returns false when the command line is bad and the usage message is due;
+// then `why`, when given, names the option, the value and why it was refused
+// ("-b 1234: not a supported line speed ..."), or is left empty where the
+// option scanner has said what was wrong itself.
+bool parse_settings(int argc, char **argv, settings_record *out, char *why = nullptr, size_t why_size = 0);
 
-// Fills `settings` from the command line, or prints the usage message on
-// standard error and exits with status 1.
+// Fills `settings` from the command line, or prints what was wrong and the
+// usage message on standard error and exits with status 1.
 void parse_command_line(int argc, char **argv);

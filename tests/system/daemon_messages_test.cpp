@@ -67,8 +67,8 @@ TEST_F(DaemonMessages, ADetachedDaemonSaysItsFailuresInTheSystemLog)
     start({"-d"}, quiet);
     EXPECT_EQ(wait_exit(*d), 0); // the parent returns at once
     std::string said;
-    for (const char *failure : {"Unable to listen on TCP port: Address already in use",
-                                "Unable to bind UDP input port: Address already in use"}) {
+    for (const char *failure : {"Unable to listen on TCP port 11102: Address already in use",
+                                "Unable to bind UDP input port 10101: Address already in use"}) {
         while (said.find(failure) == std::string::npos) {
             char entry[1024];
             pollfd watch = {log, POLLIN, 0};

@@ -103,40 +103,61 @@ TEST_F(Replay, AtRmcPaceTheLinesAreSpacedByTheirTimestamps)
 
 TEST(ReplayTool, BadCommandLinesAndFilesAreRefusedWithTheReason)
 {
-    // Needs no daemon and no sandbox: the tool refuses before it sends. Each
-    // row: the arguments (split at blanks), the exit status and what it says.
+    // Needs no daemon and no sandbox: the tools refuse before they send or
+    // read. Each row: the tool, its arguments (split at blanks), the exit
+    // status and what it says; a bad command line (status 1) says it first,
+    // then the usage text.
+    const char *replay = GPSFANOUT_REPLAY_BINARY, *record = GPSFANOUT_RECORD_BINARY;
+    const std::string rate = ": not a number of lines per second of at least 0.001\n";
+    const std::string port = ": not a UDP port (1 to 65535)\n";
+    const std::string times = ": not a whole number of times (0: for ever)\n";
     const struct {
-        const char *args;
+        const char *tool, *args;
         int status;
-        const char *says;
+        std::string says;
     } rows[] = {
-        {"", 1, "Usage: "}, // no file
-        {"/dev/null /dev/null", 1, "Usage: "},
-        {"-x /dev/null", 1, "Usage: "},
-        {"-r 0 /dev/null", 1, "Usage: "},
-        {"-r fast /dev/null", 1, "Usage: "},
-        {"-r 0.0009 /dev/null", 1, "Usage: "}, // slower than one line in 1000 s
-        {"-r 1e-300 /dev/null", 1, "Usage: "},
-        {"-p 0 /dev/null", 1, "Usage: "},
-        {"-p 65536 /dev/null", 1, "Usage: "},
-        {"-n -1 /dev/null", 1, "Usage: "},
-        {"-n 1e300 /dev/null", 1, "Usage: "},
-        {"-n 99999999999999999999 /dev/null", 1, "Usage: "},
-        {"-n 2.5 /dev/null", 1, "Usage: "},
-        {"-a localhost /dev/null", 1, "not an IPv4 address: localhost"},
-        {"/nonexistent/trip.nmea", 2, "/nonexistent/trip.nmea: No such file or directory"},
-        {"-n 1 /dev/null", 2, "/dev/null: no sentences to send"},
-        {"-n 0 /dev/null", 2, "/dev/null: no sentences to send"}, // for ever
+        {replay, "", 1, "no log file named\n"},
+        {replay, "/dev/null /dev/null", 1, "one log file only, not 2\n"},
+        {replay, "-x /dev/null", 1, "invalid option -- 'x'\n"},
+        {replay, "-r 0 /dev/null", 1, "-r 0" + rate},
+        {replay, "-r fast /dev/null", 1, "-r fast" + rate},
+        {replay, "-r 0.0009 /dev/null", 1, "-r 0.0009" + rate}, // slower than one line in 1000 s
+        {replay, "-r 1e-300 /dev/null", 1, "-r 1e-300" + rate},
+        {replay, "-p 0 /dev/null", 1, "-p 0" + port},
+        {replay, "-p 65536 /dev/null", 1, "-p 65536" + port},
+        {replay, "-n -1 /dev/null", 1, "-n -1" + times},
+        {replay, "-n 1e300 /dev/null", 1, "-n 1e300" + times},
+        {replay, "-n 99999999999999999999 /dev/null", 1, "-n 99999999999999999999" + times},
+        {replay, "-n 2.5 /dev/null", 1, "-n 2.5" + times},
+        {record, "-x", 1, "invalid option -- 'x'\n"},
+        {record, "/dev/null /dev/null", 1, "one record file at most, not 2\n"},
+        {replay, "-a localhost /dev/null", 1, "not an IPv4 address: localhost"},
+        {replay, "/nonexistent/trip.nmea", 2, "/nonexistent/trip.nmea: No such file or directory"},
+        {replay, "-n 1 /dev/null", 2, "/dev/null: no sentences to send"},
+        {replay, "-n 0 /dev/null", 2, "/dev/null: no sentences to send"}, // for ever
     };
     for (auto &row : rows) {
         std::vector<std::string> args;
         std::istringstream words(row.args);
         for (std::string word; words >> word;)
             args.push_back(word);
-        tool_run run = run_tool(GPSFANOUT_REPLAY_BINARY, args);
-        EXPECT_EQ(run.status, row.status) << row.args;
-        EXPECT_NE(run.err.find(row.says), std::string::npos) << row.args << ": " << run.err;
+        tool_run run = run_tool(row.tool, args);
+        std::string line = std::string(row.tool) + " " + row.args;
+        EXPECT_EQ(run.status, row.status) << line;
+        if (row.says.back() == '\n') // the whole line, then the usage text
+            EXPECT_EQ(run.err.rfind(std::string(row.tool) + ": " + row.says + "Usage: " + row.tool + " ", 0), 0u)
+                << line << "\n" << run.err;
+        else
+            EXPECT_NE(run.err.find(row.says), std::string::npos) << line << ": " << run.err;
     }
+    // Asked for, the usage text goes to standard output, and all is well.
+    for (const char *tool : {replay, record})
+        for (const char *help : {"-h", "--help"}) {
+            tool_run run = run_tool(tool, {help});
+            EXPECT_EQ(run.status, 0) << tool << " " << help;
+            EXPECT_EQ(run.out.rfind(std::string("Usage: ") + tool + " ", 0), 0u) << run.out;
+            EXPECT_EQ(run.err, "") << tool << " " << help;
+        }
 }
 
 } // namespace

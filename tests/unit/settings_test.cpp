@@ -9,8 +9,9 @@
 
 namespace {
 
-// Parses a command line from the default settings; returns whether it is good.
-bool parse(const std::vector<const char *> &words, settings_record *out)
+// Parses a command line from the default settings; returns whether it is
+// good, and puts what was refused in *why.
+bool parse(const std::vector<const char *> &words, settings_record *out, std::string *why = nullptr)
 {
     std::vector<std::string> storage = {"gpsfanout"};
     storage.insert(storage.end(), words.begin(), words.end());
@@ -19,7 +20,11 @@ bool parse(const std::vector<const char *> &words, settings_record *out)
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
     *out = default_settings;
-    return parse_settings(static_cast<int>(storage.size()), argv.data(), out);
+    char text[200] = "not cleared";
+    bool good = parse_settings(static_cast<int>(storage.size()), argv.data(), out, text, sizeof text);
+    if (why != nullptr)
+        *why = text;
+    return good;
 }
 
 // Every field of a record on one line, so that whole records are compared.
@@ -65,20 +70,37 @@ TEST(Settings, GoodCommandLinesGiveTheseSettings)
     EXPECT_TRUE(parse({"-t", "99999999999999999999999"}, &s));
 }
 
-TEST(Settings, BadCommandLinesAreRefused)
+TEST(Settings, BadCommandLinesAreRefusedNamingTheValue)
 {
-    settings_record s;
-    EXPECT_FALSE(parse({"-x"}, &s));
-    EXPECT_FALSE(parse({"-b"}, &s));
-    EXPECT_FALSE(parse({"-b", "4801"}, &s));
-    EXPECT_FALSE(parse({"-b", "fast"}, &s));
-    EXPECT_FALSE(parse({"-i", "0"}, &s));
-    EXPECT_FALSE(parse({"-o", "letters"}, &s));
-    // Ports whose low 16 bits are 0 would bind a port the kernel picks.
-    for (const char *port : {"65536", "131072", "-65536"}) {
-        EXPECT_FALSE(parse({"-i", port}, &s)) << "-i " << port;
-        EXPECT_FALSE(parse({"-o", port}, &s)) << "-o " << port;
+    const char *speed = "not a supported line speed (110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200)";
+    const char *port = "not a UDP port (1 to 65535)";
+    const struct {
+        std::vector<const char *> words;
+        std::string why; // empty: the option scanner says what was wrong
+    } cases[] = {
+        {{"-x"}, ""},
+        {{"-b"}, ""},
+        {{"-b", "4801"}, std::string("-b 4801: ") + speed},
+        {{"-b", "1234"}, std::string("-b 1234: ") + speed},
+        {{"-b", "fast"}, std::string("-b fast: ") + speed},
+        {{"-i", "0"}, std::string("-i 0: ") + port},
+        {{"-o", "letters"}, std::string("-o letters: ") + port},
+        // Ports whose low 16 bits are 0 would bind a port the kernel picks.
+        {{"-i", "70000", "-o", "65536"}, std::string("-o 65536: ") + port},
+        {{"-i", "131072"}, std::string("-i 131072: ") + port},
+        {{"-o", "-65536"}, std::string("-o -65536: ") + port},
+        // The last value given is the one refused.
+        {{"-i", "0", "-i", "00"}, std::string("-i 00: ") + port},
+    };
+    for (auto &c : cases) {
+        settings_record s;
+        std::string line, why = "not cleared";
+        for (const char *word : c.words)
+            line += std::string(word) + " ";
+        EXPECT_FALSE(parse(c.words, &s, &why)) << line;
+        EXPECT_EQ(why, c.why) << line;
     }
+    settings_record s;
     for (int speed : {110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}) {
         std::string text = std::to_string(speed);
         EXPECT_TRUE(parse({"-b", text.c_str()}, &s)) << speed;
@@ -93,11 +115,12 @@ TEST_F(SettingsDeathTest, UsageGoesToStandardErrorWithStatusOne)
                         "\\[-o out_udp_port\\] \\[-t out_tcp_port\\] \\[-b baud\\]\n";
     char program[] = "gpsfanout", bad_speed[] = "-b", speed[] = "4801";
     char *argv[] = {program, bad_speed, speed, nullptr};
-    EXPECT_EXIT(parse_command_line(3, argv), testing::ExitedWithCode(1), usage);
+    EXPECT_EXIT(parse_command_line(3, argv), testing::ExitedWithCode(1),
+                std::string("^gpsfanout: -b 4801: not a supported line speed .*\n") + usage);
     char unknown[] = "-q";
     char *argv2[] = {program, unknown, nullptr};
     EXPECT_EXIT(parse_command_line(2, argv2), testing::ExitedWithCode(1),
-                std::string("invalid option.*\n") + usage);
+                std::string("invalid option -- 'q'\n") + usage);
 }
 
 } // namespace

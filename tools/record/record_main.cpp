@@ -3,16 +3,33 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <getopt.h>
 
 #include "record/record_decode.h"
 
+static int usage(const char *program, FILE *to, int status)
+{
+    fprintf(to,
+            "Usage: %s [record file, default /tmp/sbd10.status]\n"
+            "  -h, --help  print this text\n",
+            program);
+    return status;
+}
+
 int main(int argc, char **argv)
 {
-    if (argc > 2) {
-        fprintf(stderr, "Usage: %s [record file, default /tmp/sbd10.status]\n", argv[0]);
-        return 1;
+    static const struct option long_options[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+    int option;
+    while ((option = getopt_long(argc, argv, "h", long_options, nullptr)) != -1) {
+        if (option == 'h')
+            return usage(argv[0], stdout, 0);
+        return usage(argv[0], stderr, 1); // getopt has said what was wrong
     }
-    const char *path = argc == 2 ? argv[1] : "/tmp/sbd10.status";
+    if (argc - optind > 1) {
+        fprintf(stderr, "%s: one record file at most, not %d\n", argv[0], argc - optind);
+        return usage(argv[0], stderr, 1);
+    }
+    const char *path = optind < argc ? argv[optind] : "/tmp/sbd10.status";
     FILE *file = fopen(path, "rb");
     if (file == nullptr) {
         fprintf(stderr, "%s: %s: %s\n", argv[0], path, strerror(errno));

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <getopt.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -35,18 +36,28 @@ struct replay_options {
     const char *file;
 };
 
-static void usage(const char *program)
+// The usage text: on standard output when asked for, else on standard error
+// after what was wrong.
+[[noreturn]] static void usage(const char *program, FILE *to = stderr, int status = 1)
 {
-    fprintf(stderr,
+    fprintf(to,
             "Usage: %s [-a address] [-p port] [-r lines_per_second | -t] [-n times] [-v] file\n"
             "  -a  IPv4 address to send to (default 127.0.0.1)\n"
             "  -p  UDP port (default 10101, the daemon's input)\n"
             "  -r  send this many lines per second (e.g. 10, or 0.5; at least 0.001)\n"
             "  -t  follow the timestamps of the RMC sentences (the default)\n"
             "  -n  play the file this many times, 0 for ever (default 1)\n"
-            "  -v  print each line as it is sent\n",
+            "  -v  print each line as it is sent\n"
+            "  -h, --help  print this text\n",
             program);
-    exit(1);
+    exit(status);
+}
+
+// Names the option, its value and why it was refused, then the usage text.
+[[noreturn]] static void refuse(const char *program, int option, const char *value, const char *why)
+{
+    fprintf(stderr, "%s: -%c %s: %s\n", program, option, value, why);
+    usage(program);
 }
 
 static bool parse_number(const char *text, double *value)
@@ -72,34 +83,42 @@ static replay_options parse_options(int argc, char **argv)
     int option;
     double value;
     long long count;
-    while ((option = getopt(argc, argv, "a:p:r:tn:v")) != -1) {
+    static const struct option long_options[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+    while ((option = getopt_long(argc, argv, "a:p:r:tn:vh", long_options, nullptr)) != -1) {
         switch (option) {
         case 'a':
             if (snprintf(options.address, sizeof options.address, "%s", optarg) >= static_cast<int>(address_size))
-                usage(argv[0]);
+                refuse(argv[0], option, optarg, "too long for an IPv4 address");
             break;
         case 'p':
             if (!parse_number(optarg, &value) || value < 1 || value > 65535 || value != floor(value))
-                usage(argv[0]);
+                refuse(argv[0], option, optarg, "not a UDP port (1 to 65535)");
             options.port = static_cast<int>(value);
             break;
         case 'r':
             if (!parse_number(optarg, &value) || value < min_lines_per_second)
-                usage(argv[0]);
+                refuse(argv[0], option, optarg, "not a number of lines per second of at least 0.001");
             options.lines_per_second = value;
             break;
         case 't': options.lines_per_second = 0; break;
         case 'n':
             if (!parse_count(optarg, &count))
-                usage(argv[0]);
+                refuse(argv[0], option, optarg, "not a whole number of times (0: for ever)");
             options.repeats = count;
             break;
         case 'v': options.verbose = true; break;
-        default: usage(argv[0]);
+        case 'h': usage(argv[0], stdout, 0);
+        default: usage(argv[0]); // getopt has said what was wrong
         }
     }
-    if (optind != argc - 1)
+    if (optind == argc) {
+        fprintf(stderr, "%s: no log file named\n", argv[0]);
         usage(argv[0]);
+    }
+    if (optind < argc - 1) {
+        fprintf(stderr, "%s: one log file only, not %d\n", argv[0], argc - optind);
+        usage(argv[0]);
+    }
     options.file = argv[optind];
     return options;
 }
