@@ -65,7 +65,14 @@ static void read_all(client_pool *pool)
         {
             std::lock_guard<std::mutex> hold(pool->lock);
             for (size_t i = 0; i < pool->clients.size(); i++) {
-                if (!pool->clients[i].closed) {
+                line_record &c = pool->clients[i];
+                // A client the test closed is released here, where no recv
+                // can be using its descriptor.
+                if (c.closed && c.socket >= 0) {
+                    close(c.socket);
+                    c.socket = -1;
+                }
+                if (!c.closed) {
                     watch.push_back({pool->clients[i].socket, POLLIN, 0});
                     index.push_back(i);
                 }
@@ -83,10 +90,8 @@ static void read_all(client_pool *pool)
                 continue;
             if (got > 0)
                 take_bytes(&c, buffer.data(), static_cast<size_t>(got));
-            else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-                close(c.socket);
+            else if (got == 0 || (errno != EAGAIN && errno != EINTR))
                 c.closed = true;
-            }
         }
     }
 }
@@ -122,8 +127,10 @@ void close_client(client_pool *pool, int index)
 {
     std::lock_guard<std::mutex> hold(pool->lock);
     line_record &c = pool->clients[static_cast<size_t>(index)];
+    // Ends the connection at once, as a close would; the reader releases
+    // the descriptor, which it may be reading from right now.
     if (!c.closed) {
-        close(c.socket);
+        shutdown(c.socket, SHUT_RDWR);
         c.closed = true;
     }
 }
@@ -148,8 +155,9 @@ void stop_pool(client_pool *pool)
         pool->reader.join();
     std::lock_guard<std::mutex> hold(pool->lock);
     for (auto &c : pool->clients) {
-        if (!c.closed)
+        if (c.socket >= 0)
             close(c.socket);
+        c.socket = -1;
         c.closed = true;
     }
 }
