@@ -39,7 +39,7 @@ static bool progress_shown = false;
 constexpr size_t failure_queue_bytes = 4096;
 static std::mutex failure_lock;
 static std::condition_variable failure_waiting;
-static char failure_queue[failure_queue_bytes]; // messages end to end, each ending in NUL
+static char failure_queue[failure_queue_bytes]; // messages end to end: its log priority, its text, a NUL
 static size_t failure_queued = 0;               // bytes in failure_queue, from its start
 static unsigned long failures_lost = 0;         // dropped since the last count was said
 // Set once by messages_start, before the threads that fail start: failures
@@ -129,9 +129,9 @@ void progress_pair(const char *first, size_t first_length, const char *second, s
         queue_progress(first, first_length, second, second_length);
 }
 
-// Writes one failure where it is read; it may wait for as long as nobody
-// takes it.
-static void complain_text(const char *message)
+// Writes one message where it is read; it may wait for as long as nobody
+// takes it. `priority` is the system log's.
+static void complain_text(const char *message, int priority = LOG_ERR)
 {
     fputs(message, stderr);
     // Detached, standard error is the null device: the log is the only
@@ -140,22 +140,24 @@ static void complain_text(const char *message)
         size_t length = strlen(message);
         if (length > 0 && message[length - 1] == '\n')
             length--; // the log keeps lines of its own
-        syslog(LOG_ERR, "%.*s", static_cast<int>(length), message);
+        syslog(priority, "%.*s", static_cast<int>(length), message);
     }
 }
 
-// Queues one failure for the thread that serves them, or counts it lost.
-static void queue_failure(const char *message, size_t length)
+// Queues one message for the thread that serves them, or counts it lost.
+static void queue_failure(const char *message, size_t length, int priority)
 {
     std::lock_guard<std::mutex> hold(failure_lock);
     // After a loss nothing is taken until the count has been said, so that
     // it stands where the gap is.
-    if (failures_lost > 0 || length + 1 > failure_queue_bytes - failure_queued) {
+    if (failures_lost > 0 || length + 2 > failure_queue_bytes - failure_queued) {
         failures_lost++;
         return;
     }
-    memcpy(failure_queue + failure_queued, message, length + 1);
-    failure_queued += length + 1;
+    failure_queue[failure_queued] = static_cast<char>(priority);
+    memcpy(failure_queue + failure_queued + 1, message, length);
+    failure_queue[failure_queued + 1 + length] = '\0';
+    failure_queued += length + 2;
     failure_waiting.notify_one();
 }
 
@@ -178,8 +180,8 @@ static bool write_failures(bool wait)
         if (length == 0)
             failures_lost = 0;
     }
-    for (size_t at = 0; at < length; at += strlen(batch + at) + 1)
-        complain_text(batch + at);
+    for (size_t at = 0; at < length; at += strlen(batch + at + 1) + 2)
+        complain_text(batch + at + 1, batch[at]);
     if (lost > 0) {
         char note[64];
         snprintf(note, sizeof note, "Messages lost while nobody read them: %lu\n", lost);
@@ -200,6 +202,16 @@ void messages_flush_failures()
     }
 }
 
+// A message for standard error and, detached, the system log at `priority`.
+static void say(int priority, const char *message)
+{
+    // A long one is cut, but still said.
+    if (failures_deferred)
+        queue_failure(message, strnlen(message, 1023), priority);
+    else
+        complain_text(message, priority); // nothing else runs yet: nothing to hold up
+}
+
 void complain(const char *format, ...)
 {
     char message[1024];
@@ -207,18 +219,13 @@ void complain(const char *format, ...)
     va_start(arguments, format);
     int length = vsnprintf(message, sizeof message, format, arguments);
     va_end(arguments);
-    if (length < 0)
-        return;
-    // A long one is cut, but still said.
-    if (failures_deferred)
-        queue_failure(message, strnlen(message, sizeof message - 1));
-    else
-        complain_text(message); // nothing else runs yet: nothing to hold up
+    if (length >= 0)
+        say(LOG_ERR, message);
 }
 
 void notice(const char *text)
 {
-    complain("%s", text);
+    say(LOG_INFO, text);
 }
 
 void complain_errno(const char *message)

@@ -38,7 +38,7 @@ void progress_pair(const char *first, size_t first_length, const char *second, s
 void complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // A line that is no failure (the counters on request), by the same way as
-// complain.
+// complain and in its turn; in the system log at info priority.
 void notice(const char *text);
 
 // complain in perror's form: "message: the system's error text".
