@@ -331,25 +331,6 @@ std::string as_sent(const std::string &relayed)
     return relayed.substr(0, relayed.size() - 1) + "\r\n";
 }
 
-// A UDP socket bound to 0.0.0.0:port that reports each datagram's
-// destination address.
-static int open_catcher(int port)
-{
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-    int big = 4 << 20;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
-    sockaddr_in address = loopback(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 bool catch_datagram(int fd, std::string *data, std::string *destination, int timeout_ms)
 {
     pollfd watch = {fd, POLLIN, 0};
@@ -602,23 +583,17 @@ void expect_example_reports(uid_t owner)
     }
 }
 
-// Runs `step` in a child process as that user (no supplementary groups).
-static bool as_user(uid_t uid, gid_t gid, const std::function<bool()> &step)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        bool done = setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 && setresuid(uid, uid, uid) == 0 &&
-                    step();
-        _exit(done ? 0 : 1);
-    }
-    int status;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 std::string unreachable_for(uid_t uid, gid_t gid)
 {
     std::string daemon = daemon_path();
-    if (as_user(uid, gid, [&] { return access(daemon.c_str(), X_OK) == 0; }))
+    pid_t pid = fork();
+    if (pid == 0) // as that user, without supplementary groups
+        _exit(setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 && setresuid(uid, uid, uid) == 0 &&
+                      access(daemon.c_str(), X_OK) == 0
+                  ? 0
+                  : 1);
+    int status;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return "";
     return "user " + std::to_string(uid) + " cannot run " + daemon + " (the checkout is in a private folder)";
 }
@@ -848,8 +823,20 @@ int DaemonTest::started_with_receiver(const std::vector<std::string> &args)
 
 int DaemonTest::catcher()
 {
-    if (catcher_fd < 0)
-        catcher_fd = open_catcher(broadcast_port);
+    if (catcher_fd >= 0)
+        return catcher_fd;
+    // Bound to 0.0.0.0, and told each datagram's destination address.
+    catcher_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int on = 1, big = 4 << 20;
+    setsockopt(catcher_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(catcher_fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    setsockopt(catcher_fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+    sockaddr_in address = loopback(broadcast_port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(catcher_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(catcher_fd);
+        catcher_fd = -1;
+    }
     return catcher_fd;
 }
 
