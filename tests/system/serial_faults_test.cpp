@@ -25,15 +25,17 @@ std::string numbered(const char *what, int i)
     return "$GPTXT," + std::string(what) + " " + std::to_string(i) + "\n";
 }
 
-// Relays `count` lines and checks that each reaches the client within
-// `bound_ms`: nothing the serial device does may hold them up.
-void expect_prompt_lines(int client, const char *what, int count, int bound_ms)
+// The daemon with "/dev/GPS" a device that only hangs up; with `far_end`,
+// what is written there reaches the daemon first.
+daemon_options hanging_up(const char *far_end = nullptr)
 {
-    std::string received;
-    for (int i = 0; i < count; i++) {
-        send_udp(as_sent(numbered(what, i)));
-        ASSERT_TRUE(read_until(client, &received, numbered(what, i), bound_ms)) << what << " " << i;
-    }
+    const char *asan = getenv("ASAN_OPTIONS");
+    daemon_options options;
+    options.environment = {std::string("LD_PRELOAD=") + GPSFANOUT_HANGUP_DEVICE,
+                           std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+    if (far_end != nullptr)
+        options.environment.push_back(std::string("GPSFANOUT_FAR_END=") + far_end);
+    return options;
 }
 
 // Whatever the receiver's side can read now, without waiting.
@@ -66,7 +68,11 @@ TEST_F(SerialFaults, AReceiverThatStopsDrainingHoldsUpNothing)
     while (write(filler, block.data(), block.size()) > 0) {
     }
     close(filler);
-    expect_prompt_lines(reader, "stuck", 40, 1000);
+    std::string received;
+    for (int i = 0; i < 40; i++) { // nothing the device does may hold them up
+        send_udp(as_sent(numbered("stuck", i)));
+        ASSERT_TRUE(read_until(reader, &received, numbered("stuck", i), 1000)) << i;
+    }
 
     // Drained again: what is relayed from now on reaches it whole.
     drain(gps.master);
@@ -146,11 +152,7 @@ TEST_F(SerialFaults, ADeviceThatOnlyHangsUpIsClosedAndLookedForAtTheUsualPace)
 {
     if (getenv("GPSFANOUT_DAEMON_PREFIX") != nullptr)
         GTEST_SKIP() << "the hang-up device is preloaded into a native daemon only";
-    const char *asan = getenv("ASAN_OPTIONS");
-    daemon_options hanging_up;
-    hanging_up.environment = {std::string("LD_PRELOAD=") + GPSFANOUT_HANGUP_DEVICE,
-                              std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
-    start({"-s"}, hanging_up);
+    start({"-s"}, hanging_up());
     ASSERT_TRUE(wait_stdout(*d, "Closing ttyfd ")) << stdout_of(*d);
     size_t from = stdout_of(*d).size();
     double cpu = cpu_used_over(d->pid, 3.0);
@@ -212,7 +214,7 @@ std::string timed_line(int i)
     return text;
 }
 
-TEST_F(SerialFaults, AtItsRealSpeedTheDeviceGetsLinesWholeAndAtMostThreeSecondsLate)
+TEST_F(SerialFaults, AtItsRealSpeedTheDeviceGetsLinesWholeAndAtMostThreeSecondsLateAndTheRestIsDiscardedAtTheClose)
 {
     ASSERT_GT(started_with_receiver({"-s", "-w"}), 0); // 4800 baud: 480 bytes a second
     // Ten lines a second of 64 bytes: a third more than the line carries.
@@ -276,14 +278,10 @@ TEST_F(SerialFaults, AtItsRealSpeedTheDeviceGetsLinesWholeAndAtMostThreeSecondsL
     // More than fit were sent: some were dropped, and the line was kept busy.
     EXPECT_LT(arrived.size(), static_cast<size_t>(lines));
     EXPECT_GT(arrived.size(), static_cast<size_t>(lines) / 2);
-}
 
-TEST_F(SerialFaults, ADeviceClosedWithOutputPendingHasItDiscarded)
-{
-    ASSERT_GT(started_with_receiver({"-s", "-w"}), 0);
-    // A packet-mode master hears of every discard of the device's output. A
-    // pty throws nothing away itself, where a UART's driver empties its queue,
-    // and its close then waits for nothing.
+    // Closed with output pending, the device has it discarded: a packet-mode
+    // master hears of it. A pty throws nothing away itself, where a UART's
+    // driver empties its queue, and its close then waits for nothing.
     int on = 1;
     ASSERT_EQ(ioctl(gps.master, TIOCPKT, &on), 0);
     for (int i = 0; i < 3; i++)
@@ -306,11 +304,7 @@ TEST_F(SerialFaults, ALineSentTogetherWithAHangUpIsRelayedFirst)
     if (getenv("GPSFANOUT_DAEMON_PREFIX") != nullptr)
         GTEST_SKIP() << "the far end is preloaded into a native daemon only";
     ASSERT_GE(catcher(), 0);
-    const char *asan = getenv("ASAN_OPTIONS");
-    daemon_options far_end;
-    far_end.environment = {std::string("LD_PRELOAD=") + GPSFANOUT_HANGUP_DEVICE, "GPSFANOUT_FAR_END=/dev/GPS-far",
-                           std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
-    start({"-s"}, far_end);
+    start({"-s"}, hanging_up("/dev/GPS-far"));
     ASSERT_GT(reported_fd(*d, "ttyfd = "), 0);
     int receiver = open("/dev/GPS-far", O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(receiver, 0);
