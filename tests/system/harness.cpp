@@ -3,6 +3,7 @@
 // of the real daemon use them (see harness.h).
 #include "harness.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -581,6 +582,22 @@ void expect_example_reports(uid_t owner)
         EXPECT_EQ(info.st_uid, owner) << path;
         EXPECT_EQ(info.st_mode & 07777, 0644u) << path;
     }
+}
+
+std::string report_names()
+{
+    std::vector<std::string> names;
+    if (DIR *tmp = opendir("/tmp")) {
+        while (dirent *entry = readdir(tmp))
+            if (strncmp(entry->d_name, "nmea.", 5) == 0 || strncmp(entry->d_name, "sbd10.", 6) == 0)
+                names.push_back(entry->d_name);
+        closedir(tmp);
+    }
+    std::sort(names.begin(), names.end());
+    std::string joined;
+    for (auto &name : names)
+        joined += name + " ";
+    return joined;
 }
 
 std::string unreachable_for(uid_t uid, gid_t gid)

@@ -207,6 +207,10 @@ bool file_holds(const std::string &path, const std::string &expected, int timeou
 // Both report files hold the worked example, each a plain file of `owner`, mode 0644.
 void expect_example_reports(uid_t owner);
 
+// The report names in /tmp, sorted, each followed by a blank: a fresh
+// temporary name left behind would show.
+std::string report_names();
+
 // The first `count` lines (CR LF) of samples/trip.nmea.
 std::string sample_lines(int count);
 

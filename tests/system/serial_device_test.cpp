@@ -14,19 +14,6 @@ namespace {
 
 using SerialDevice = DaemonTest;
 
-TEST_F(SerialDevice, TheFirstPresentDeviceInOrderIsUsed)
-{
-    ASSERT_GE(catcher(), 0);
-    fake_receiver usb1, usb2;
-    ASSERT_TRUE(plug_receiver("/dev/ttyUSB2", &usb2));
-    ASSERT_TRUE(plug_receiver("/dev/ttyUSB1", &usb1));
-    ASSERT_GT(started({"-s"}), 0);
-    emit(usb2, "$GPTXT,from ttyUSB2\r\n");
-    emit(usb1, "$GPTXT,from ttyUSB1\r\n");
-    EXPECT_EQ(broadcast(), "$GPTXT,from ttyUSB1\n");
-    EXPECT_EQ(broadcast(1000), "");
-}
-
 bool line_settings(const std::string &device, termios *t)
 {
     int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
