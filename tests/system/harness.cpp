@@ -558,6 +558,55 @@ bool emit(fake_receiver &r, const std::string &text)
     return write(r.master, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
+receiver_watch::receiver_watch(fake_receiver &r, int bytes_per_s) : started_ms(now_ms())
+{
+    reader = std::thread([this, master = r.master, bytes_per_s] {
+        std::string partial;
+        double allowed = 0;
+        char buffer[4096];
+        for (long long last = now_ms(), now; !stopping; last = now) {
+            pollfd watch = {master, POLLIN, 0};
+            poll(&watch, 1, bytes_per_s > 0 ? 10 : 50);
+            now = now_ms();
+            allowed = std::min(bytes_per_s / 10.0, allowed + (now - last) * bytes_per_s / 1000.0);
+            if (watch.revents == 0 || (bytes_per_s > 0 && allowed < 1))
+                continue;
+            ssize_t got = read(master, buffer, bytes_per_s > 0 ? static_cast<size_t>(allowed) : sizeof buffer);
+            if (got <= 0)
+                break;
+            allowed -= static_cast<double>(got);
+            std::lock_guard<std::mutex> hold(lock);
+            bytes.append(buffer, static_cast<size_t>(got));
+            for (ssize_t k = 0; k < got; k++) {
+                partial += buffer[k];
+                if (buffer[k] == '\n') {
+                    lines.emplace_back(partial, now_ms());
+                    partial.clear();
+                }
+            }
+        }
+    });
+}
+
+std::string receiver_watch::seen()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return bytes;
+}
+
+long long receiver_watch::last_ms()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return lines.empty() ? started_ms : lines.back().second;
+}
+
+void receiver_watch::stop()
+{
+    stopping = true;
+    if (reader.joinable())
+        reader.join();
+}
+
 std::string on_the_line(const std::string &text)
 {
     std::string out;

@@ -192,6 +192,24 @@ bool plug_receiver(const std::string &path, fake_receiver *r);
 void unplug_receiver(fake_receiver *r);
 
 bool emit(fake_receiver &r, const std::string &text); // as a GPS sends
+// Reads the receiver's side on a thread of its own: as fast as bytes come,
+// or at most `bytes_per_s` (a line at its real speed, never more to catch up
+// after a quiet spell). Notes when each line came whole.
+struct receiver_watch {
+    std::mutex lock;
+    std::string bytes;                                    // all that came
+    std::vector<std::pair<std::string, long long>> lines; // each whole line, and when
+    receiver_watch(fake_receiver &r, int bytes_per_s = 0);
+    ~receiver_watch() { stop(); }
+    std::string seen();  // the bytes so far
+    long long last_ms(); // when the last line came, or the watch began
+    void stop();         // from then on, bytes and lines are the test's
+private:
+    std::atomic<bool> stopping{false};
+    long long started_ms;
+    std::thread reader;
+};
+
 // The device's ONLCR turns each LF into CR LF.
 std::string on_the_line(const std::string &text);
 

@@ -93,30 +93,7 @@ TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
     int flooder = own(connect_tcp());
     ASSERT_GE(flooder, 0);
     std::string received;
-
-    // The receiver's side, read as it arrives, noting when each relayed
-    // line is complete there.
-    std::atomic<bool> done{false};
-    std::atomic<long> client_bytes{0};
-    std::string line_bytes; // the receiver thread's until it is joined
-    std::vector<long long> arrived(10, -1);
-    std::thread receiver([&] {
-        char buffer[4096];
-        while (!done) {
-            pollfd watch = {gps.master, POLLIN, 0};
-            if (poll(&watch, 1, 50) <= 0)
-                continue;
-            ssize_t got = read(gps.master, buffer, sizeof buffer);
-            if (got <= 0)
-                break;
-            line_bytes.append(buffer, static_cast<size_t>(got));
-            client_bytes += std::count(buffer, buffer + got, '#');
-            for (size_t i = 0; i < arrived.size(); i++)
-                if (arrived[i] < 0 &&
-                    line_bytes.find(on_the_line(numbered("relay", static_cast<int>(i)))) != std::string::npos)
-                    arrived[i] = now_ms();
-        }
-    });
+    receiver_watch line(gps);
     // Four chunks of 4 KB, each 64 lines: eight seconds of paced output, far
     // more than the line takes while the relay's lines go on.
     std::string chunk;
@@ -128,7 +105,7 @@ TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
                 return;
     });
 
-    std::vector<long long> sent(arrived.size());
+    std::vector<long long> sent(10);
     for (size_t i = 0; i < sent.size(); i++) {
         sent[i] = now_ms();
         send_udp(as_sent(numbered("relay", static_cast<int>(i))));
@@ -137,14 +114,20 @@ TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
     }
     flood.join();
     // Every client byte arrives in the end: it waited, it was not dropped.
-    eventually([&] { return client_bytes >= 4 * 64 * 63; }, 30000);
-    done = true;
-    receiver.join();
-    EXPECT_EQ(std::count(line_bytes.begin(), line_bytes.end(), '#'), 4 * 64 * 63);
-    for (size_t i = 0; i < arrived.size(); i++) {
+    const long all = 4 * 64 * 63;
+    eventually([&] {
+        std::string bytes = line.seen();
+        return std::count(bytes.begin(), bytes.end(), '#') >= all;
+    }, 30000);
+    line.stop();
+    EXPECT_EQ(std::count(line.bytes.begin(), line.bytes.end(), '#'), all);
+    for (size_t i = 0; i < sent.size(); i++) {
         // Whole and unmixed: the line stands in one piece between units.
-        ASSERT_GE(arrived[i], 0) << "relay " << i << " never reached the device whole";
-        EXPECT_LT(arrived[i] - sent[i], 5000) << "relay " << i;
+        auto arrived = std::find_if(line.lines.begin(), line.lines.end(), [&](auto &came) {
+            return came.first == on_the_line(numbered("relay", static_cast<int>(i)));
+        });
+        ASSERT_NE(arrived, line.lines.end()) << "relay " << i << " never reached the device whole";
+        EXPECT_LT(arrived->second - sent[i], 5000) << "relay " << i;
     }
 }
 
@@ -220,38 +203,7 @@ TEST_F(SerialFaults, AtItsRealSpeedTheDeviceGetsLinesWholeAndAtMostThreeSecondsL
     // Ten lines a second of 64 bytes: a third more than the line carries.
     const int lines = 150;
     std::vector<long long> sent(lines, -1);
-    std::atomic<bool> done{false};
-    std::atomic<long long> last_arrival{now_ms()};
-    std::vector<std::pair<std::string, long long>> arrived; // the receiver thread's until joined
-    std::thread receiver([&] {
-        // The receiver's side taken at the line's rate: at most 48 bytes a
-        // tenth of a second, never more to catch up after a quiet spell.
-        std::string partial;
-        double allowed = 0;
-        long long last = now_ms();
-        while (!done) {
-            pollfd watch = {gps.master, POLLIN, 0};
-            poll(&watch, 1, 10);
-            long long now = now_ms();
-            allowed = std::min(48.0, allowed + (now - last) * 0.48);
-            last = now;
-            char buffer[48];
-            if (!(watch.revents & POLLIN) || allowed < 1)
-                continue;
-            ssize_t got = read(gps.master, buffer, static_cast<size_t>(allowed));
-            if (got <= 0)
-                break;
-            allowed -= static_cast<double>(got);
-            for (ssize_t k = 0; k < got; k++) {
-                partial += buffer[k];
-                if (buffer[k] == '\n') {
-                    arrived.emplace_back(partial, now_ms());
-                    last_arrival = now_ms();
-                    partial.clear();
-                }
-            }
-        }
-    });
+    receiver_watch at_line_rate(gps, 480);
     long long start = now_ms();
     for (int i = 0; i < lines; i++) {
         sent[static_cast<size_t>(i)] = now_ms();
@@ -261,9 +213,9 @@ TEST_F(SerialFaults, AtItsRealSpeedTheDeviceGetsLinesWholeAndAtMostThreeSecondsL
             usleep(static_cast<useconds_t>((next - now_ms()) * 1000));
     }
     // What may still wait reaches the line, or is dropped: then it goes quiet.
-    EXPECT_TRUE(eventually([&] { return now_ms() - last_arrival > 3000; }));
-    done = true;
-    receiver.join();
+    EXPECT_TRUE(eventually([&] { return now_ms() - at_line_rate.last_ms() > 3000; }));
+    at_line_rate.stop();
+    const auto &arrived = at_line_rate.lines;
     int previous = -1;
     for (auto &[line, when] : arrived) {
         int i = -1;
