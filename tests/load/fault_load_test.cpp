@@ -101,22 +101,8 @@ TEST_F(FaultLoad, TheReceiverVanishingDuringPacedWritesHurtsNoOne)
     ASSERT_GT(fd, 0);
     ASSERT_TRUE(listening_on(tcp_port));
 
-    // Drain the receiver's side so paced writes keep flowing until it goes.
-    std::atomic<bool> draining{true};
-    std::atomic<long> drained{0};
-    int master = gps.master;
-    std::thread drain([&] {
-        char buffer[4096];
-        // Bounded, so a failed assertion cannot leave the join waiting.
-        eventually([&] {
-            pollfd watch = {master, POLLIN, 0};
-            if (poll(&watch, 1, 50) <= 0)
-                return !draining;
-            ssize_t got = read(master, buffer, sizeof buffer);
-            drained += got > 0 ? got : 0;
-            return got <= 0 || !draining;
-        });
-    });
+    // Drained, so that paced writes keep flowing until it goes.
+    receiver_watch drain(gps);
     std::vector<int> writers;
     for (int i = 0; i < 3; i++) {
         writers.push_back(own(connect_tcp()));
@@ -128,9 +114,8 @@ TEST_F(FaultLoad, TheReceiverVanishingDuringPacedWritesHurtsNoOne)
     const std::string relay_write = "$GPGGA,relay write ";
     for (int i = 0; i < 5; i++)
         send_udp(relay_write + std::to_string(i) + "\r");
-    EXPECT_TRUE(eventually([&] { return drained >= 200; })); // writes are under way
-    draining = false;
-    drain.join();
+    EXPECT_TRUE(eventually([&] { return drain.seen().size() >= 200; })); // writes are under way
+    drain.stop();
     unplug_receiver(&gps);
     ASSERT_TRUE(wait_stdout(*d, "Closing ttyfd " + std::to_string(fd) + "\n"));
 

@@ -3,6 +3,7 @@
 // of the real daemon use them (see harness.h).
 #include "harness.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -331,25 +332,6 @@ std::string as_sent(const std::string &relayed)
     return relayed.substr(0, relayed.size() - 1) + "\r\n";
 }
 
-// A UDP socket bound to 0.0.0.0:port that reports each datagram's
-// destination address.
-static int open_catcher(int port)
-{
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-    int big = 4 << 20;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
-    sockaddr_in address = loopback(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 bool catch_datagram(int fd, std::string *data, std::string *destination, int timeout_ms)
 {
     pollfd watch = {fd, POLLIN, 0};
@@ -576,6 +558,55 @@ bool emit(fake_receiver &r, const std::string &text)
     return write(r.master, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
+receiver_watch::receiver_watch(fake_receiver &r, int bytes_per_s) : started_ms(now_ms())
+{
+    reader = std::thread([this, master = r.master, bytes_per_s] {
+        std::string partial;
+        double allowed = 0;
+        char buffer[4096];
+        for (long long last = now_ms(), now; !stopping; last = now) {
+            pollfd watch = {master, POLLIN, 0};
+            poll(&watch, 1, bytes_per_s > 0 ? 10 : 50);
+            now = now_ms();
+            allowed = std::min(bytes_per_s / 10.0, allowed + (now - last) * bytes_per_s / 1000.0);
+            if (watch.revents == 0 || (bytes_per_s > 0 && allowed < 1))
+                continue;
+            ssize_t got = read(master, buffer, bytes_per_s > 0 ? static_cast<size_t>(allowed) : sizeof buffer);
+            if (got <= 0)
+                break;
+            allowed -= static_cast<double>(got);
+            std::lock_guard<std::mutex> hold(lock);
+            bytes.append(buffer, static_cast<size_t>(got));
+            for (ssize_t k = 0; k < got; k++) {
+                partial += buffer[k];
+                if (buffer[k] == '\n') {
+                    lines.emplace_back(partial, now_ms());
+                    partial.clear();
+                }
+            }
+        }
+    });
+}
+
+std::string receiver_watch::seen()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return bytes;
+}
+
+long long receiver_watch::last_ms()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return lines.empty() ? started_ms : lines.back().second;
+}
+
+void receiver_watch::stop()
+{
+    stopping = true;
+    if (reader.joinable())
+        reader.join();
+}
+
 std::string on_the_line(const std::string &text)
 {
     std::string out;
@@ -602,23 +633,33 @@ void expect_example_reports(uid_t owner)
     }
 }
 
-// Runs `step` in a child process as that user (no supplementary groups).
-static bool as_user(uid_t uid, gid_t gid, const std::function<bool()> &step)
+std::string report_names()
 {
-    pid_t pid = fork();
-    if (pid == 0) {
-        bool done = setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 && setresuid(uid, uid, uid) == 0 &&
-                    step();
-        _exit(done ? 0 : 1);
+    std::vector<std::string> names;
+    if (DIR *tmp = opendir("/tmp")) {
+        while (dirent *entry = readdir(tmp))
+            if (strncmp(entry->d_name, "nmea.", 5) == 0 || strncmp(entry->d_name, "sbd10.", 6) == 0)
+                names.push_back(entry->d_name);
+        closedir(tmp);
     }
-    int status;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::sort(names.begin(), names.end());
+    std::string joined;
+    for (auto &name : names)
+        joined += name + " ";
+    return joined;
 }
 
 std::string unreachable_for(uid_t uid, gid_t gid)
 {
     std::string daemon = daemon_path();
-    if (as_user(uid, gid, [&] { return access(daemon.c_str(), X_OK) == 0; }))
+    pid_t pid = fork();
+    if (pid == 0) // as that user, without supplementary groups
+        _exit(setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 && setresuid(uid, uid, uid) == 0 &&
+                      access(daemon.c_str(), X_OK) == 0
+                  ? 0
+                  : 1);
+    int status;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return "";
     return "user " + std::to_string(uid) + " cannot run " + daemon + " (the checkout is in a private folder)";
 }
@@ -848,8 +889,20 @@ int DaemonTest::started_with_receiver(const std::vector<std::string> &args)
 
 int DaemonTest::catcher()
 {
-    if (catcher_fd < 0)
-        catcher_fd = open_catcher(broadcast_port);
+    if (catcher_fd >= 0)
+        return catcher_fd;
+    // Bound to 0.0.0.0, and told each datagram's destination address.
+    catcher_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int on = 1, big = 4 << 20;
+    setsockopt(catcher_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(catcher_fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    setsockopt(catcher_fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+    sockaddr_in address = loopback(broadcast_port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(catcher_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(catcher_fd);
+        catcher_fd = -1;
+    }
     return catcher_fd;
 }
 

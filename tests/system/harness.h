@@ -47,23 +47,18 @@ constexpr bool sanitized = false;
 
 // --- The sandbox (sandbox.cpp) ---
 
-// Empty when the sandbox is up; otherwise why the tests are skipped.
-extern std::string sandbox_skip_reason;
-
-// Enters the sandbox. Must run while the process is still single-threaded.
-void sandbox_enter();
+extern std::string sandbox_skip_reason; // empty when the sandbox is up
+void sandbox_enter();                   // while the process is still single-threaded
 
 // --- Waiting ---
 
-// Milliseconds on a monotonic clock.
-long long now_ms();
+long long now_ms(); // monotonic
 
 // GPSFANOUT_SOAK_SCALE (default 1): how many times longer the floods, the
 // churn and the stalled clients run (tools/run-soak).
 long soak_scale();
 
-// Tries `condition` until it holds or `timeout_ms` have passed; whether it
-// held. The condition may itself act (send a line) and wait a little.
+// Tries `condition` (which may act, and wait a little) until it holds or the time is up.
 bool eventually(const std::function<bool()> &condition, int timeout_ms = patience_ms);
 
 // --- The daemon ---
@@ -72,10 +67,8 @@ struct daemon_options {
     bool quiet = false;  // stdout to /dev/null rather than a pty
     int stdout_fd = -1;  // when not -1, the daemon's stdout
     int stderr_fd = -1;  // when not -1, the daemon's stderr (else a pipe the harness reads)
-    // Words the command starts with, before any emulator (see start_daemon).
-    std::vector<std::string> run_through;
-    // NAME=value entries added to the daemon's environment alone.
-    std::vector<std::string> environment;
+    std::vector<std::string> run_through; // words the command starts with, before any emulator
+    std::vector<std::string> environment; // NAME=value entries for the daemon alone
 };
 const daemon_options quiet = [] {
     daemon_options options;
@@ -103,37 +96,31 @@ struct daemon_process {
 std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args,
                                              const daemon_options &options = {});
 
-// The path the daemon is started as: GPSFANOUT_DAEMON when set, else this build's.
-std::string daemon_path();
+std::string daemon_path(); // GPSFANOUT_DAEMON when set, else this build's
 
-// Waits until the daemon's stdout (or stderr) holds `needle` at or after `from`.
+// Waits until stdout (or stderr) holds `needle` at or after `from`.
 bool wait_stdout(daemon_process &d, const std::string &needle, int timeout_ms = patience_ms, size_t from = 0);
 bool wait_stderr(daemon_process &d, const std::string &needle, int timeout_ms = patience_ms);
 std::string stdout_of(daemon_process &d);
 std::string stderr_of(daemon_process &d);
 
-// Waits for a whole line of stdout, at or after `from`, that starts with
-// `prefix` and returns the number after it: the descriptor in "ttyfd = 5".
-// -2 when no such line comes in time.
+// The number after `prefix` in a whole line of stdout at or after `from`
+// (5 in "ttyfd = 5"), once there; -2 when none comes in time.
 int reported_fd(daemon_process &d, const std::string &prefix, size_t from = 0);
 
-// Waits for the daemon to exit; returns its wait status, or -1 on timeout.
-int wait_exit(daemon_process &d, int timeout_ms = patience_ms);
+int wait_exit(daemon_process &d, int timeout_ms = patience_ms); // wait status, or -1 on timeout
 bool running(daemon_process &d);
 
-// Stops every thread of the daemon (SIGSTOP) and waits until all have
-// stopped: a stop takes effect at each thread's next return from the kernel.
+// SIGSTOP, and waits until every thread has stopped (each at its next return from the kernel).
 bool stop_all_threads(daemon_process &d);
 
-// Ends the daemon (there is no orderly stop) and every other child we have:
-// daemons that detached come back to us, since the test is their subreaper.
+// Ends the daemon and every other child (detached daemons come back to the test, their subreaper).
 void stop_daemon(daemon_process &d);
 
 // --- Sockets ---
 
 sockaddr_in loopback(int port); // 127.0.0.1:port
-
-// Sends datagrams to 127.0.0.1:port from one socket; send_udp sends one.
+// Datagrams to 127.0.0.1:port from one socket; send_udp sends one.
 struct udp_sender {
     int fd;
     sockaddr_in to;
@@ -144,27 +131,23 @@ struct udp_sender {
 
 void send_udp(const std::string &data, int port = udp_in_port);
 
-// A text as relayed (ending in LF) as a receiver sends it, with CR LF.
-std::string as_sent(const std::string &relayed);
-
-// Receives one datagram; `destination` gets its dotted destination address.
+std::string as_sent(const std::string &relayed); // LF as a receiver sends it: CR LF
+// One datagram, and its dotted destination address.
 bool catch_datagram(int fd, std::string *data, std::string *destination, int timeout_ms = patience_ms);
 
-// A socket of `type` bound to 0.0.0.0:port (and listening, for TCP), so that
-// the daemon finds the port taken; -1 on failure.
+// Takes 0.0.0.0:port (listening, for TCP) from the daemon; -1 on failure.
 int occupy_port(int type, int port);
 
-// Opens a TCP connection to 127.0.0.1:port, with a receive buffer of that
-// size when not 0 (so that a client that stops reading is felt soon); -1 on
-// failure. The second connects as soon as the daemon listens.
+// A TCP connection to 127.0.0.1:port, with that receive buffer when not 0
+// (a client that stops reading is felt soon); -1 on failure. The second
+// connects as soon as the daemon listens.
 int connect_tcp(int port = tcp_port, int receive_buffer = 0);
 int connect_when_listening(int port = tcp_port, int receive_buffer = 0, int timeout_ms = patience_ms);
 
-// Reads from fd, appending to *received, until it holds `needle`.
+// Appends what fd gives to *received until it holds `needle`.
 bool read_until(int fd, std::string *received, const std::string &needle, int timeout_ms = patience_ms);
 
-// Splits a stream into lines, each with its line feed; a cut-off tail is a
-// line of its own, without one.
+// Lines, each with its LF; a cut-off tail is a line without one.
 std::vector<std::string> lines_of(const std::string &stream);
 
 // Relays join lines until one reaches the client: it is then registered,
@@ -173,12 +156,10 @@ std::vector<std::string> lines_of(const std::string &stream);
 bool join(int client, std::string *stream = nullptr, int timeout_ms = patience_ms);
 bool is_join_line(const std::string &line);
 
-// Relays `text` (as relayed, ending in LF) and waits until it has reached
-// `client`, whose stream so far is in *pending.
+// Relays `text` (ending in LF) until it has reached `client`, whose stream is in *pending.
 bool relay_to(int client, std::string *pending, const std::string &text);
 
-// Waits until the daemon has closed our connection: true on end of stream or
-// reset. Anything received first goes to *received.
+// Waits for the daemon to close the connection (end or reset); what came first goes to *received.
 bool closed_by_daemon(int fd, std::string *received, int timeout_ms = patience_ms);
 
 void abort_connection(int fd); // closes with a reset
@@ -192,18 +173,15 @@ struct tcp_socket_row {
 };
 std::vector<tcp_socket_row> tcp_sockets();
 
-// Waits until something listens on the port, without connecting to it.
-bool listening_on(int port = tcp_port, int timeout_ms = patience_ms);
+bool listening_on(int port = tcp_port, int timeout_ms = patience_ms); // waits, without connecting
 
-// A counter of this network namespace from a file of name and value lines
-// such as /proc/net/netstat ("TcpExt", "ListenOverflows") or /proc/net/snmp
+// A counter of a file of name and value lines such as /proc/net/snmp
 // ("Udp", "RcvbufErrors"); -1 when unknown.
 long net_counter(const char *file, const char *group, const char *name);
 
 // --- The receiver ---
 
-// A pseudo-terminal standing in for the receiver: the slave appears at
-// `path` once plugged in. Unplugged when it goes.
+// A pseudo-terminal as the receiver: its slave appears at `path` while plugged in.
 struct fake_receiver {
     int master = -1;
     std::string path;
@@ -213,47 +191,60 @@ struct fake_receiver {
 bool plug_receiver(const std::string &path, fake_receiver *r);
 void unplug_receiver(fake_receiver *r);
 
-// Writes to the receiver's side, as a GPS would.
-bool emit(fake_receiver &r, const std::string &text);
-// The daemon's output device turns each LF into CR LF.
+bool emit(fake_receiver &r, const std::string &text); // as a GPS sends
+// Reads the receiver's side on a thread of its own: as fast as bytes come,
+// or at most `bytes_per_s` (a line at its real speed, never more to catch up
+// after a quiet spell). Notes when each line came whole.
+struct receiver_watch {
+    std::mutex lock;
+    std::string bytes;                                    // all that came
+    std::vector<std::pair<std::string, long long>> lines; // each whole line, and when
+    receiver_watch(fake_receiver &r, int bytes_per_s = 0);
+    ~receiver_watch() { stop(); }
+    std::string seen();  // the bytes so far
+    long long last_ms(); // when the last line came, or the watch began
+    void stop();         // from then on, bytes and lines are the test's
+private:
+    std::atomic<bool> stopping{false};
+    long long started_ms;
+    std::thread reader;
+};
+
+// The device's ONLCR turns each LF into CR LF.
 std::string on_the_line(const std::string &text);
 
-// Why the daemon cannot be run as that user here (a checkout in a private
-// folder), or "" when it can.
+// Why that user cannot run the daemon here (a private checkout), or "".
 std::string unreachable_for(uid_t uid, gid_t gid);
 
 // --- Files, /proc and the project's tools ---
 
-// The whole file, and whether it could be read; write; wait until it holds exactly `expected`.
 bool read_file(const std::string &path, std::string *content);
 bool write_file(const std::string &path, const std::string &text);
 bool file_holds(const std::string &path, const std::string &expected, int timeout_ms = patience_ms);
 
-// Waits until both report files hold the worked example, and checks that
-// each is a plain file of `owner` with mode 0644.
+// Both report files hold the worked example, each a plain file of `owner`, mode 0644.
 void expect_example_reports(uid_t owner);
 
-// The first `count` lines (each with its CR LF) of the committed sample trip.
+// The report names in /tmp, sorted, each followed by a blank: a fresh
+// temporary name left behind would show.
+std::string report_names();
+
+// The first `count` lines (CR LF) of samples/trip.nmea.
 std::string sample_lines(int count);
 
-// Number of open descriptors and of threads of a process. The thread count
-// leaves out GPSFANOUT_EMULATOR_THREADS, when set: the threads an emulator
-// that runs the daemon keeps for itself (qemu-user: 1).
+// The thread count leaves out GPSFANOUT_EMULATOR_THREADS: an emulator's own (qemu-user: 1).
 int count_fds(pid_t pid);
 int count_threads(pid_t pid);
 
-// A number of /proc/PID/status, such as "VmRSS:" in kB; -1 when unknown.
-long status_value(pid_t pid, const char *key);
-// CPU seconds the process has used so far, and while `seconds` of wall time pass.
+long status_value(pid_t pid, const char *key); // "VmRSS:" in kB; -1 when unknown
+// CPU seconds used so far, and while `seconds` of wall time pass.
 double cpu_seconds(pid_t pid);
 double cpu_used_over(pid_t pid, double seconds);
 
-// Thread stacks mapped in the process, in use or not: private writable
-// mappings right above a one-page guard.
+// Thread stacks mapped, in use or not: private writable mappings right above a one-page guard.
 int thread_stacks(pid_t pid);
 
-// The nth lowest descriptor number (from 0) that the process has free, and
-// its (soft) descriptor limit set.
+// The nth (from 0) lowest free descriptor number; the soft descriptor limit set.
 int free_fd(pid_t pid, int nth);
 bool limit_fds(pid_t pid, int limit);
 
@@ -270,14 +261,11 @@ struct tool_run {
     std::string out, err;
 };
 
-// Runs `program` with `args` to its end (at most timeout_ms) and collects
-// what it printed.
 tool_run run_tool(const std::string &program, const std::vector<std::string> &args, int timeout_ms = patience_ms);
 
 // --- Numbered lines and a pool of clients (client_pool.cpp) ---
 
-// A relayed line that carries a sequence number, with `padding` bytes of
-// filler, as sent (CR LF).
+// A line (as sent) that carries a sequence number, with `padding` bytes of filler.
 std::string numbered_line(long number, size_t padding = 0);
 
 // One TCP client's view of the numbered lines it received.
@@ -292,11 +280,9 @@ struct line_record {
     std::vector<std::string> foreign_lines; // the first few of them
     bool closed = false;
 };
-// Takes bytes a client received into its record, line by line.
 void take_bytes(line_record *c, const char *bytes, size_t n);
 
-// Clients read by one thread that polls them all, so a hundred clients cost
-// one thread in the test. Closed when it goes.
+// Clients read by one thread that polls them all: a hundred cost one thread.
 struct client_pool {
     std::mutex lock;
     std::vector<line_record> clients; // guarded by lock
@@ -305,14 +291,11 @@ struct client_pool {
     ~client_pool();
 };
 
-// Connects n clients to the daemon, each joined before the next, and starts
-// reading them all. False if one fails.
+// Connects n clients, each joined before the next, and reads them all.
 bool start_pool(client_pool *pool, int n);
 // Adds one client, not waiting for it to be registered; its index or -1.
 int add_client(client_pool *pool);
-// Closes one client (it stays in the record, marked closed).
 void close_client(client_pool *pool, int index);
-// Waits until every open client has received the line numbered `number`.
 bool all_reached(client_pool *pool, long number, int timeout_ms = patience_ms);
 void stop_pool(client_pool *pool);
 
@@ -331,28 +314,22 @@ protected:
     void TearDown() override;
 
     void start(const std::vector<std::string> &args = {}, const daemon_options &options = {});
-    // Starts it in the foreground and waits for its first line: returns the
-    // descriptor it reports (-1 for none), or -2 when it said nothing.
+    // Starts it and returns the descriptor its first line reports (-1 none, -2 silent).
     int started(const std::vector<std::string> &args = {});
-    // The same with the receiver plugged in at /dev/GPS first.
+    // With the receiver plugged in at /dev/GPS first.
     int started_with_receiver(const std::vector<std::string> &args = {"-s"});
 
-    // The broadcast catcher, opened at the first call: before anything is
-    // sent whose broadcast the test looks for.
+    // Opened at the first call: before what it must catch is sent.
     int catcher();
-    // The next datagram broadcast to the veth pair, join lines passed over;
-    // "" when none comes in time.
+    // The next datagram broadcast to the veth pair, join lines passed over; "" for none.
     std::string broadcast(int timeout_ms = patience_ms);
 
-    // A client connected as soon as the daemon listens and joined (see
-    // join); -1 on failure. Closed at the end, unless it leaves first.
+    // Connected as soon as the daemon listens, and joined; -1 on failure. Closed at the end.
     int client(std::string *stream = nullptr, int receive_buffer = 0, int timeout_ms = patience_ms);
     void leave(int client);
-    // Any other descriptor, closed at the end.
-    int own(int fd);
+    int own(int fd); // closed at the end
 
-    // Sends a text (as relayed, ending in LF) as the receiver does, and waits
-    // until the daemon has echoed it.
+    // Sends a text (ending in LF) as the receiver does, until the daemon has echoed it.
     bool relay(const std::string &text);
 
 private:

@@ -14,28 +14,6 @@ namespace {
 
 using SerialDevice = DaemonTest;
 
-TEST_F(SerialDevice, LinesFromTheReceiverAreRelayedWithASingleLineFeed)
-{
-    ASSERT_GE(catcher(), 0);
-    ASSERT_GT(started_with_receiver(), 0) << stdout_of(*d);
-    ASSERT_TRUE(emit(gps, as_sent(example_rmc)));
-    EXPECT_EQ(broadcast(), example_rmc);
-    EXPECT_TRUE(wait_stdout(*d, example_rmc));
-}
-
-TEST_F(SerialDevice, TheFirstPresentDeviceInOrderIsUsed)
-{
-    ASSERT_GE(catcher(), 0);
-    fake_receiver usb1, usb2;
-    ASSERT_TRUE(plug_receiver("/dev/ttyUSB2", &usb2));
-    ASSERT_TRUE(plug_receiver("/dev/ttyUSB1", &usb1));
-    ASSERT_GT(started({"-s"}), 0);
-    emit(usb2, "$GPTXT,from ttyUSB2\r\n");
-    emit(usb1, "$GPTXT,from ttyUSB1\r\n");
-    EXPECT_EQ(broadcast(), "$GPTXT,from ttyUSB1\n");
-    EXPECT_EQ(broadcast(1000), "");
-}
-
 bool line_settings(const std::string &device, termios *t)
 {
     int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -71,7 +49,7 @@ TEST_F(SerialDevice, TheLineIsConfiguredAtEachSpeed)
         }();
 }
 
-TEST_F(SerialDevice, UnpluggedIsClosedOnceAndPluggedBackIsReopened)
+TEST_F(SerialDevice, UnpluggedIsClosedOnceAndPluggedBackIsReopenedAndRelayed)
 {
     ASSERT_GE(catcher(), 0);
     int first = started_with_receiver();
@@ -90,8 +68,10 @@ TEST_F(SerialDevice, UnpluggedIsClosedOnceAndPluggedBackIsReopened)
     ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
     EXPECT_GT(reported_fd(*d, "Opened ttyfd = ", out.size()), 0);
     EXPECT_LT(now_ms() - plugged, 1500 + 1000); // within one idle cycle, with room for scheduling
+    // Its lines are relayed and echoed with a single line feed.
     emit(gps, "$GPGGA,back again\r\n");
     EXPECT_EQ(broadcast(), "$GPGGA,back again\n");
+    EXPECT_TRUE(wait_stdout(*d, "$GPGGA,back again\n"));
 }
 
 TEST_F(SerialDevice, RelayedLinesGoBackToTheReceiverButAisDoesNot)
@@ -138,19 +118,24 @@ TEST_F(SerialDevice, InputsReadyTogetherAreBothRelayed)
     }
 
     // Ready in the same cycle, the UDP line goes first. The daemon is
-    // stopped while both wait, so that one poll sees both.
-    ASSERT_TRUE(stop_all_threads(*d));
-    int queue = open(gps.slave.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(queue, 0);
-    emit(gps, "$GPTXT,serial second\r\n");
-    send_udp("$GPTXT,udp first\r\n");
-    int waiting = 0;
-    eventually([&] { return ioctl(queue, FIONREAD, &waiting) != 0 || waiting > 0; });
-    close(queue);
-    ASSERT_GT(waiting, 0);
-    ASSERT_EQ(kill(d->pid, SIGCONT), 0);
-    EXPECT_EQ(broadcast(), "$GPTXT,udp first\n");
-    EXPECT_EQ(broadcast(), "$GPTXT,serial second\n");
+    // stopped while both wait, so that one poll sees both; a few times, as
+    // the poll may still see the serial line alone now and then.
+    for (int round = 0; round < 5; round++) {
+        const std::string serial = "$GPTXT,serial second " + std::to_string(round) + "\n";
+        const std::string udp = "$GPTXT,udp first " + std::to_string(round) + "\n";
+        ASSERT_TRUE(stop_all_threads(*d));
+        int queue = open(gps.slave.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(queue, 0);
+        emit(gps, as_sent(serial));
+        send_udp(as_sent(udp));
+        int waiting = 0;
+        eventually([&] { return ioctl(queue, FIONREAD, &waiting) != 0 || waiting > 0; });
+        close(queue);
+        ASSERT_GT(waiting, 0);
+        ASSERT_EQ(kill(d->pid, SIGCONT), 0);
+        EXPECT_EQ(broadcast(), udp) << round;
+        EXPECT_EQ(broadcast(), serial) << round;
+    }
 
     // A UDP fragment survives a serial line that arrives before its end.
     send_udp("$GPGGA,fragment");

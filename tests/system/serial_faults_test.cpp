@@ -25,15 +25,17 @@ std::string numbered(const char *what, int i)
     return "$GPTXT," + std::string(what) + " " + std::to_string(i) + "\n";
 }
 
-// Relays `count` lines and checks that each reaches the client within
-// `bound_ms`: nothing the serial device does may hold them up.
-void expect_prompt_lines(int client, const char *what, int count, int bound_ms)
+// The daemon with "/dev/GPS" a device that only hangs up; with `far_end`,
+// what is written there reaches the daemon first.
+daemon_options hanging_up(const char *far_end = nullptr)
 {
-    std::string received;
-    for (int i = 0; i < count; i++) {
-        send_udp(as_sent(numbered(what, i)));
-        ASSERT_TRUE(read_until(client, &received, numbered(what, i), bound_ms)) << what << " " << i;
-    }
+    const char *asan = getenv("ASAN_OPTIONS");
+    daemon_options options;
+    options.environment = {std::string("LD_PRELOAD=") + GPSFANOUT_HANGUP_DEVICE,
+                           std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+    if (far_end != nullptr)
+        options.environment.push_back(std::string("GPSFANOUT_FAR_END=") + far_end);
+    return options;
 }
 
 // Whatever the receiver's side can read now, without waiting.
@@ -66,7 +68,11 @@ TEST_F(SerialFaults, AReceiverThatStopsDrainingHoldsUpNothing)
     while (write(filler, block.data(), block.size()) > 0) {
     }
     close(filler);
-    expect_prompt_lines(reader, "stuck", 40, 1000);
+    std::string received;
+    for (int i = 0; i < 40; i++) { // nothing the device does may hold them up
+        send_udp(as_sent(numbered("stuck", i)));
+        ASSERT_TRUE(read_until(reader, &received, numbered("stuck", i), 1000)) << i;
+    }
 
     // Drained again: what is relayed from now on reaches it whole.
     drain(gps.master);
@@ -87,30 +93,7 @@ TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
     int flooder = own(connect_tcp());
     ASSERT_GE(flooder, 0);
     std::string received;
-
-    // The receiver's side, read as it arrives, noting when each relayed
-    // line is complete there.
-    std::atomic<bool> done{false};
-    std::atomic<long> client_bytes{0};
-    std::string line_bytes; // the receiver thread's until it is joined
-    std::vector<long long> arrived(10, -1);
-    std::thread receiver([&] {
-        char buffer[4096];
-        while (!done) {
-            pollfd watch = {gps.master, POLLIN, 0};
-            if (poll(&watch, 1, 50) <= 0)
-                continue;
-            ssize_t got = read(gps.master, buffer, sizeof buffer);
-            if (got <= 0)
-                break;
-            line_bytes.append(buffer, static_cast<size_t>(got));
-            client_bytes += std::count(buffer, buffer + got, '#');
-            for (size_t i = 0; i < arrived.size(); i++)
-                if (arrived[i] < 0 &&
-                    line_bytes.find(on_the_line(numbered("relay", static_cast<int>(i)))) != std::string::npos)
-                    arrived[i] = now_ms();
-        }
-    });
+    receiver_watch line(gps);
     // Four chunks of 4 KB, each 64 lines: eight seconds of paced output, far
     // more than the line takes while the relay's lines go on.
     std::string chunk;
@@ -122,7 +105,7 @@ TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
                 return;
     });
 
-    std::vector<long long> sent(arrived.size());
+    std::vector<long long> sent(10);
     for (size_t i = 0; i < sent.size(); i++) {
         sent[i] = now_ms();
         send_udp(as_sent(numbered("relay", static_cast<int>(i))));
@@ -131,14 +114,20 @@ TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
     }
     flood.join();
     // Every client byte arrives in the end: it waited, it was not dropped.
-    eventually([&] { return client_bytes >= 4 * 64 * 63; }, 30000);
-    done = true;
-    receiver.join();
-    EXPECT_EQ(std::count(line_bytes.begin(), line_bytes.end(), '#'), 4 * 64 * 63);
-    for (size_t i = 0; i < arrived.size(); i++) {
+    const long all = 4 * 64 * 63;
+    eventually([&] {
+        std::string bytes = line.seen();
+        return std::count(bytes.begin(), bytes.end(), '#') >= all;
+    }, 30000);
+    line.stop();
+    EXPECT_EQ(std::count(line.bytes.begin(), line.bytes.end(), '#'), all);
+    for (size_t i = 0; i < sent.size(); i++) {
         // Whole and unmixed: the line stands in one piece between units.
-        ASSERT_GE(arrived[i], 0) << "relay " << i << " never reached the device whole";
-        EXPECT_LT(arrived[i] - sent[i], 5000) << "relay " << i;
+        auto arrived = std::find_if(line.lines.begin(), line.lines.end(), [&](auto &came) {
+            return came.first == on_the_line(numbered("relay", static_cast<int>(i)));
+        });
+        ASSERT_NE(arrived, line.lines.end()) << "relay " << i << " never reached the device whole";
+        EXPECT_LT(arrived->second - sent[i], 5000) << "relay " << i;
     }
 }
 
@@ -146,11 +135,7 @@ TEST_F(SerialFaults, ADeviceThatOnlyHangsUpIsClosedAndLookedForAtTheUsualPace)
 {
     if (getenv("GPSFANOUT_DAEMON_PREFIX") != nullptr)
         GTEST_SKIP() << "the hang-up device is preloaded into a native daemon only";
-    const char *asan = getenv("ASAN_OPTIONS");
-    daemon_options hanging_up;
-    hanging_up.environment = {std::string("LD_PRELOAD=") + GPSFANOUT_HANGUP_DEVICE,
-                              std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
-    start({"-s"}, hanging_up);
+    start({"-s"}, hanging_up());
     ASSERT_TRUE(wait_stdout(*d, "Closing ttyfd ")) << stdout_of(*d);
     size_t from = stdout_of(*d).size();
     double cpu = cpu_used_over(d->pid, 3.0);
@@ -212,44 +197,13 @@ std::string timed_line(int i)
     return text;
 }
 
-TEST_F(SerialFaults, AtItsRealSpeedTheDeviceGetsLinesWholeAndAtMostThreeSecondsLate)
+TEST_F(SerialFaults, AtItsRealSpeedTheDeviceGetsLinesWholeAndAtMostThreeSecondsLateAndTheRestIsDiscardedAtTheClose)
 {
     ASSERT_GT(started_with_receiver({"-s", "-w"}), 0); // 4800 baud: 480 bytes a second
     // Ten lines a second of 64 bytes: a third more than the line carries.
     const int lines = 150;
     std::vector<long long> sent(lines, -1);
-    std::atomic<bool> done{false};
-    std::atomic<long long> last_arrival{now_ms()};
-    std::vector<std::pair<std::string, long long>> arrived; // the receiver thread's until joined
-    std::thread receiver([&] {
-        // The receiver's side taken at the line's rate: at most 48 bytes a
-        // tenth of a second, never more to catch up after a quiet spell.
-        std::string partial;
-        double allowed = 0;
-        long long last = now_ms();
-        while (!done) {
-            pollfd watch = {gps.master, POLLIN, 0};
-            poll(&watch, 1, 10);
-            long long now = now_ms();
-            allowed = std::min(48.0, allowed + (now - last) * 0.48);
-            last = now;
-            char buffer[48];
-            if (!(watch.revents & POLLIN) || allowed < 1)
-                continue;
-            ssize_t got = read(gps.master, buffer, static_cast<size_t>(allowed));
-            if (got <= 0)
-                break;
-            allowed -= static_cast<double>(got);
-            for (ssize_t k = 0; k < got; k++) {
-                partial += buffer[k];
-                if (buffer[k] == '\n') {
-                    arrived.emplace_back(partial, now_ms());
-                    last_arrival = now_ms();
-                    partial.clear();
-                }
-            }
-        }
-    });
+    receiver_watch at_line_rate(gps, 480);
     long long start = now_ms();
     for (int i = 0; i < lines; i++) {
         sent[static_cast<size_t>(i)] = now_ms();
@@ -259,9 +213,9 @@ TEST_F(SerialFaults, AtItsRealSpeedTheDeviceGetsLinesWholeAndAtMostThreeSecondsL
             usleep(static_cast<useconds_t>((next - now_ms()) * 1000));
     }
     // What may still wait reaches the line, or is dropped: then it goes quiet.
-    EXPECT_TRUE(eventually([&] { return now_ms() - last_arrival > 3000; }));
-    done = true;
-    receiver.join();
+    EXPECT_TRUE(eventually([&] { return now_ms() - at_line_rate.last_ms() > 3000; }));
+    at_line_rate.stop();
+    const auto &arrived = at_line_rate.lines;
     int previous = -1;
     for (auto &[line, when] : arrived) {
         int i = -1;
@@ -276,14 +230,10 @@ TEST_F(SerialFaults, AtItsRealSpeedTheDeviceGetsLinesWholeAndAtMostThreeSecondsL
     // More than fit were sent: some were dropped, and the line was kept busy.
     EXPECT_LT(arrived.size(), static_cast<size_t>(lines));
     EXPECT_GT(arrived.size(), static_cast<size_t>(lines) / 2);
-}
 
-TEST_F(SerialFaults, ADeviceClosedWithOutputPendingHasItDiscarded)
-{
-    ASSERT_GT(started_with_receiver({"-s", "-w"}), 0);
-    // A packet-mode master hears of every discard of the device's output. A
-    // pty throws nothing away itself, where a UART's driver empties its queue,
-    // and its close then waits for nothing.
+    // Closed with output pending, the device has it discarded: a packet-mode
+    // master hears of it. A pty throws nothing away itself, where a UART's
+    // driver empties its queue, and its close then waits for nothing.
     int on = 1;
     ASSERT_EQ(ioctl(gps.master, TIOCPKT, &on), 0);
     for (int i = 0; i < 3; i++)
@@ -306,11 +256,7 @@ TEST_F(SerialFaults, ALineSentTogetherWithAHangUpIsRelayedFirst)
     if (getenv("GPSFANOUT_DAEMON_PREFIX") != nullptr)
         GTEST_SKIP() << "the far end is preloaded into a native daemon only";
     ASSERT_GE(catcher(), 0);
-    const char *asan = getenv("ASAN_OPTIONS");
-    daemon_options far_end;
-    far_end.environment = {std::string("LD_PRELOAD=") + GPSFANOUT_HANGUP_DEVICE, "GPSFANOUT_FAR_END=/dev/GPS-far",
-                           std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
-    start({"-s"}, far_end);
+    start({"-s"}, hanging_up("/dev/GPS-far"));
     ASSERT_GT(reported_fd(*d, "ttyfd = "), 0);
     int receiver = open("/dev/GPS-far", O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(receiver, 0);

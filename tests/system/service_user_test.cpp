@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The daemon as the service runs it on a device: an unprivileged user of its
 // own, with group dialout for the receiver's tty, no capabilities, and /tmp
-// shared (sticky) with other users.
+// shared (sticky) with other users, who may leave anything at the reports'
+// temporary names.
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -42,6 +43,18 @@ TEST_F(ServiceUser, RelaysServesWritesToTheReceiverAndReports)
     ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
     ASSERT_EQ(chown(gps.slave.c_str(), 0, dialout_gid()), 0);
     ASSERT_EQ(chmod(gps.slave.c_str(), 0660), 0);
+    // Another user's file anyone may write, and a FIFO that would block
+    // whoever opened it to write: the daemon cannot remove them, and must
+    // publish under fresh names of its own, under any umask.
+    struct stat tmp;
+    ASSERT_EQ(stat("/tmp", &tmp), 0);
+    ASSERT_EQ(tmp.st_mode & 07777, 01777u);
+    ASSERT_TRUE(write_file("/tmp/nmea.status.tmp", "theirs\n"));
+    ASSERT_EQ(mkfifo("/tmp/sbd10.status.tmp", 0666), 0);
+    for (const char *planted : {"/tmp/nmea.status.tmp", "/tmp/sbd10.status.tmp"}) {
+        ASSERT_EQ(chown(planted, 12345, 12345), 0);
+        ASSERT_EQ(chmod(planted, 0666), 0);
+    }
 
     // Its own group, dialout as the only other one, no capabilities and
     // none to regain.
@@ -49,7 +62,9 @@ TEST_F(ServiceUser, RelaysServesWritesToTheReceiverAndReports)
     service.run_through = {"setpriv", "--reuid=" + std::to_string(service_uid),
                            "--regid=" + std::to_string(service_gid), "--groups=" + std::to_string(dialout_gid()),
                            "--inh-caps=-all", "--bounding-set=-all", "--no-new-privs"};
+    mode_t saved = umask(077);
     start({"-s", "-w"}, service);
+    umask(saved);
     ASSERT_GT(reported_fd(*d, "ttyfd = "), 0) << "the receiver did not open\n" << stderr_of(*d);
     std::string uid = std::to_string(service_uid), gid = std::to_string(service_gid);
     EXPECT_EQ(status_line(d->pid, "Uid"), "Uid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid);
@@ -74,6 +89,12 @@ TEST_F(ServiceUser, RelaysServesWritesToTheReceiverAndReports)
     EXPECT_EQ(broadcast(), example_rmc);
     EXPECT_TRUE(read_until(c, &received, example_rmc));
     expect_example_reports(service_uid);
+    EXPECT_TRUE(file_holds("/tmp/nmea.status.tmp", "theirs\n", 0));
+    struct stat fifo;
+    ASSERT_EQ(lstat("/tmp/sbd10.status.tmp", &fifo), 0);
+    EXPECT_TRUE(S_ISFIFO(fifo.st_mode));
+    EXPECT_EQ(fifo.st_uid, 12345u);
+    EXPECT_EQ(report_names(), "nmea.status nmea.status.tmp sbd10.status sbd10.status.tmp ");
 
     // What the client sends goes to the receiver.
     const std::string command = "$PSRF103,00,01,00,01*25";

@@ -16,17 +16,30 @@
 
 namespace {
 
+// The device is closed on a thread of its own: waits for that close.
+bool eventually_closed()
+{
+    for (int i = 0; i < 5000 && serial_closing(); i++)
+        usleep(1000);
+    return !serial_closing();
+}
+
+// A pipe published as the device; closed as the device at the end unless the
+// test closed it (and set ends[1] to -1).
 struct pipe_device {
     int ends[2] = {-1, -1};
     pipe_device()
     {
         EXPECT_EQ(pipe2(ends, O_NONBLOCK | O_CLOEXEC), 0);
+        serial_publish(ends[1]);
     }
     ~pipe_device()
     {
-        for (int fd : ends)
-            if (fd >= 0)
-                close(fd);
+        if (ends[1] >= 0) {
+            serial_close();
+            EXPECT_TRUE(eventually_closed());
+        }
+        close(ends[0]);
     }
     // What reached the device so far.
     std::string taken()
@@ -37,18 +50,9 @@ struct pipe_device {
     }
 };
 
-// The device is closed on a thread of its own: waits for that close.
-bool eventually_closed()
-{
-    for (int i = 0; i < 5000 && serial_closing(); i++)
-        usleep(1000);
-    return !serial_closing();
-}
-
 TEST(SerialOutput, TheDeviceIsNotClosedUnderAWriter)
 {
     pipe_device device;
-    serial_publish(device.ends[1]);
     std::atomic<bool> closed{false};
     std::thread closer;
     {
@@ -72,7 +76,6 @@ TEST(SerialOutput, TheDeviceIsNotClosedUnderAWriter)
 TEST(SerialOutput, AUnitStopsWhereItsDeviceWasReplaced)
 {
     pipe_device first;
-    serial_publish(first.ends[1]);
     unsigned generation = serial_generation;
     EXPECT_EQ(write_paced("$GPTXT,one", 10, generation, serial_stall_ms), 10u);
     EXPECT_EQ(first.taken(), "$GPTXT,one");
@@ -82,7 +85,6 @@ TEST(SerialOutput, AUnitStopsWhereItsDeviceWasReplaced)
     serial_close();
     first.ends[1] = -1;
     pipe_device second;
-    serial_publish(second.ends[1]);
     EXPECT_EQ(write_paced("$GPTXT,two", 10, generation, serial_stall_ms), 0u);
     EXPECT_EQ(second.taken(), "");
     serial_close();
@@ -93,7 +95,6 @@ TEST(SerialOutput, AUnitStopsWhereItsDeviceWasReplaced)
 TEST(SerialOutput, ADeviceThatTakesNothingCutsTheUnitAfterItsPatience)
 {
     pipe_device full;
-    serial_publish(full.ends[1]);
     const std::string block(65536, 'f');
     while (write(full.ends[1], block.data(), block.size()) > 0) {
     }
@@ -104,8 +105,6 @@ TEST(SerialOutput, ADeviceThatTakesNothingCutsTheUnitAfterItsPatience)
     EXPECT_EQ(write_paced("$GPTXT,x", 8, serial_generation, serial_stall_ms), 0u);
     // Waited out (to the millisecond the writer counts in), not given up at once.
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(serial_stall_ms - 10));
-    serial_close();
-    full.ends[1] = -1;
 }
 
 TEST(SerialOutput, PaceAndBacklogFollowTheLineSpeed)
@@ -186,7 +185,6 @@ TEST(SerialOutput, ABurstBeyondTheLineTimeBoundIsDroppedWholeForTheDevice)
 {
     writer_at_4800();
     pipe_device device;
-    serial_publish(device.ends[1]);
     // Two seconds of line time at 4800 baud are 959 bytes: 13 sentences of
     // 72, and one more that the writer may have taken meanwhile.
     int queued = 0, refused = 0;
@@ -207,16 +205,12 @@ TEST(SerialOutput, ABurstBeyondTheLineTimeBoundIsDroppedWholeForTheDevice)
     ASSERT_TRUE(arrives(device, &got, expected));
     EXPECT_FALSE(arrives(device, &got, "burst", 500) && got != expected);
     EXPECT_EQ(got, expected);
-    serial_close();
-    device.ends[1] = -1;
-    EXPECT_TRUE(eventually_closed());
 }
 
 TEST(SerialOutput, LinesQueuedWhileTheDeviceTookNothingAreNotDeliveredStale)
 {
     writer_at_4800();
     pipe_device device;
-    serial_publish(device.ends[1]);
     const std::string block(65536, 'f');
     size_t filled = 0;
     for (ssize_t n; (n = write(device.ends[1], block.data(), block.size())) > 0;)
@@ -234,16 +228,12 @@ TEST(SerialOutput, LinesQueuedWhileTheDeviceTookNothingAreNotDeliveredStale)
     ASSERT_TRUE(serial_offer(fresh.data(), fresh.size()));
     ASSERT_TRUE(arrives(device, &got, fresh));
     EXPECT_EQ(got.substr(got.find_first_not_of('f')), fresh);
-    serial_close();
-    device.ends[1] = -1;
-    EXPECT_TRUE(eventually_closed());
 }
 
 TEST(SerialOutput, LinesThatWaitedBehindALongClientUnitAreDroppedNotDeliveredStale)
 {
     writer_at_4800();
     pipe_device device;
-    serial_publish(device.ends[1]);
     // 1400 bytes without a line end hold the line for about three seconds.
     const std::string client(1400, 'c');
     ASSERT_TRUE(serial_write(client.data(), client.size(), 1000));
@@ -256,9 +246,6 @@ TEST(SerialOutput, LinesThatWaitedBehindALongClientUnitAreDroppedNotDeliveredSta
     ASSERT_TRUE(serial_offer(fresh.data(), fresh.size()));
     ASSERT_TRUE(arrives(device, &got, fresh));
     EXPECT_EQ(got, client + fresh);
-    serial_close();
-    device.ends[1] = -1;
-    EXPECT_TRUE(eventually_closed());
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "relay/serial_port.h"
 
@@ -62,7 +63,7 @@ int open_descriptors()
 
 struct device_folder {
     std::string dir;
-    int master = -1;
+    std::vector<int> masters;
     device_folder()
     {
         char name[] = "/tmp/serial-test-XXXXXX";
@@ -72,16 +73,17 @@ struct device_folder {
     // A pseudo-terminal slave appears under `name`.
     std::string plug(const char *name)
     {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
+        int master = posix_openpt(O_RDWR | O_NOCTTY);
         grantpt(master);
         unlockpt(master);
+        masters.push_back(master);
         std::string slave = ptsname(master);
         EXPECT_EQ(symlink(slave.c_str(), path(name).c_str()), 0);
         return slave;
     }
     ~device_folder()
     {
-        if (master >= 0)
+        for (int master : masters)
             close(master);
         std::string command = "rm -rf " + dir;
         EXPECT_EQ(system(command.c_str()), 0);
@@ -97,7 +99,8 @@ bool same_file(int fd, const std::string &path)
 TEST(SerialPort, TheFirstDeviceThatOpensIsUsed)
 {
     device_folder folder;
-    std::string slave = folder.plug("ttyUSB1");
+    folder.plug("ttyUSB2");
+    std::string slave = folder.plug("ttyUSB1"); // the first of the two in the list
     std::string names[] = {folder.path("GPS"), folder.path("ttyUSB0"), folder.path("ttyUSB1"),
                            folder.path("ttyUSB2")};
     const char *paths[] = {names[0].c_str(), names[1].c_str(), names[2].c_str(), names[3].c_str()};
