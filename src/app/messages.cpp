@@ -228,9 +228,14 @@ void notice(const char *text)
     say(LOG_INFO, text);
 }
 
-void complain_errno(const char *message)
+void complain_errno(const char *format, ...)
 {
     int error = errno;
+    char message[768];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(message, sizeof message, format, arguments); // a long one is cut, but still said
+    va_end(arguments);
     char reason[256];
     // The GNU strerror_r returns its text, which may not be in `reason`.
     const char *text = strerror_r(error, reason, sizeof reason);

@@ -41,5 +41,6 @@ void complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // complain and in its turn; in the system log at info priority.
 void notice(const char *text);
 
-// complain in perror's form: "message: the system's error text".
-void complain_errno(const char *message);
+// complain in perror's form: "message: the system's error text", the
+// message formatted as by printf.
+void complain_errno(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -75,9 +75,7 @@ void *listener_thread(void *)
     address.sin_port = htons(static_cast<uint16_t>(settings.out_tcp_port));
     if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
         listen(listener, listen_backlog) != 0) {
-        char message[48];
-        snprintf(message, sizeof message, "Unable to listen on TCP port %u", static_cast<uint16_t>(settings.out_tcp_port));
-        complain_errno(message);
+        complain_errno("Unable to listen on TCP port %u", static_cast<uint16_t>(settings.out_tcp_port));
         if (listener >= 0)
             close(listener);
         return nullptr; // the relay goes on without clients

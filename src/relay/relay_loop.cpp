@@ -95,9 +95,7 @@ static int open_udp_input(int port)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         // The serial input and every output still work; say so, never hide it.
-        char message[48];
-        snprintf(message, sizeof message, "Unable to bind UDP input port %u", static_cast<uint16_t>(port));
-        complain_errno(message);
+        complain_errno("Unable to bind UDP input port %u", static_cast<uint16_t>(port));
         if (fd >= 0)
             close(fd);
         return -1;

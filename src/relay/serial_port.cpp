@@ -172,8 +172,9 @@ void serial_close()
     // opened under it meanwhile; no writer uses it, since ttyfd no longer
     // names it.
     closing_fd.store(fd);
-    if (!start_detached_thread(close_device, reinterpret_cast<void *>(static_cast<intptr_t>(fd)), 64 * 1024))
-        close_device(reinterpret_cast<void *>(static_cast<intptr_t>(fd)));
+    void *handed = reinterpret_cast<void *>(static_cast<intptr_t>(fd));
+    if (!start_detached_thread(close_device, handed, 64 * 1024))
+        close_device(handed);
 }
 
 bool serial_closing()

@@ -86,10 +86,8 @@ static void publish(const char *path, const char *temporary_path, const void *by
     if (*failure_said)
         return;
     *failure_said = true;
-    char message[report_path_capacity + 32];
-    snprintf(message, sizeof message, "Unable to publish %s", path); // the path always fits
     errno = error;
-    complain_errno(message);
+    complain_errno("Unable to publish %s", path);
 }
 
 static void write_reports()
