@@ -70,7 +70,11 @@ struct daemon_options {
     std::vector<std::string> run_through; // words the command starts with, before any emulator
     std::vector<std::string> environment; // NAME=value entries for the daemon alone
 };
-const daemon_options quiet = {true};
+const daemon_options quiet = [] {
+    daemon_options options;
+    options.quiet = true;
+    return options;
+}();
 
 struct daemon_process {
     pid_t pid = -1;
