@@ -2,13 +2,15 @@
 // TCP clients of the real daemon: every client gets every line relayed after
 // it joined, in order and whole, whatever the other clients do; clients that
 // connect all at once are all served, and those that take nothing give their
-// slots up after a minute.
+// slots up after a minute; the counters line tells what happened.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <iostream>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -36,6 +38,14 @@ std::string numbered(int n)
     return "$GPGGA,12351" + std::to_string(n % 10) + ",4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M," +
            std::to_string(n) + ",*47\n";
 }
+std::vector<std::string> numbered(int first, int last)
+{
+    std::vector<std::string> lines;
+    for (int n = first; n <= last; n++)
+        lines.push_back(numbered(n));
+    return lines;
+}
+
 // A connection the daemon has no slot for: closed at once, with nothing sent.
 testing::AssertionResult refused_at_once(int fd)
 {
@@ -43,14 +53,6 @@ testing::AssertionResult refused_at_once(int fd)
     if (closed_by_daemon(fd, &got) && got.empty())
         return testing::AssertionSuccess();
     return testing::AssertionFailure() << "not closed at once; got \"" << got.substr(0, 80) << "\"";
-}
-
-std::vector<std::string> numbered(int first, int last)
-{
-    std::vector<std::string> lines;
-    for (int n = first; n <= last; n++)
-        lines.push_back(numbered(n));
-    return lines;
 }
 
 TEST_F(TcpClients, AStalledClientHoldsUpNeitherTheRelayNorTheOthers)
@@ -207,12 +209,13 @@ TEST_F(TcpClients, AHundredSilentClientsConnectingAtOnceAreAllServedAndOneLeavin
         }
 }
 
-// Relays a 400-byte line ten times a second while it lives.
+// Relays a 400-byte line ten times a second while it lives, counting them in *sent.
 struct steady_feed {
+    long *sent;
     std::atomic<bool> stopping{false};
     std::thread sender{[this] {
-        for (int n = 0; !stopping; n++, usleep(100 * 1000))
-            send_udp("$GPTXT,feed," + std::to_string(n) + "," + std::string(380, 'f') + "*00\r\n");
+        for (; !stopping; ++*sent, usleep(100 * 1000))
+            send_udp("$GPTXT,feed," + std::to_string(*sent) + "," + std::string(380, 'f') + "*00\r\n");
     }};
     ~steady_feed()
     {
@@ -221,33 +224,125 @@ struct steady_feed {
     }
 };
 
-TEST_F(TcpClients, ClientsThatTakeNothingAreClosedAfterAMinuteButASlowReaderIsKept)
+// The value of `key` in a counters line ("" when it has none).
+std::string value_of(const std::string &line, const std::string &key)
+{
+    size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos)
+        return "";
+    at += key.size() + 2;
+    return line.substr(at, line.find_first_of(" \n", at) - at);
+}
+
+// Clients that take nothing are cut after a minute, but a slow reader is
+// kept; and the counters line (SIGUSR1) tells all that happened, and waits
+// without holding up the relay while standard error is full.
+TEST_F(TcpClients, ClientsThatTakeNothingAreCutAfterAMinuteButASlowReaderIsKeptAndTheCountersSaySo)
 {
     // Small buffers on both sides, so that text soon waits for a client that
     // does not read.
     ASSERT_TRUE(write_file("/proc/sys/net/ipv4/tcp_wmem", "4096 4096 4096"));
-    start({}, quiet);
-    ASSERT_TRUE(listening_on(tcp_port));
-    int fds_idle, threads_idle;
-    steady_counts(d->pid, &fds_idle, &threads_idle);
+    ASSERT_EQ(mkdir("/tmp/nmea.status", 0755), 0); // the status report cannot be published
+    // The daemon's standard error is a FIFO that the test reads when it
+    // chooses, so that it can also leave it full.
+    ASSERT_EQ(mkfifo("/tmp/stderr", 0600), 0);
+    int said_fd = own(open("/tmp/stderr", O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_GE(said_fd, 0);
+    std::string said, line;
+    size_t read_to = 0; // where the next counters line is looked for
+    // Takes what has been said, waiting a tenth of a second for more; true
+    // once the next counters line is whole, in `line`.
+    auto next_line = [&] {
+        pollfd watch = {said_fd, POLLIN, 0};
+        char buffer[4096];
+        for (ssize_t got; poll(&watch, 1, 100) > 0 && (got = read(said_fd, buffer, sizeof buffer)) > 0;)
+            said.append(buffer, static_cast<size_t>(got));
+        size_t start = said.find("counters: ", read_to);
+        size_t stop = start == std::string::npos ? start : said.find('\n', start);
+        if (stop == std::string::npos)
+            return false;
+        read_to = stop + 1;
+        line = said.substr(start, read_to - start);
+        return true;
+    };
+    auto ask = [&] {
+        kill(d->pid, SIGUSR1);
+        return eventually(next_line);
+    };
+    ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
+    daemon_options to_fifo = quiet;
+    to_fifo.run_through = {"sh", "-c", "exec \"$0\" \"$@\" 2>/tmp/stderr"};
+    start({"-s"}, to_fifo);
+    long long begun = now_ms();
 
-    std::string slow_stream;
-    int slow = client(&slow_stream, 4096);
+    // The slow reader and the silent clients take every slot. They are seen
+    // registered in the counters rather than by join lines, so that every
+    // text relayed is one the test counts.
+    int slow = own(connect_when_listening(tcp_port, 4096));
     ASSERT_GE(slow, 0);
     for (int i = 1; i < client_slots; i++)
         ASSERT_GE(own(connect_tcp(tcp_port, 4096)), 0) << i;
-    int newcomer = -1;
-    long long served_after = -1, slow_cut_after = -1, held_since = now_ms();
+    long long held_since = now_ms();
+    ASSERT_TRUE(eventually([&] {
+        return ask() && value_of(line, "clients") == std::to_string(client_slots) && value_of(line, "device") == "open";
+    })) << line;
+
+    // Texts from both inputs, which the slow reader takes as they come; the
+    // silent clients miss texts once their backlogs are full.
+    std::string received;
+    long udp_texts = 0;
+    for (const std::string text : {"$GPTXT,from the receiver,1*00\n", "$GPTXT,from the receiver,2*00\n"}) {
+        ASSERT_TRUE(emit(gps, as_sent(text)));
+        ASSERT_TRUE(read_until(slow, &received, text));
+    }
+    for (const std::string &text : {example_gga, example_rmc, example_rmc}) {
+        send_udp(as_sent(text));
+        udp_texts++;
+    }
+    for (long n = 0; n < 400; n++) {
+        send_udp(numbered_line(n, 400));
+        udp_texts++;
+        if (n % 50 == 49) {
+            ASSERT_TRUE(read_until(slow, &received, "$GPTXT,seq," + std::to_string(n) + ",")) << n;
+        }
+    }
+    unplug_receiver(&gps);
+    ASSERT_TRUE(eventually([&] { return next_line(), said.find("No serial device") != std::string::npos; }));
+
+    // Standard error full: the line waits to be said, and the relay goes on.
+    int filler = own(open("/tmp/stderr", O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_GE(filler, 0);
+    while (write(filler, "filler\n", 7) > 0) {
+    }
+    kill(d->pid, SIGUSR1);
+    for (int n = 0; n < 10; n++) {
+        const std::string text = "$GPTXT,while the line waits," + std::to_string(n) + "*00\n";
+        long long sent = now_ms();
+        send_udp(as_sent(text));
+        udp_texts++;
+        ASSERT_TRUE(read_until(slow, &received, text, 1000)) << "text " << n << " took over a second";
+        usleep(static_cast<useconds_t>(std::max(0LL, 200 - (now_ms() - sent)) * 1000));
+    }
+    // Taken when asked for, before the texts that followed.
+    ASSERT_TRUE(eventually(next_line));
+    EXPECT_GE(std::stol(value_of(line, "udp_in")), udp_texts - 10) << line;
+    EXPECT_LT(std::stol(value_of(line, "udp_in")), udp_texts) << line;
+    int fds_full, threads_full;
+    steady_counts(d->pid, &fds_full, &threads_full);
+
+    int newcomer = -1, refused = 1;
+    long fed = 0;
+    long long served_after = -1, slow_cut_after = -1;
     size_t slow_took = 0;
     {
-        steady_feed feed;
+        steady_feed feed{&fed};
         // Every slot is held: a newcomer is closed at once.
-        int refused = own(connect_tcp());
-        ASSERT_TRUE(refused_at_once(refused));
-        leave(refused);
+        int first = own(connect_tcp());
+        ASSERT_TRUE(refused_at_once(first));
+        leave(first);
 
-        // Each second the slow client takes a kilobyte and a newcomer tries its
-        // luck, until one is served.
+        // Each second the slow client takes a kilobyte and a newcomer tries
+        // its luck, until one is served.
         eventually(
             [&] {
                 long long round_end = now_ms() + 1000;
@@ -266,6 +361,7 @@ TEST_F(TcpClients, ClientsThatTakeNothingAreClosedAfterAMinuteButASlowReaderIsKe
                     return true;
                 }
                 leave(candidate);
+                refused++;
                 usleep(static_cast<useconds_t>(std::max(0LL, round_end - now_ms()) * 1000));
                 return false;
             },
@@ -276,10 +372,35 @@ TEST_F(TcpClients, ClientsThatTakeNothingAreClosedAfterAMinuteButASlowReaderIsKe
                   << "the slow reader took " << slow_took << " bytes meanwhile\n";
         EXPECT_GE(served_after, 50 * 1000) << "clients were cut before their minute was up";
     }
+    udp_texts += fed;
+
+    // Once every silent client is cut, the counters tell all of it. The
+    // record is published at each RMC; the status cannot be.
+    ASSERT_TRUE(eventually(
+        [&] {
+            usleep(500 * 1000);
+            return ask() && value_of(line, "clients_cut") == std::to_string(client_slots - 1);
+        },
+        30 * 1000))
+        << line;
+    long long up_s = (now_ms() - begun) / 1000;
+    std::string drops = value_of(line, "drop_clients"), up = value_of(line, "up_s");
+    std::string refusals = value_of(line, "clients_refused");
+    EXPECT_EQ(line, "counters: up_s=" + up + " udp_in=" + std::to_string(udp_texts) +
+                        " serial_in=2 bcast_failed=0 clients=2 clients_max=100 clients_refused=" + refusals +
+                        " clients_cut=99 drop_clients=" + drops + " drop_device=0 drop_progress=0 device=closed"
+                        " device_name=/dev/GPS device_opened=1 device_lost=1 reports=2 reports_failed=2\n");
+    // A candidate not served in its second may have been taken after all.
+    EXPECT_GE(std::stol(refusals), 1);
+    EXPECT_LE(std::stol(refusals), refused);
+    EXPECT_GT(std::stol(drops), 0) << "the silent clients never missed a text";
+    EXPECT_GE(std::stol(up), up_s - 1);
+    EXPECT_LE(std::stol(up), up_s + 1);
+
     // The slow reader is still served: once it catches up, lines relayed now
     // reach it. The silent ones are gone from the daemon.
-    EXPECT_TRUE(join(slow, &slow_stream));
-    EXPECT_TRUE(counts_settle(d->pid, fds_idle + 2 * 3, threads_idle + 2, newcomer));
+    EXPECT_TRUE(join(slow, &received));
+    EXPECT_TRUE(counts_settle(d->pid, fds_full - (client_slots - 2) * 3, threads_full - (client_slots - 2), newcomer));
 }
 
 } // namespace
