@@ -22,27 +22,23 @@ using TcpClients = DaemonTest;
 // The daemon serves this many clients at once.
 constexpr int client_slots = 100;
 
-// The numbered lines of a stream: the join and settle lines left out.
-std::vector<std::string> relayed_lines(const std::string &stream)
+// The lines of a stream but the join, settle and burst lines, run together.
+std::string relayed_lines(const std::string &stream)
 {
-    std::vector<std::string> kept;
+    std::string kept;
     for (auto &line : lines_of(stream))
         if (line.compare(0, 7, "$GPTXT,") != 0)
-            kept.push_back(line);
+            kept += line;
     return kept;
 }
 
-// A GGA text as relayed, told apart by its number; and those numbered first to last.
-std::string numbered(int n)
+// GGA texts as relayed, numbered first to last, each told apart by its number.
+std::string numbered(int first, int last)
 {
-    return "$GPGGA,12351" + std::to_string(n % 10) + ",4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M," +
-           std::to_string(n) + ",*47\n";
-}
-std::vector<std::string> numbered(int first, int last)
-{
-    std::vector<std::string> lines;
+    std::string lines;
     for (int n = first; n <= last; n++)
-        lines.push_back(numbered(n));
+        lines += "$GPGGA,12351" + std::to_string(n % 10) + ",4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M," +
+                 std::to_string(n) + ",*47\n";
     return lines;
 }
 
@@ -160,9 +156,9 @@ TEST_F(TcpClients, AHundredSilentClientsConnectingAtOnceAreAllServedAndOneLeavin
 
     // Each client gets every line relayed from now on, in order.
     for (int n = 1; n <= 3; n++)
-        send_udp(numbered(n));
+        send_udp(numbered(n, n));
     for (size_t i = 0; i < clients.size(); i++)
-        ASSERT_TRUE(read_until(clients[i].fd, &streams[i], numbered(3))) << i;
+        ASSERT_TRUE(read_until(clients[i].fd, &streams[i], numbered(3, 3))) << i;
     int fds_full, threads_full;
     steady_counts(d->pid, &fds_full, &threads_full);
 
@@ -177,7 +173,7 @@ TEST_F(TcpClients, AHundredSilentClientsConnectingAtOnceAreAllServedAndOneLeavin
     // later one fails.
     leave(clients[50].fd);
     for (int n = 4; n <= 10; n++)
-        ASSERT_TRUE(relay_to(clients.back().fd, &streams.back(), numbered(n))) << n;
+        ASSERT_TRUE(relay_to(clients.back().fd, &streams.back(), numbered(n, n))) << n;
     ASSERT_TRUE(running(*d)) << "the daemon ended when a client left";
     EXPECT_TRUE(counts_settle(d->pid, fds_full - 3, threads_full - 1, clients.back().fd));
 
@@ -185,12 +181,12 @@ TEST_F(TcpClients, AHundredSilentClientsConnectingAtOnceAreAllServedAndOneLeavin
     std::string late_stream;
     int late = client(&late_stream);
     ASSERT_GE(late, 0);
-    ASSERT_TRUE(relay_to(late, &late_stream, numbered(11)));
+    ASSERT_TRUE(relay_to(late, &late_stream, numbered(11, 11)));
     EXPECT_TRUE(is_join_line(late_stream)) << late_stream.substr(0, 80);
     EXPECT_EQ(relayed_lines(late_stream), numbered(11, 11));
     for (size_t i = 0; i < clients.size(); i++)
         if (i != 50) {
-            EXPECT_TRUE(read_until(clients[i].fd, &streams[i], numbered(11))) << i;
+            EXPECT_TRUE(read_until(clients[i].fd, &streams[i], numbered(11, 11))) << i;
             EXPECT_EQ(relayed_lines(streams[i]), numbered(1, 11)) << i;
         }
 }
