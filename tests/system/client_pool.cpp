@@ -51,14 +51,12 @@ void take_bytes(line_record *c, const char *bytes, size_t n)
 static void read_all(client_pool *pool)
 {
     std::vector<char> buffer(1 << 16);
-    std::vector<pollfd> watch;
-    std::vector<size_t> index;
+    std::vector<pollfd> watch; // one for each client; poll passes over those at -1
     while (!pool->stopping) {
-        watch.clear();
-        index.clear();
         {
             std::lock_guard<std::mutex> hold(pool->lock);
-            for (size_t i = 0; i < pool->clients.size(); i++) {
+            watch.resize(pool->clients.size());
+            for (size_t i = 0; i < watch.size(); i++) {
                 line_record &c = pool->clients[i];
                 // A client the test closed is released here, where no recv
                 // can be using its descriptor.
@@ -66,21 +64,18 @@ static void read_all(client_pool *pool)
                     close(c.socket);
                     c.socket = -1;
                 }
-                if (!c.closed) {
-                    watch.push_back({c.socket, POLLIN, 0});
-                    index.push_back(i);
-                }
+                watch[i] = {c.closed ? -1 : c.socket, POLLIN, 0};
             }
         }
         if (poll(watch.data(), watch.size(), 50) <= 0)
             continue;
-        for (size_t k = 0; k < watch.size(); k++) {
-            if (watch[k].revents == 0)
+        for (size_t i = 0; i < watch.size(); i++) {
+            if (watch[i].revents == 0)
                 continue;
-            ssize_t got = recv(watch[k].fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+            ssize_t got = recv(watch[i].fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
             std::lock_guard<std::mutex> hold(pool->lock);
-            line_record &c = pool->clients[index[k]];
-            if (c.closed || c.socket != watch[k].fd)
+            line_record &c = pool->clients[i];
+            if (c.closed) // by the test, meanwhile
                 continue;
             if (got > 0)
                 take_bytes(&c, buffer.data(), static_cast<size_t>(got));
