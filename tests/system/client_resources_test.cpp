@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// What the TCP service holds: descriptors and threads come back when clients
-// go, and running out of them is survived without spinning.
+// What the TCP service holds: running out of descriptors or address space is
+// survived without spinning, and descriptors and threads come back when
+// clients go.
 #include <iostream>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -12,49 +13,12 @@ namespace {
 
 using ClientResources = DaemonTest;
 
-TEST_F(ClientResources, ChurnLeavesDescriptorAndThreadCountsWhereTheyStarted)
+TEST_F(ClientResources, OutOfDescriptorsOrAddressSpaceAClientIsRefusedAndChurnLeavesTheCountsWhereTheyStarted)
 {
     start({}, quiet);
     // The keeper stays throughout; the counts are taken with it registered.
-    int keeper = client();
-    ASSERT_GE(keeper, 0);
-    int fds_start, threads_start;
-    steady_counts(d->pid, &fds_start, &threads_start);
-
-    // Each client joins (so it was accepted and served), and then leaves in
-    // one of three ways: an orderly close, a reset, or a half close that
-    // goes on to a full one. The lines relayed for the next client's join
-    // let the daemon notice.
-    const int cycles = 2500;
-    long long begun = now_ms();
-    for (int i = 0; i < cycles; i++) {
-        int comer = connect_tcp();
-        ASSERT_TRUE(join(comer)) << i;
-        switch (i % 3) {
-        case 0: close(comer); break;
-        case 1: abort_connection(comer); break;
-        default:
-            shutdown(comer, SHUT_WR);
-            close(comer);
-            break;
-        }
-    }
-    std::cout << "[ measured ] " << cycles << " connect/disconnect cycles in " << now_ms() - begun << " ms\n";
-
-    EXPECT_TRUE(counts_settle(d->pid, fds_start, threads_start, keeper));
-    // Finished threads are reclaimed: none leaves its stack behind (a few
-    // are kept for reuse).
-    int stacks = thread_stacks(d->pid);
-    std::cout << "[ measured ] thread stacks mapped afterwards: " << stacks << "\n";
-    EXPECT_LT(stacks, cycles / 5);
-    EXPECT_TRUE(running(*d));
-}
-
-TEST_F(ClientResources, OutOfDescriptorsOrAddressSpaceAClientIsRefusedWithoutSpinningAndLaterServed)
-{
-    ASSERT_EQ(started(), -1);
-    // The keeper's thread stays alive, so no finished thread's stack is
-    // cached for reuse: a new thread needs fresh address space.
+    // Its thread stays alive, so no finished thread's stack is cached for
+    // reuse until the churn: a new thread needs fresh address space.
     int keeper = client();
     ASSERT_GE(keeper, 0);
     int fds_start, threads_start;
@@ -93,8 +57,33 @@ TEST_F(ClientResources, OutOfDescriptorsOrAddressSpaceAClientIsRefusedWithoutSpi
         rlimit loose = {RLIM_INFINITY, RLIM_INFINITY};
         ASSERT_EQ(prlimit(d->pid, RLIMIT_AS, &loose, nullptr), 0);
     }
-    // With both back, clients are served again.
-    EXPECT_GE(client(), 0);
+
+    // With both back, clients are served again. Each joins (so it was
+    // accepted and served), and then leaves in one of three ways: an orderly
+    // close, a reset, or a half close that goes on to a full one. The lines
+    // relayed for the next client's join let the daemon notice.
+    const int cycles = 2500;
+    long long begun = now_ms();
+    for (int i = 0; i < cycles; i++) {
+        int comer = connect_tcp();
+        ASSERT_TRUE(join(comer)) << i;
+        switch (i % 3) {
+        case 0: close(comer); break;
+        case 1: abort_connection(comer); break;
+        default:
+            shutdown(comer, SHUT_WR);
+            close(comer);
+            break;
+        }
+    }
+    std::cout << "[ measured ] " << cycles << " connect/disconnect cycles in " << now_ms() - begun << " ms\n";
+    EXPECT_TRUE(counts_settle(d->pid, fds_start, threads_start, keeper));
+    // Finished threads are reclaimed: none leaves its stack behind (a few
+    // are kept for reuse).
+    int stacks = thread_stacks(d->pid);
+    std::cout << "[ measured ] thread stacks mapped afterwards: " << stacks << "\n";
+    EXPECT_LT(stacks, cycles / 5);
+    EXPECT_TRUE(running(*d));
 }
 
 } // namespace
