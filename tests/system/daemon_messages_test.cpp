@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -27,43 +26,32 @@ int listen_as_system_log()
     address.sun_family = AF_UNIX;
     strcpy(address.sun_path, "/dev/log");
     unlink(address.sun_path);
-    if (log < 0 || bind(log, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-        return -1;
-    return log;
+    return bind(log, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 ? log : -1;
 }
 
-// A pipe whose reader waits: filled to the last byte, so that the next
-// write waits too. Returns its write end; the read end goes to *reader.
+// A pipe filled to the last byte, so that the next write waits. Returns its
+// write end; the read end goes to *reader.
 int full_pipe(int *reader)
 {
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0)
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
         return -1;
     *reader = ends[0];
-    fcntl(ends[1], F_SETFL, O_NONBLOCK);
-    std::string filler(4096, '\n');
-    while (write(ends[1], filler.data(), filler.size()) > 0) {
-    }
     while (write(ends[1], "\n", 1) > 0) {
     }
     fcntl(ends[1], F_SETFL, 0);
     return ends[1];
 }
 
-// A terminal held with Ctrl-S: writes to it wait until Ctrl-Q. Returns the
-// daemon's side; our side goes to *master.
+// A terminal held with Ctrl-S (IXON is on by default): writes to it wait
+// until Ctrl-Q. Returns the daemon's side; our side goes to *master.
 int held_terminal(int *master)
 {
     *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0)
         return -1;
     int slave = open(ptsname(*master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios settings;
-    if (slave < 0 || tcgetattr(slave, &settings) != 0)
-        return -1;
-    settings.c_iflag |= IXON;
-    tcsetattr(slave, TCSANOW, &settings);
-    return write(*master, "\x13", 1) == 1 ? slave : -1;
+    return slave >= 0 && write(*master, "\x13", 1) == 1 ? slave : -1;
 }
 
 const std::string status_failure = "Unable to publish /tmp/nmea.status: Is a directory";
@@ -91,31 +79,27 @@ std::string released(int fd, bool datagrams)
     }
 }
 
-// Who takes nothing of the daemon's failures.
-enum class unread { pipe, held_terminal, system_log };
-
-class FailuresNobodyTakes : public DaemonTest, public testing::WithParamInterface<unread> {};
+// The parameter names who takes nothing of the daemon's failures.
+class FailuresNobodyTakes : public DaemonTest, public testing::WithParamInterface<std::string> {};
 
 TEST_P(FailuresNobodyTakes, HoldUpNoLineAndTheirLossIsCountedOnceTaken)
 {
-    unread where = GetParam();
+    const bool to_log = GetParam() == "UnreadSystemLog";
     int held = -1; // our side: the pipe's reader, the terminal's master, the log
-    daemon_options options = quiet;
-    std::vector<std::string> args;
-    if (where == unread::pipe)
+    daemon_options options = to_log ? daemon_options() : quiet; // detached, it must leave its pty alone
+    if (GetParam() == "UnreadPipe")
         options.stderr_fd = full_pipe(&held);
-    else if (where == unread::held_terminal)
+    else if (GetParam() == "TerminalHeldWithCtrlS")
         options.stderr_fd = held_terminal(&held);
     else
-        held = listen_as_system_log(), args = {"-d"};
+        held = listen_as_system_log();
     own(held);
     ASSERT_GE(held, 0);
-    start(args, options);
-    if (options.stderr_fd >= 0) {
-        ASSERT_EQ(close(options.stderr_fd), 0);
-    } else {
+    start(to_log ? std::vector<std::string>{"-d"} : std::vector<std::string>{}, options);
+    if (to_log)
         ASSERT_EQ(wait_exit(*d), 0); // detached
-    }
+    else
+        ASSERT_EQ(close(options.stderr_fd), 0);
     int reader = client();
     ASSERT_GE(reader, 0);
 
@@ -123,11 +107,10 @@ TEST_P(FailuresNobodyTakes, HoldUpNoLineAndTheirLossIsCountedOnceTaken)
     // and are then published again: two failures a round, several times
     // what the queue holds. A held relay would pass no line on.
     const int rounds = 150;
-    const int line_bound_ms = sanitized ? patience_ms : 3000;
     udp_sender receiver;
     std::string received;
     receiver.send(as_sent(example_gga));
-    for (int round = 0; round < rounds; round++) {
+    for (int round = 0; round < rounds; round++)
         for (bool planted : {true, false}) {
             for (const char *name : {"/tmp/nmea.status", "/tmp/sbd10.status"}) {
                 if (planted)
@@ -136,21 +119,18 @@ TEST_P(FailuresNobodyTakes, HoldUpNoLineAndTheirLossIsCountedOnceTaken)
             }
             std::string marker = "$GPTXT,round " + std::to_string(round) + (planted ? " planted\n" : " cleared\n");
             receiver.send(as_sent(example_rmc) + as_sent(marker));
-            ASSERT_TRUE(read_until(reader, &received, marker, line_bound_ms)) << marker;
+            ASSERT_TRUE(read_until(reader, &received, marker, sanitized ? patience_ms : 3000)) << marker;
         }
-    }
 
     // Let go: every failure said comes in order, those beyond the queue are
-    // counted, and the count comes once, last.
-    if (where == unread::held_terminal) {
+    // counted, and the count comes once, last. Detached, it says nothing here.
+    if (GetParam() == "TerminalHeldWithCtrlS") {
         ASSERT_EQ(write(held, "\x11", 1), 1);
     }
-    std::string said = released(held, where == unread::system_log);
-    std::string order, expected;
+    std::string said = released(held, to_log), order, expected;
     long lost = 0;
     for (const std::string &line : lines_of(said)) {
-        if (where == unread::system_log) {
-            // Facility daemon, priority error, our name and process.
+        if (to_log) { // facility daemon, priority error, our name and process
             EXPECT_EQ(line.rfind("<27>", 0), 0u) << line;
             EXPECT_NE(line.find(" gpsfanout["), std::string::npos) << line;
         }
@@ -166,16 +146,14 @@ TEST_P(FailuresNobodyTakes, HoldUpNoLineAndTheirLossIsCountedOnceTaken)
     for (long i = 0; i < 2 * rounds - lost; i++)
         expected += i % 2 == 0 ? "s" : "r";
     EXPECT_EQ(order, expected + "#") << said;
-}
-
-std::string row_name(const testing::TestParamInfo<unread> &row)
-{
-    const char *names[] = {"UnreadPipe", "TerminalHeldWithCtrlS", "UnreadSystemLog"};
-    return names[static_cast<int>(row.param)];
+    if (to_log) {
+        EXPECT_EQ(stdout_of(*d) + stderr_of(*d), "");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, FailuresNobodyTakes,
-                         testing::Values(unread::pipe, unread::held_terminal, unread::system_log), row_name);
+                         testing::Values("UnreadPipe", "TerminalHeldWithCtrlS", "UnreadSystemLog"),
+                         [](const testing::TestParamInfo<std::string> &row) { return row.param; });
 
 TEST_F(DaemonMessages, InterfaceLinesAndTheirEchoAreShownOrDroppedTogether)
 {

@@ -182,22 +182,6 @@ TEST_F(UdpRelay, ATakenPortIsReportedAndCostsOnlyWhatUsesIt)
     EXPECT_EQ(broadcast(), "$GPTXT,no clients*00\n");
 }
 
-TEST_F(UdpRelay, DaemonModeDetachesSilentlyAndRelays)
-{
-    ASSERT_GE(catcher(), 0);
-    start({"-d"});
-    int status = wait_exit(*d);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    // The detached process keeps relaying; give it time to bind.
-    EXPECT_TRUE(eventually([&] {
-        send_udp("$GPGGA,detached\n");
-        return broadcast(200) == "$GPGGA,detached\n";
-    }));
-    EXPECT_EQ(stdout_of(*d), "");
-    EXPECT_EQ(stderr_of(*d), "");
-}
-
 TEST_F(CommandLine, BadCommandLinesSayWhatIsWrongThenUsageAndExitOne)
 {
     const std::string usage = "Usage: " + daemon_path() +
