@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The replay tool feeding the real daemon: what it sends reaches TCP clients
 // and the broadcast unchanged but for the line end, at the pace asked for,
-// and the sample trip makes the daemon write its report files.
+// and the sample trip makes the daemon write its report files. And what
+// the daemon and the tools say of a bad command line.
 #include <sstream>
+#include <sys/wait.h>
 
 #include "harness.h"
 
 namespace {
 
 using Replay = DaemonTest;
+using CommandLine = DaemonTest;
 
 // What the daemon relays for lines that end in CR LF: each ends in LF.
 std::string relayed_form(std::string lines)
@@ -79,21 +82,31 @@ TEST_F(Replay, TheSampleTripABareLineFeedLogAndAnRmcPacedLogReachTheDaemonAsSent
     EXPECT_TRUE(read_until(reader, &received, relayed_form(timed))) << received;
 }
 
-TEST(ReplayTool, BadCommandLinesAndFilesAreRefusedWithTheReason)
+TEST_F(CommandLine, BadOnesAndBadFilesAreRefusedWithTheReasonAndHelpIsGivenWhenAsked)
 {
-    // Needs no daemon and no sandbox: the tools refuse before they send or
-    // read. Each row: the tool, its arguments (split at blanks), the exit
-    // status and what it says; a bad command line (status 1) says it first,
-    // then the usage text.
-    const char *replay = GPSFANOUT_REPLAY_BINARY, *record = GPSFANOUT_RECORD_BINARY;
+    // The tools refuse before they send or read, the daemon before it
+    // starts. Each row: the program, its arguments (split at blanks), the
+    // exit status and what it says; a bad command line (status 1) says it
+    // first, then the usage text.
+    const std::string daemon_name = daemon_path();
+    const char *replay = GPSFANOUT_REPLAY_BINARY, *record = GPSFANOUT_RECORD_BINARY, *daemon = daemon_name.c_str();
     const std::string rate = ": not a number of lines per second of at least 0.001\n";
     const std::string port = ": not a UDP port (1 to 65535)\n";
     const std::string times = ": not a whole number of times (0: for ever)\n";
+    const std::string speed = ": not a supported line speed (110, 300, 1200, 2400, 4800, 9600, 19200, 38400, "
+                              "57600 or 115200)\n";
     const struct {
         const char *tool, *args;
         int status;
         std::string says;
     } rows[] = {
+        {daemon, "-x", 1, "invalid option -- 'x'\n"},
+        {daemon, "-b", 1, "option requires an argument -- 'b'\n"},
+        {daemon, "-b 4801", 1, "-b 4801" + speed},
+        {daemon, "-b fast", 1, "-b fast" + speed},
+        {daemon, "-i 0", 1, "-i 0" + port},
+        {daemon, "-i 70000 -o 65536", 1, "-o 65536" + port}, // 65536 would bind port 0
+        {daemon, "-o letters", 1, "-o letters" + port},
         {replay, "", 1, "no log file named\n"},
         {replay, "/dev/null /dev/null", 1, "one log file only, not 2\n"},
         {replay, "-x /dev/null", 1, "invalid option -- 'x'\n"},
@@ -121,7 +134,17 @@ TEST(ReplayTool, BadCommandLinesAndFilesAreRefusedWithTheReason)
         std::istringstream words(row.args);
         for (std::string word; words >> word;)
             args.push_back(word);
-        tool_run run = run_tool(row.tool, args);
+        tool_run run;
+        if (row.tool == daemon) { // through the emulator, if there is one
+            start(args);
+            int status = wait_exit(*d);
+            run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            wait_stderr(*d, "Usage: ", 2000);
+            run.out = stdout_of(*d);
+            run.err = stderr_of(*d);
+        } else {
+            run = run_tool(row.tool, args);
+        }
         SCOPED_TRACE(std::string(row.tool) + " " + row.args + "\n" + run.out + run.err);
         EXPECT_EQ(run.status, row.status);
         const std::string usage = std::string("Usage: ") + row.tool + " ";

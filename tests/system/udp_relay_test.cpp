@@ -3,14 +3,12 @@
 // comes out on every broadcast interface, exactly, with its messages.
 #include <csignal>
 #include <sys/socket.h>
-#include <sys/wait.h>
 
 #include "harness.h"
 
 namespace {
 
 using UdpRelay = DaemonTest;
-using CommandLine = DaemonTest;
 
 TEST_F(UdpRelay, DatagramsAreBroadcastByteExact)
 {
@@ -169,40 +167,6 @@ TEST_F(UdpRelay, ATakenPortIsReportedAndCostsOnlyWhatUsesIt)
     ASSERT_GE(catcher(), 0);
     send_udp("$GPTXT,no clients*00\r\n");
     EXPECT_EQ(broadcast(), "$GPTXT,no clients*00\n");
-}
-
-TEST_F(CommandLine, BadCommandLinesSayWhatIsWrongThenUsageAndExitOne)
-{
-    const std::string usage = "Usage: " + daemon_path() +
-                              " [-w] [-u] [-s] [-d] [-i in_udp_port] [-o out_udp_port] [-t out_tcp_port] [-b baud]\n";
-    const std::string speed = ": not a supported line speed (110, 300, 1200, 2400, 4800, 9600, 19200, 38400, "
-                              "57600 or 115200)";
-    const struct {
-        std::vector<std::string> args;
-        std::string said; // the line before the usage text
-    } bad[] = {
-        {{"-x"}, "invalid option -- 'x'"},
-        {{"-b"}, "option requires an argument -- 'b'"},
-        {{"-b", "4801"}, "-b 4801" + speed},
-        {{"-b", "fast"}, "-b fast" + speed},
-        {{"-i", "0"}, "-i 0: not a UDP port (1 to 65535)"},
-        {{"-i", "70000", "-o", "65536"}, "-o 65536: not a UDP port (1 to 65535)"},
-        {{"-o", "letters"}, "-o letters: not a UDP port (1 to 65535)"},
-    };
-    for (auto &c : bad)
-        [&] { // a failed check ends its own row only
-            std::string line;
-            for (auto &arg : c.args)
-                line += arg + " ";
-            SCOPED_TRACE(line);
-            start(c.args);
-            int status = wait_exit(*d);
-            ASSERT_TRUE(WIFEXITED(status));
-            EXPECT_EQ(WEXITSTATUS(status), 1);
-            wait_stderr(*d, usage, 2000);
-            EXPECT_EQ(stderr_of(*d), daemon_path() + ": " + c.said + "\n" + usage);
-            EXPECT_EQ(stdout_of(*d).find("ttyfd"), std::string::npos);
-        }();
 }
 
 } // namespace
