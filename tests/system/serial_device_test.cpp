@@ -13,46 +13,32 @@ namespace {
 
 using SerialDevice = DaemonTest;
 
-bool line_settings(const std::string &device, termios *t)
+// A device's line settings; those the daemon sets, as one value to compare.
+termios settings_of(const std::string &device)
 {
+    termios t = {};
     int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    bool read = fd >= 0 && tcgetattr(fd, t) == 0;
+    EXPECT_EQ(tcgetattr(fd, &t), 0) << device;
     close(fd);
-    return read;
+    return t;
+}
+auto line_mode(const termios &t)
+{
+    return std::make_tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, t.c_line,
+                           std::vector<int>(t.c_cc, t.c_cc + NCCS));
 }
 
-TEST_F(SerialDevice, TheLineIsConfiguredAtEachSpeed)
+TEST_F(SerialDevice, TheLineIsConfiguredAndUnpluggedIsClosedOnceAndPluggedBackIsReopenedConfiguredAndRelayed)
 {
     // What the daemon's line mode is, its unit test says; here the device
-    // must end up in it, at the speed asked for.
-    const struct {
-        std::vector<std::string> args;
-        int baud;
-    } rows[] = {{{"-s"}, 4800}, {{"-s", "-b", "57600"}, 57600}};
-    for (auto &row : rows)
-        [&] { // a failed check ends its own row only
-            SCOPED_TRACE(row.baud);
-            termios expected, t;
-            ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
-            ASSERT_TRUE(line_settings(gps.slave, &expected));
-            configure_line(&expected, row.baud);
-            ASSERT_GT(started(row.args), 0);
-            ASSERT_TRUE(line_settings(gps.slave, &t));
-            EXPECT_EQ(t.c_iflag, expected.c_iflag);
-            EXPECT_EQ(t.c_oflag, expected.c_oflag);
-            EXPECT_EQ(t.c_cflag, expected.c_cflag);
-            EXPECT_EQ(t.c_lflag, expected.c_lflag);
-            EXPECT_EQ(t.c_line, expected.c_line);
-            EXPECT_EQ(std::vector<int>(t.c_cc, t.c_cc + NCCS), std::vector<int>(expected.c_cc, expected.c_cc + NCCS));
-            stop_daemon(*d);
-        }();
-}
-
-TEST_F(SerialDevice, UnpluggedIsClosedOnceAndPluggedBackIsReopenedAndRelayed)
-{
+    // must end up in it, at the speed asked for, each time it is opened.
     ASSERT_GE(catcher(), 0);
-    int first = started_with_receiver();
+    ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
+    termios expected = settings_of(gps.slave);
+    configure_line(&expected, 57600);
+    int first = started({"-s", "-b", "57600"});
     ASSERT_GT(first, 0);
+    EXPECT_EQ(line_mode(settings_of(gps.slave)), line_mode(expected));
     unplug_receiver(&gps);
     ASSERT_TRUE(wait_stdout(*d, "Closing ttyfd " + std::to_string(first) + "\n"));
     // Two timeouts later it has still said so only once.
@@ -67,6 +53,7 @@ TEST_F(SerialDevice, UnpluggedIsClosedOnceAndPluggedBackIsReopenedAndRelayed)
     ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
     EXPECT_GT(reported_fd(*d, "Opened ttyfd = ", out.size()), 0);
     EXPECT_LT(now_ms() - plugged, 1500 + 1000); // within one idle cycle, with room for scheduling
+    EXPECT_EQ(line_mode(settings_of(gps.slave)), line_mode(expected));
     // Its lines are relayed and echoed with a single line feed.
     emit(gps, "$GPGGA,back again\r\n");
     EXPECT_EQ(broadcast(), "$GPGGA,back again\n");
