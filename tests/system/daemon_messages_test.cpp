@@ -18,42 +18,6 @@ namespace {
 
 using DaemonMessages = DaemonTest;
 
-// A listener where the system log is: the daemon's log messages arrive here.
-int listen_as_system_log()
-{
-    int log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    strcpy(address.sun_path, "/dev/log");
-    unlink(address.sun_path);
-    return bind(log, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 ? log : -1;
-}
-
-// A pipe filled to the last byte, so that the next write waits. Returns its
-// write end; the read end goes to *reader.
-int full_pipe(int *reader)
-{
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
-        return -1;
-    *reader = ends[0];
-    while (write(ends[1], "\n", 1) > 0) {
-    }
-    fcntl(ends[1], F_SETFL, 0);
-    return ends[1];
-}
-
-// A terminal held with Ctrl-S (IXON is on by default): writes to it wait
-// until Ctrl-Q. Returns the daemon's side; our side goes to *master.
-int held_terminal(int *master)
-{
-    *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0)
-        return -1;
-    int slave = open(ptsname(*master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    return slave >= 0 && write(*master, "\x13", 1) == 1 ? slave : -1;
-}
-
 const std::string status_failure = "Unable to publish /tmp/nmea.status: Is a directory";
 const std::string record_failure = "Unable to publish /tmp/sbd10.status: Is a directory";
 const std::string lost_note = "Messages lost while nobody read them: ";
@@ -87,14 +51,28 @@ TEST_P(FailuresNobodyTakes, HoldUpNoLineAndTheirLossIsCountedOnceTaken)
     const bool to_log = GetParam() == "UnreadSystemLog";
     int held = -1; // our side: the pipe's reader, the terminal's master, the log
     daemon_options options = to_log ? daemon_options() : quiet; // detached, it must leave its pty alone
-    if (GetParam() == "UnreadPipe")
-        options.stderr_fd = full_pipe(&held);
-    else if (GetParam() == "TerminalHeldWithCtrlS")
-        options.stderr_fd = held_terminal(&held);
-    else
-        held = listen_as_system_log();
+    if (GetParam() == "UnreadPipe") { // filled to the last byte: the next write waits
+        int ends[2];
+        ASSERT_EQ(pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+        held = ends[0];
+        while (write(ends[1], "\n", 1) > 0) {
+        }
+        fcntl(ends[1], F_SETFL, 0);
+        options.stderr_fd = ends[1];
+    } else if (GetParam() == "TerminalHeldWithCtrlS") { // IXON is on by default: writes wait until Ctrl-Q
+        held = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_TRUE(held >= 0 && grantpt(held) == 0 && unlockpt(held) == 0);
+        options.stderr_fd = open(ptsname(held), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_EQ(write(held, "\x13", 1), 1);
+    } else { // a listener where the system log is
+        held = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        strcpy(address.sun_path, "/dev/log");
+        unlink(address.sun_path);
+        ASSERT_EQ(bind(held, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    }
     own(held);
-    ASSERT_GE(held, 0);
     start(to_log ? std::vector<std::string>{"-d"} : std::vector<std::string>{}, options);
     if (to_log)
         ASSERT_EQ(wait_exit(*d), 0); // detached
