@@ -22,27 +22,6 @@ const std::string status_failure = "Unable to publish /tmp/nmea.status: Is a dir
 const std::string record_failure = "Unable to publish /tmp/sbd10.status: Is a directory";
 const std::string lost_note = "Messages lost while nobody read them: ";
 
-// Reads what a held place gives once it is let go, until the count of lost
-// messages has come whole. Each datagram of a log socket is taken as a line.
-std::string released(int fd, bool datagrams)
-{
-    std::string got;
-    char buffer[4096];
-    for (long long deadline = now_ms() + patience_ms;;) {
-        size_t at = got.find(lost_note);
-        pollfd watch = {fd, POLLIN, 0};
-        if ((at != std::string::npos && got.find('\n', at) != std::string::npos) ||
-            poll(&watch, 1, static_cast<int>(std::max(0LL, deadline - now_ms()))) <= 0)
-            return got;
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0)
-            return got;
-        got.append(buffer, static_cast<size_t>(n));
-        if (datagrams)
-            got += '\n';
-    }
-}
-
 // The parameter names who takes nothing of the daemon's failures.
 class FailuresNobodyTakes : public DaemonTest, public testing::WithParamInterface<std::string> {};
 
@@ -105,7 +84,16 @@ TEST_P(FailuresNobodyTakes, HoldUpNoLineAndTheirLossIsCountedOnceTaken)
     if (GetParam() == "TerminalHeldWithCtrlS") {
         ASSERT_EQ(write(held, "\x11", 1), 1);
     }
-    std::string said = released(held, to_log), order, expected;
+    // Read until the count has come whole; each datagram of the log is a line.
+    std::string said, order, expected;
+    auto counted = [&] {
+        size_t at = said.find(lost_note);
+        return at != std::string::npos && said.find('\n', at) != std::string::npos;
+    };
+    char buffer[4096];
+    pollfd watch = {held, POLLIN, 0};
+    for (ssize_t n; !counted() && poll(&watch, 1, patience_ms) > 0 && (n = read(held, buffer, sizeof buffer)) > 0;)
+        said += std::string(buffer, static_cast<size_t>(n)) + (to_log ? "\n" : "");
     long lost = 0;
     for (const std::string &line : lines_of(said)) {
         if (to_log) { // facility daemon, priority error, our name and process
