@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -19,103 +18,45 @@ namespace {
 
 using DaemonMessages = DaemonTest;
 
-// A listener where the system log is: the daemon's log messages arrive here.
-int listen_as_system_log()
-{
-    int log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    strcpy(address.sun_path, "/dev/log");
-    unlink(address.sun_path);
-    if (log < 0 || bind(log, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-        return -1;
-    return log;
-}
-
-// A pipe whose reader waits: filled to the last byte, so that the next
-// write waits too. Returns its write end; the read end goes to *reader.
-int full_pipe(int *reader)
-{
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0)
-        return -1;
-    *reader = ends[0];
-    fcntl(ends[1], F_SETFL, O_NONBLOCK);
-    std::string filler(4096, '\n');
-    while (write(ends[1], filler.data(), filler.size()) > 0) {
-    }
-    while (write(ends[1], "\n", 1) > 0) {
-    }
-    fcntl(ends[1], F_SETFL, 0);
-    return ends[1];
-}
-
-// A terminal held with Ctrl-S: writes to it wait until Ctrl-Q. Returns the
-// daemon's side; our side goes to *master.
-int held_terminal(int *master)
-{
-    *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0)
-        return -1;
-    int slave = open(ptsname(*master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios settings;
-    if (slave < 0 || tcgetattr(slave, &settings) != 0)
-        return -1;
-    settings.c_iflag |= IXON;
-    tcsetattr(slave, TCSANOW, &settings);
-    return write(*master, "\x13", 1) == 1 ? slave : -1;
-}
-
 const std::string status_failure = "Unable to publish /tmp/nmea.status: Is a directory";
 const std::string record_failure = "Unable to publish /tmp/sbd10.status: Is a directory";
 const std::string lost_note = "Messages lost while nobody read them: ";
 
-// Reads what a held place gives once it is let go, until the count of lost
-// messages has come whole. Each datagram of a log socket is taken as a line.
-std::string released(int fd, bool datagrams)
-{
-    std::string got;
-    char buffer[4096];
-    for (long long deadline = now_ms() + patience_ms;;) {
-        size_t at = got.find(lost_note);
-        pollfd watch = {fd, POLLIN, 0};
-        if ((at != std::string::npos && got.find('\n', at) != std::string::npos) ||
-            poll(&watch, 1, static_cast<int>(std::max(0LL, deadline - now_ms()))) <= 0)
-            return got;
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0)
-            return got;
-        got.append(buffer, static_cast<size_t>(n));
-        if (datagrams)
-            got += '\n';
-    }
-}
-
-// Who takes nothing of the daemon's failures.
-enum class unread { pipe, held_terminal, system_log };
-
-class FailuresNobodyTakes : public DaemonTest, public testing::WithParamInterface<unread> {};
+// The parameter names who takes nothing of the daemon's failures.
+class FailuresNobodyTakes : public DaemonTest, public testing::WithParamInterface<std::string> {};
 
 TEST_P(FailuresNobodyTakes, HoldUpNoLineAndTheirLossIsCountedOnceTaken)
 {
-    unread where = GetParam();
+    const bool to_log = GetParam() == "UnreadSystemLog";
     int held = -1; // our side: the pipe's reader, the terminal's master, the log
-    daemon_options options = quiet;
-    std::vector<std::string> args;
-    if (where == unread::pipe)
-        options.stderr_fd = full_pipe(&held);
-    else if (where == unread::held_terminal)
-        options.stderr_fd = held_terminal(&held);
-    else
-        held = listen_as_system_log(), args = {"-d"};
-    own(held);
-    ASSERT_GE(held, 0);
-    start(args, options);
-    if (options.stderr_fd >= 0) {
-        ASSERT_EQ(close(options.stderr_fd), 0);
-    } else {
-        ASSERT_EQ(wait_exit(*d), 0); // detached
+    daemon_options options = to_log ? daemon_options() : quiet; // detached, it must leave its pty alone
+    if (GetParam() == "UnreadPipe") { // filled to the last byte: the next write waits
+        int ends[2];
+        ASSERT_EQ(pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+        held = ends[0];
+        while (write(ends[1], "\n", 1) > 0) {
+        }
+        fcntl(ends[1], F_SETFL, 0);
+        options.stderr_fd = ends[1];
+    } else if (GetParam() == "TerminalHeldWithCtrlS") { // IXON is on by default: writes wait until Ctrl-Q
+        held = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_TRUE(held >= 0 && grantpt(held) == 0 && unlockpt(held) == 0);
+        options.stderr_fd = open(ptsname(held), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_EQ(write(held, "\x13", 1), 1);
+    } else { // a listener where the system log is
+        held = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        strcpy(address.sun_path, "/dev/log");
+        unlink(address.sun_path);
+        ASSERT_EQ(bind(held, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     }
+    own(held);
+    start(to_log ? std::vector<std::string>{"-d"} : std::vector<std::string>{}, options);
+    if (to_log)
+        ASSERT_EQ(wait_exit(*d), 0); // detached
+    else
+        ASSERT_EQ(close(options.stderr_fd), 0);
     int reader = client();
     ASSERT_GE(reader, 0);
 
@@ -123,11 +64,10 @@ TEST_P(FailuresNobodyTakes, HoldUpNoLineAndTheirLossIsCountedOnceTaken)
     // and are then published again: two failures a round, several times
     // what the queue holds. A held relay would pass no line on.
     const int rounds = 150;
-    const int line_bound_ms = sanitized ? patience_ms : 3000;
     udp_sender receiver;
     std::string received;
     receiver.send(as_sent(example_gga));
-    for (int round = 0; round < rounds; round++) {
+    for (int round = 0; round < rounds; round++)
         for (bool planted : {true, false}) {
             for (const char *name : {"/tmp/nmea.status", "/tmp/sbd10.status"}) {
                 if (planted)
@@ -136,21 +76,27 @@ TEST_P(FailuresNobodyTakes, HoldUpNoLineAndTheirLossIsCountedOnceTaken)
             }
             std::string marker = "$GPTXT,round " + std::to_string(round) + (planted ? " planted\n" : " cleared\n");
             receiver.send(as_sent(example_rmc) + as_sent(marker));
-            ASSERT_TRUE(read_until(reader, &received, marker, line_bound_ms)) << marker;
+            ASSERT_TRUE(read_until(reader, &received, marker, sanitized ? patience_ms : 3000)) << marker;
         }
-    }
 
     // Let go: every failure said comes in order, those beyond the queue are
-    // counted, and the count comes once, last.
-    if (where == unread::held_terminal) {
+    // counted, and the count comes once, last. Detached, it says nothing here.
+    if (GetParam() == "TerminalHeldWithCtrlS") {
         ASSERT_EQ(write(held, "\x11", 1), 1);
     }
-    std::string said = released(held, where == unread::system_log);
-    std::string order, expected;
+    // Read until the count has come whole; each datagram of the log is a line.
+    std::string said, order, expected;
+    auto counted = [&] {
+        size_t at = said.find(lost_note);
+        return at != std::string::npos && said.find('\n', at) != std::string::npos;
+    };
+    char buffer[4096];
+    pollfd watch = {held, POLLIN, 0};
+    for (ssize_t n; !counted() && poll(&watch, 1, patience_ms) > 0 && (n = read(held, buffer, sizeof buffer)) > 0;)
+        said += std::string(buffer, static_cast<size_t>(n)) + (to_log ? "\n" : "");
     long lost = 0;
     for (const std::string &line : lines_of(said)) {
-        if (where == unread::system_log) {
-            // Facility daemon, priority error, our name and process.
+        if (to_log) { // facility daemon, priority error, our name and process
             EXPECT_EQ(line.rfind("<27>", 0), 0u) << line;
             EXPECT_NE(line.find(" gpsfanout["), std::string::npos) << line;
         }
@@ -166,16 +112,14 @@ TEST_P(FailuresNobodyTakes, HoldUpNoLineAndTheirLossIsCountedOnceTaken)
     for (long i = 0; i < 2 * rounds - lost; i++)
         expected += i % 2 == 0 ? "s" : "r";
     EXPECT_EQ(order, expected + "#") << said;
-}
-
-std::string row_name(const testing::TestParamInfo<unread> &row)
-{
-    const char *names[] = {"UnreadPipe", "TerminalHeldWithCtrlS", "UnreadSystemLog"};
-    return names[static_cast<int>(row.param)];
+    if (to_log) {
+        EXPECT_EQ(stdout_of(*d) + stderr_of(*d), "");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, FailuresNobodyTakes,
-                         testing::Values(unread::pipe, unread::held_terminal, unread::system_log), row_name);
+                         testing::Values("UnreadPipe", "TerminalHeldWithCtrlS", "UnreadSystemLog"),
+                         [](const testing::TestParamInfo<std::string> &row) { return row.param; });
 
 TEST_F(DaemonMessages, InterfaceLinesAndTheirEchoAreShownOrDroppedTogether)
 {

@@ -2,6 +2,9 @@
 // Preloaded into the daemon: "/dev/GPS" opens as a terminal that reports a
 // hang-up and nothing else, as some serial adapters do when the far end
 // goes: a pty master whose slave was opened and closed once.
+// With GPSFANOUT_FAR_END set, it opens instead as a fresh pty master whose
+// slave the test finds at that path: the test is then the receiver on the
+// far side, and can send a last line and hang up at once.
 #include <cstdarg>
 #include <cstring>
 #include <dlfcn.h>
@@ -12,41 +15,31 @@
 using open_call = int (*)(const char *, int, ...);
 using openat_call = int (*)(int, const char *, int, ...);
 
-static int hung_up_terminal(int flags)
+static int preloaded_terminal(int flags)
 {
     int master = posix_openpt(O_RDWR | O_NOCTTY | (flags & (O_NONBLOCK | O_CLOEXEC)));
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
         return -1;
-    auto real_open = reinterpret_cast<open_call>(dlsym(RTLD_NEXT, "open"));
-    int slave = real_open(ptsname(master), O_RDWR | O_NOCTTY);
+    if (const char *far_end = getenv("GPSFANOUT_FAR_END")) {
+        unlink(far_end);
+        return symlink(ptsname(master), far_end) == 0 ? master : -1;
+    }
+    int slave = reinterpret_cast<open_call>(dlsym(RTLD_NEXT, "open"))(ptsname(master), O_RDWR | O_NOCTTY);
     if (slave >= 0)
         close(slave);
     return master;
 }
 
-// With GPSFANOUT_FAR_END set, "/dev/GPS" opens instead as a fresh pty master
-// whose slave the test finds at that path: the test is then the receiver on
-// the far side, and can send a last line and hang up at once.
-static int far_end_terminal(int flags, const char *link)
-{
-    int master = posix_openpt(O_RDWR | O_NOCTTY | (flags & (O_NONBLOCK | O_CLOEXEC)));
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-        return -1;
-    unlink(link);
-    return symlink(ptsname(master), link) == 0 ? master : -1;
-}
-
 // The body of each entry point below: the mode argument is there only with
 // O_CREAT or O_TMPFILE; anything but "/dev/GPS" goes to the real call,
-// `name` of type `call`, with `before` (the directory) ahead of the path.
+// `name` of type `call`, with the directory (for openat) ahead of the path.
 #define OPEN_OR_HANG_UP(call, name, ...)                                                                       \
     va_list rest;                                                                                              \
     va_start(rest, flags);                                                                                     \
     mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(rest, mode_t) : 0;                                  \
     va_end(rest);                                                                                              \
     if (strcmp(path, "/dev/GPS") == 0)                                                                         \
-        return getenv("GPSFANOUT_FAR_END") ? far_end_terminal(flags, getenv("GPSFANOUT_FAR_END"))             \
-                                           : hung_up_terminal(flags);                                          \
+        return preloaded_terminal(flags);                                                                      \
     return reinterpret_cast<call>(dlsym(RTLD_NEXT, name))(__VA_ARGS__ path, flags, mode)
 
 extern "C" {

@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -36,51 +37,6 @@ daemon_options hanging_up(const char *far_end = nullptr)
     if (far_end != nullptr)
         options.environment.push_back(std::string("GPSFANOUT_FAR_END=") + far_end);
     return options;
-}
-
-// Whatever the receiver's side can read now, without waiting.
-std::string drain(int master)
-{
-    std::string all;
-    char buffer[4096];
-    for (;;) {
-        pollfd watch = {master, POLLIN, 0};
-        if (poll(&watch, 1, 200) <= 0)
-            return all;
-        ssize_t got = read(master, buffer, sizeof buffer);
-        if (got <= 0)
-            return all;
-        all.append(buffer, static_cast<size_t>(got));
-    }
-}
-
-TEST_F(SerialFaults, AReceiverThatStopsDrainingHoldsUpNothing)
-{
-    ASSERT_GT(started_with_receiver({"-s", "-w"}), 0);
-    int reader = client();
-    ASSERT_GE(reader, 0);
-
-    // Nobody reads the receiver's side: fill the line's output queue, as a
-    // receiver that never raises CTS would leave it.
-    int filler = open(gps.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(filler, 0);
-    const std::string block(1024, 'f');
-    while (write(filler, block.data(), block.size()) > 0) {
-    }
-    close(filler);
-    std::string received;
-    for (int i = 0; i < 40; i++) { // nothing the device does may hold them up
-        send_udp(as_sent(numbered("stuck", i)));
-        ASSERT_TRUE(read_until(reader, &received, numbered("stuck", i), 1000)) << i;
-    }
-
-    // Drained again: what is relayed from now on reaches it whole.
-    drain(gps.master);
-    std::string line;
-    for (int i = 0; i < 5; i++) {
-        send_udp(as_sent(numbered("after", i)));
-        ASSERT_TRUE(read_until(gps.master, &line, on_the_line(numbered("after", i)))) << i;
-    }
 }
 
 TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
@@ -131,24 +87,6 @@ TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
     }
 }
 
-TEST_F(SerialFaults, ADeviceThatOnlyHangsUpIsClosedAndLookedForAtTheUsualPace)
-{
-    if (getenv("GPSFANOUT_DAEMON_PREFIX") != nullptr)
-        GTEST_SKIP() << "the hang-up device is preloaded into a native daemon only";
-    start({"-s"}, hanging_up());
-    ASSERT_TRUE(wait_stdout(*d, "Closing ttyfd ")) << stdout_of(*d);
-    size_t from = stdout_of(*d).size();
-    double cpu = cpu_used_over(d->pid, 3.0);
-    std::string out = stdout_of(*d).substr(from);
-    size_t closings = 0;
-    for (size_t at = 0; (at = out.find("Closing ttyfd ", at)) != std::string::npos; at++)
-        closings++;
-    EXPECT_LT(cpu, 0.5) << "the loop spins";
-    // Looked for again every 1.5 s: two or three times in three seconds.
-    EXPECT_GE(closings, 1u) << out;
-    EXPECT_LE(closings, 3u) << out;
-}
-
 TEST_F(SerialFaults, ARefusingOrMissingDeviceIsLookedForAtTheUsualPaceAndSaidOnce)
 {
     // A device that opens but is no terminal: every look for it fails.
@@ -197,10 +135,35 @@ std::string timed_line(int i)
     return text;
 }
 
-TEST_F(SerialFaults, AtItsRealSpeedTheDeviceGetsLinesWholeAndAtMostThreeSecondsLateAndTheRestIsDiscardedAtTheClose)
+TEST_F(SerialFaults, StuckTheDeviceHoldsUpNothingAtItsRealSpeedGetsLinesWholeAndInTimeAndClosedDiscardsTheRest)
 {
     ASSERT_GT(started_with_receiver({"-s", "-w"}), 0); // 4800 baud: 480 bytes a second
-    // Ten lines a second of 64 bytes: a third more than the line carries.
+    int reader = client();
+    ASSERT_GE(reader, 0);
+
+    // Nobody reads the receiver's side: fill the line's output queue, as a
+    // receiver that never raises CTS would leave it.
+    int filler = open(gps.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(filler, 0);
+    const std::string block(1024, 'f');
+    while (write(filler, block.data(), block.size()) > 0) {
+    }
+    close(filler);
+    std::string received;
+    for (int i = 0; i < 40; i++) { // nothing the device does may hold them up
+        send_udp(as_sent(numbered("stuck", i)));
+        ASSERT_TRUE(read_until(reader, &received, numbered("stuck", i), 1000)) << i;
+    }
+
+    // Drained again: what is relayed from now on reaches it whole.
+    ASSERT_EQ(tcflush(gps.master, TCIFLUSH), 0);
+    std::string line;
+    for (int i = 0; i < 5; i++) {
+        send_udp(as_sent(numbered("after", i)));
+        ASSERT_TRUE(read_until(gps.master, &line, on_the_line(numbered("after", i)))) << i;
+    }
+
+    // At its real speed, ten lines a second of 64 bytes: a third more than the line carries.
     const int lines = 150;
     std::vector<long long> sent(lines, -1);
     receiver_watch at_line_rate(gps, 480);
@@ -251,10 +214,10 @@ TEST_F(SerialFaults, AtItsRealSpeedTheDeviceGetsLinesWholeAndAtMostThreeSecondsL
     EXPECT_TRUE(discarded);
 }
 
-TEST_F(SerialFaults, ALineSentTogetherWithAHangUpIsRelayedFirst)
+TEST_F(SerialFaults, ALineSentWithAHangUpIsRelayedFirstAndADeviceThatOnlyHangsUpIsLookedForAtTheUsualPace)
 {
     if (getenv("GPSFANOUT_DAEMON_PREFIX") != nullptr)
-        GTEST_SKIP() << "the far end is preloaded into a native daemon only";
+        GTEST_SKIP() << "the device is preloaded into a native daemon only";
     ASSERT_GE(catcher(), 0);
     start({"-s"}, hanging_up("/dev/GPS-far"));
     ASSERT_GT(reported_fd(*d, "ttyfd = "), 0);
@@ -270,6 +233,21 @@ TEST_F(SerialFaults, ALineSentTogetherWithAHangUpIsRelayedFirst)
     ASSERT_EQ(kill(d->pid, SIGCONT), 0);
     EXPECT_EQ(broadcast(), "$GPTXT,last words\n");
     EXPECT_TRUE(wait_stdout(*d, "Closing ttyfd "));
+
+    // A device that only ever hangs up is closed each time and looked for
+    // again every 1.5 s: two or three times in three seconds, not spinning.
+    stop_daemon(*d);
+    start({"-s"}, hanging_up());
+    ASSERT_TRUE(wait_stdout(*d, "Closing ttyfd ")) << stdout_of(*d);
+    size_t from = stdout_of(*d).size();
+    double cpu = cpu_used_over(d->pid, 3.0);
+    std::string out = stdout_of(*d).substr(from);
+    size_t closings = 0;
+    for (size_t at = 0; (at = out.find("Closing ttyfd ", at)) != std::string::npos; at++)
+        closings++;
+    EXPECT_LT(cpu, 0.5) << "the loop spins";
+    EXPECT_GE(closings, 1u) << out;
+    EXPECT_LE(closings, 3u) << out;
 }
 
 } // namespace
