@@ -1,19 +1,15 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// Opening and setting up the serial device, saying why none could be, and
+// closing it without waiting and without sending what was left for it.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <string>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
+#include "descriptor_tools.h"
 #include "relay/serial_port.h"
 
 namespace {
@@ -23,9 +19,8 @@ TEST(SerialPort, SpeedConstants)
     struct {
         int baud;
         speed_t constant;
-    } table[] = {{110, B110},     {300, B300},     {1200, B1200},   {2400, B2400},   {4800, B4800},
-                 {9600, B9600},   {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
-                 {4801, B4800},   {0, B4800}};
+    } table[] = {{110, B110},   {300, B300},     {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+                 {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {4801, B4800}, {0, B4800}};
     for (auto &row : table)
         EXPECT_EQ(speed_constant(row.baud), row.constant) << row.baud;
 }
@@ -96,7 +91,7 @@ bool same_file(int fd, const std::string &path)
     return fstat(fd, &a) == 0 && stat(path.c_str(), &b) == 0 && a.st_rdev == b.st_rdev && a.st_ino == b.st_ino;
 }
 
-TEST(SerialPort, TheFirstDeviceThatOpensIsUsed)
+TEST(SerialPort, TheFirstDeviceThatOpensIsUsedAndOneThatRefusesTheSettingsEndsTheSearchWithoutALeak)
 {
     device_folder folder;
     folder.plug("ttyUSB2");
@@ -117,21 +112,12 @@ TEST(SerialPort, TheFirstDeviceThatOpensIsUsed)
     EXPECT_EQ(found.tried, 2u);
     EXPECT_EQ(found.open_errors[0], ENOENT);
     EXPECT_EQ(found.refused, 0);
-}
 
-TEST(SerialPort, ADeviceThatRefusesTheSettingsEndsTheSearchWithoutALeak)
-{
-    device_folder folder;
-    folder.plug("ttyUSB0");
-    // A plain file opens but is no terminal.
-    int plain = open(folder.path("GPS").c_str(), O_CREAT | O_WRONLY, 0644);
-    close(plain);
-    std::string names[] = {folder.path("GPS"), folder.path("ttyUSB0")};
-    const char *paths[] = {names[0].c_str(), names[1].c_str()};
+    // A plain file opens but is no terminal: the search stops there.
+    close(open(names[0].c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
     int before = open_descriptors();
     for (int attempt = 0; attempt < 20; attempt++) {
-        serial_search found;
-        EXPECT_EQ(open_serial_from(paths, 2, 4800, &found), -1);
+        EXPECT_EQ(open_serial_from(paths, 4, 4800, &found), -1);
         EXPECT_EQ(found.refused, ENOTTY);
         EXPECT_EQ(found.tried, 1u);
     }
@@ -175,13 +161,6 @@ TEST(SerialPort, RepeatedFailuresAreSaidOnceUntilTheOutcomeChanges)
     }
 }
 
-bool close_finishes()
-{
-    for (int i = 0; i < 10000 && serial_closing(); i++)
-        usleep(1000);
-    return !serial_closing();
-}
-
 TEST(SerialPort, TheDevicesPendingOutputIsDiscardedBeforeItIsClosed)
 {
     // A packet-mode master hears of the discard (a pty keeps the bytes, where
@@ -196,7 +175,7 @@ TEST(SerialPort, TheDevicesPendingOutputIsDiscardedBeforeItIsClosed)
     ASSERT_EQ(write(device, "$GPTXT,stale\n", 13), 13);
     serial_publish(device);
     serial_close();
-    ASSERT_TRUE(close_finishes());
+    ASSERT_TRUE(soon([] { return !serial_closing(); }));
     EXPECT_LT(fcntl(device, F_GETFD), 0);
     char packet[256];
     bool discarded = false;
@@ -211,24 +190,10 @@ TEST(SerialPort, ACloseThatWaitsDoesNotHoldUpTheCaller)
     // A descriptor whose close waits, as a UART's last close waits for its
     // output to drain: a TCP connection with a linger, output that its peer
     // never takes.
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), size), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size), 0);
-    int device = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int small = 4096;
-    setsockopt(device, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    ASSERT_EQ(connect(device, reinterpret_cast<sockaddr *>(&address), size), 0);
-    int peer = accept(listener, nullptr, nullptr);
-    setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    fcntl(device, F_SETFL, O_NONBLOCK);
-    const std::string block(4096, 'x');
-    while (write(device, block.data(), block.size()) > 0) {
-    }
+    int pair[2];
+    ASSERT_TRUE(tcp_pair(pair, 4096));
+    int device = pair[0];
+    fill(device);
     const linger wait_on_close = {1, 3};
     ASSERT_EQ(setsockopt(device, SOL_SOCKET, SO_LINGER, &wait_on_close, sizeof wait_on_close), 0);
 
@@ -239,9 +204,8 @@ TEST(SerialPort, ACloseThatWaitsDoesNotHoldUpTheCaller)
     EXPECT_TRUE(serial_closing());
     EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(2));
     EXPECT_EQ(ttyfd.load(), -1);
-    EXPECT_TRUE(close_finishes());
-    close(peer);
-    close(listener);
+    EXPECT_TRUE(soon([] { return !serial_closing(); }));
+    close(pair[1]);
 }
 
 } // namespace
