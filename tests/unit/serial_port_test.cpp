@@ -7,7 +7,6 @@
 #include <dirent.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <vector>
 
 #include "descriptor_tools.h"
 #include "relay/serial_port.h"
@@ -56,33 +55,11 @@ int open_descriptors()
     return count;
 }
 
-struct device_folder {
-    std::string dir;
-    std::vector<int> masters;
-    device_folder()
-    {
-        char name[] = "/tmp/serial-test-XXXXXX";
-        dir = mkdtemp(name);
-    }
-    std::string path(const char *name) const { return dir + "/" + name; }
-    // A pseudo-terminal slave appears under `name`.
-    std::string plug(const char *name)
-    {
-        int master = posix_openpt(O_RDWR | O_NOCTTY);
-        grantpt(master);
-        unlockpt(master);
-        masters.push_back(master);
-        std::string slave = ptsname(master);
-        EXPECT_EQ(symlink(slave.c_str(), path(name).c_str()), 0);
-        return slave;
-    }
-    ~device_folder()
-    {
-        for (int master : masters)
-            close(master);
-        std::string command = "rm -rf " + dir;
-        EXPECT_EQ(system(command.c_str()), 0);
-    }
+// A pseudo-terminal: its slave stands for a receiver's device.
+struct pty {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    std::string slave = grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : "";
+    ~pty() { close(master); }
 };
 
 bool same_file(int fd, const std::string &path)
@@ -93,17 +70,16 @@ bool same_file(int fd, const std::string &path)
 
 TEST(SerialPort, TheFirstDeviceThatOpensIsUsedAndOneThatRefusesTheSettingsEndsTheSearchWithoutALeak)
 {
-    device_folder folder;
-    folder.plug("ttyUSB2");
-    std::string slave = folder.plug("ttyUSB1"); // the first of the two in the list
-    std::string names[] = {folder.path("GPS"), folder.path("ttyUSB0"), folder.path("ttyUSB1"),
-                           folder.path("ttyUSB2")};
-    const char *paths[] = {names[0].c_str(), names[1].c_str(), names[2].c_str(), names[3].c_str()};
+    pty first, second;
+    char plain[] = "/tmp/serial-test-XXXXXX";
+    close(mkstemp(plain));
+    unlink(plain);
+    const char *paths[] = {plain, "/nonexistent/ttyUSB0", first.slave.c_str(), second.slave.c_str()};
     serial_search found;
     int fd = open_serial_from(paths, 4, 4800, &found);
     ASSERT_GT(fd, 0);
     EXPECT_EQ(found.fd, fd);
-    EXPECT_TRUE(same_file(fd, slave));
+    EXPECT_TRUE(same_file(fd, first.slave));
     EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
     // Non-blocking for good: the relay never waits on the device.
     EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
@@ -114,7 +90,7 @@ TEST(SerialPort, TheFirstDeviceThatOpensIsUsedAndOneThatRefusesTheSettingsEndsTh
     EXPECT_EQ(found.refused, 0);
 
     // A plain file opens but is no terminal: the search stops there.
-    close(open(names[0].c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    close(open(plain, O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
     int before = open_descriptors();
     for (int attempt = 0; attempt < 20; attempt++) {
         EXPECT_EQ(open_serial_from(paths, 4, 4800, &found), -1);
@@ -122,6 +98,7 @@ TEST(SerialPort, TheFirstDeviceThatOpensIsUsedAndOneThatRefusesTheSettingsEndsTh
         EXPECT_EQ(found.tried, 1u);
     }
     EXPECT_EQ(open_descriptors(), before);
+    unlink(plain);
 }
 
 TEST(SerialPort, RepeatedFailuresAreSaidOnceUntilTheOutcomeChanges)
@@ -165,12 +142,10 @@ TEST(SerialPort, TheDevicesPendingOutputIsDiscardedBeforeItIsClosed)
 {
     // A packet-mode master hears of the discard (a pty keeps the bytes, where
     // a UART's driver drops them and its close then waits for nothing).
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+    pty line;
     int on = 1;
-    ASSERT_EQ(ioctl(master, TIOCPKT, &on), 0);
-    int device = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(ioctl(line.master, TIOCPKT, &on), 0);
+    int device = open(line.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GT(device, 0);
     ASSERT_EQ(write(device, "$GPTXT,stale\n", 13), 13);
     serial_publish(device);
@@ -179,10 +154,9 @@ TEST(SerialPort, TheDevicesPendingOutputIsDiscardedBeforeItIsClosed)
     EXPECT_LT(fcntl(device, F_GETFD), 0);
     char packet[256];
     bool discarded = false;
-    for (ssize_t got; !discarded && (got = read(master, packet, sizeof packet)) > 0;)
+    for (ssize_t got; !discarded && (got = read(line.master, packet, sizeof packet)) > 0;)
         discarded = packet[0] & TIOCPKT_FLUSHWRITE;
     EXPECT_TRUE(discarded);
-    close(master);
 }
 
 TEST(SerialPort, ACloseThatWaitsDoesNotHoldUpTheCaller)
