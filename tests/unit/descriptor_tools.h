@@ -15,9 +15,13 @@
 // Polls `done` until it holds or timeout_ms have passed.
 template <typename Condition> bool soon(Condition done, int timeout_ms = 10000)
 {
-    for (int waited = 0; waited < timeout_ms && !done(); waited += 2)
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return done();
+    }
+    return true;
 }
 
 // Everything that can be read from fd without waiting.
