@@ -7,7 +7,6 @@
 #include <csignal>
 #include <netinet/tcp.h>
 #include <sys/time.h>
-#include <vector>
 
 #include "clients/client_socket.h"
 #include "descriptor_tools.h"
@@ -15,17 +14,6 @@
 namespace {
 
 std::atomic<int> interruptions{0};
-
-// A slow client: reads up to `chunk` bytes at a time from fd into *received,
-// pausing after each, until it holds `size` bytes or the stream ends.
-std::thread slow_reader(int fd, size_t size, size_t chunk, useconds_t pause, std::string *received)
-{
-    return std::thread([=] {
-        std::vector<char> buffer(chunk);
-        for (ssize_t n; received->size() < size && (n = read(fd, buffer.data(), chunk)) > 0; usleep(pause))
-            received->append(buffer.data(), static_cast<size_t>(n));
-    });
-}
 
 long long elapsed_ms(std::chrono::steady_clock::time_point since)
 {
@@ -42,7 +30,6 @@ TEST(SendAll, AGonePeerIsAFailureNotASignalAndOneThatTakesNothingIsGivenUpAfterT
     long long waited = elapsed_ms(start);
     EXPECT_GE(waited, 300);
     EXPECT_LT(waited, 5000);
-
     close(pair[0]);
     close(pair[1]);
 
@@ -72,7 +59,12 @@ TEST(SendAll, ASlowClientThatKeepsTakingIsNeverCutNorASendThatSignalsInterrupt)
     sigaddset(&alarm_only, SIGALRM);
     pthread_sigmask(SIG_BLOCK, &alarm_only, nullptr);
     std::string received;
-    std::thread reader = slow_reader(pair[1], payload.size(), 1024, 25 * 1000, &received); // inherits the mask
+    std::thread reader([&] { // inherits the mask
+        char buffer[1024];
+        for (ssize_t n; received.size() < payload.size() && (n = read(pair[1], buffer, sizeof buffer)) > 0;
+             usleep(25 * 1000))
+            received.append(buffer, static_cast<size_t>(n));
+    });
     pthread_sigmask(SIG_UNBLOCK, &alarm_only, nullptr);
     struct sigaction action = {};
     action.sa_handler = [](int) { interruptions++; };

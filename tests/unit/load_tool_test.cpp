@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <numeric>
 #include <unistd.h>
 
 #include "load_stats.h"
@@ -16,11 +17,10 @@ TEST(LoadTool, PercentilesTakeTheNearestRank)
         double fraction;
         uint32_t expected;
     } rows[] = {
-        {{}, 0.5, 0},           {{7}, 0.5, 7},          {{7}, 0.99, 7},         {{5, 1, 4, 2, 3}, 0.0, 1},
+        {{}, 0.5, 0}, {{7}, 0.5, 7}, {{7}, 0.99, 7}, {{5, 1, 4, 2, 3}, 0.0, 1}, {{5, 1, 4, 2, 3}, 1.0, 5},
         {{5, 1, 4, 2, 3}, 0.5, 3},  // ceil(2.5) = 3rd smallest
         {{5, 1, 4, 2, 3}, 0.2, 1},  // exactly the 1st
         {{5, 1, 4, 2, 3}, 0.21, 2}, // just past it: the 2nd
-        {{5, 1, 4, 2, 3}, 1.0, 5},
         {{4, 1, 3, 2}, 0.5, 2},     // even count: the lower middle, no averaging
     };
     for (auto &row : rows) {
@@ -28,9 +28,8 @@ TEST(LoadTool, PercentilesTakeTheNearestRank)
         EXPECT_EQ(percentile(&samples, row.fraction), row.expected) << "fraction " << row.fraction;
     }
     // p99 of 1..1000 is 990 and the maximum 1000, in any order.
-    std::vector<uint32_t> many;
-    for (uint32_t i = 1000; i >= 1; i--)
-        many.push_back(i);
+    std::vector<uint32_t> many(1000);
+    std::iota(many.rbegin(), many.rend(), 1u);
     EXPECT_EQ(percentile(&many, 0.99), 990u);
     EXPECT_EQ(percentile(&many, 1.0), 1000u);
 }
@@ -109,15 +108,14 @@ TEST(LoadTool, LineStreamJoinsReadsIntoWholeLines)
     static line_stream stream;
     stream_reset(&stream);
     std::vector<std::string> lines;
+    const char *line;
+    size_t length, room;
     const char *reads[] = {"$A,1", "-2*00\n$B,3-4*00\n$C", ",5-6*00\n", "\n"};
     for (const char *bytes : reads) {
-        size_t room;
         char *at = stream_room(&stream, &room);
         ASSERT_GE(room, strlen(bytes));
         memcpy(at, bytes, strlen(bytes));
         stream_received(&stream, strlen(bytes));
-        const char *line;
-        size_t length;
         while (stream_next_line(&stream, &line, &length))
             lines.emplace_back(line, length);
     }
@@ -126,12 +124,8 @@ TEST(LoadTool, LineStreamJoinsReadsIntoWholeLines)
 
     // A line longer than the whole buffer is dropped, and counted, rather
     // than stalling the stream.
-    size_t room;
-    char *at = stream_room(&stream, &room);
-    memset(at, 'x', room);
+    memset(stream_room(&stream, &room), 'x', room);
     stream_received(&stream, room);
-    const char *line;
-    size_t length;
     EXPECT_FALSE(stream_next_line(&stream, &line, &length));
     stream_room(&stream, &room);
     EXPECT_EQ(stream.overlong, 1u);
