@@ -13,19 +13,16 @@
 
 namespace {
 
-TEST(SerialPort, SpeedConstants)
+TEST(SerialPort, LineSettingsTakeTheSpeedAndKeepInputFlagsAndUnlistedCharacters)
 {
-    struct {
+    const struct {
         int baud;
         speed_t constant;
     } table[] = {{110, B110},   {300, B300},     {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
                  {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {4801, B4800}, {0, B4800}};
     for (auto &row : table)
         EXPECT_EQ(speed_constant(row.baud), row.constant) << row.baud;
-}
 
-TEST(SerialPort, LineSettingsKeepInputFlagsAndUnlistedCharacters)
-{
     termios t;
     memset(&t, 0x5a, sizeof t);
     tcflag_t input = t.c_iflag;
