@@ -2,7 +2,7 @@
 // The daemon under load and faults: it stays up, loses nothing it is meant
 // to deliver, and leaks nothing. GPSFANOUT_SOAK_SCALE (default 1) stretches
 // the durations and counts for long runs (tools/run-soak).
-#include <poll.h>
+#include <algorithm>
 #include <random>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -131,8 +131,7 @@ TEST_F(FaultLoad, HostileDatagramsAreSurvived)
     std::mt19937 random(777);
     for (int i = 0; i < 2000; i++) {
         std::string junk(random() % 9000, '\0');
-        for (auto &byte : junk)
-            byte = static_cast<char>(random());
+        std::generate(junk.begin(), junk.end(), [&] { return static_cast<char>(random()); });
         sender.send(junk);
     }
     sender.send(std::string(4000, '\0') + "\r\n");

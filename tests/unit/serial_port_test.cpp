@@ -97,17 +97,12 @@ TEST(SerialPort, RepeatedFailuresAreSaidOnceUntilTheOutcomeChanges)
         const serial_search *found;
         std::string said;
     } looks[] = {
-        {&refused, refusal},
-        {&refused, ""},
+        {&refused, refusal}, {&refused, ""},
         {&refused_otherwise, "Unable to configure serial port: Invalid argument\n"},
-        {&absent, listed},
-        {&absent, ""},
-        {&refused, refusal},
+        {&absent, listed},   {&absent, ""},  {&refused, refusal},
         {&absent, ""}, // listed already, and no device has been open since
-        {&opened, ""},
-        {&absent, listed},
-        {&opened, ""},
-        {&refused, refusal},
+        {&opened, ""},       {&absent, listed}, // an open in between: said again
+        {&opened, ""},       {&refused, refusal},
     };
     serial_lookout lookout = {0, false};
     int step = 0;
