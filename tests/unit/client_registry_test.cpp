@@ -12,11 +12,6 @@
 
 namespace {
 
-bool is_open(int fd)
-{
-    return fcntl(fd, F_GETFD) != -1;
-}
-
 // The occupied prefix of the table.
 std::vector<client_link *> walk()
 {
@@ -47,10 +42,8 @@ protected:
             close(peer);
     }
 
-    // A link as the listener makes it: a pipe whose write end does not block,
-    // and one end of a stream socket pair (the other in peers). Until its
-    // thread runs, relayed text goes through the pipe; with `thread_ran` the
-    // backlog is as once it has (no thread is started).
+    // A link as the listener makes it, its socket's peer in peers. With
+    // `thread_ran` its backlog is as once its thread has run (none is started).
     client_link *make_link(bool thread_ran = false)
     {
         int ends[2], pair[2];
@@ -83,7 +76,7 @@ TEST_F(ClientRegistry, AFullTableRefusesTheNextAndDeparturesCloseTheGapInRegistr
     client_link *extra = make_link();
     EXPECT_FALSE(registry_add(extra));
     EXPECT_EQ(walk(), links); // unchanged, and the refused link is not in it
-    EXPECT_TRUE(is_open(extra->socket)); // the caller still owns what was refused
+    EXPECT_NE(fcntl(extra->socket, F_GETFD), -1); // the caller still owns what was refused
 
     // The rest move forward, out of the last slot too.
     const int released[] = {links[1]->socket, links[1]->pipe_read, links[1]->pipe_write};
@@ -91,7 +84,7 @@ TEST_F(ClientRegistry, AFullTableRefusesTheNextAndDeparturesCloseTheGapInRegistr
     links.erase(links.begin() + 1);
     EXPECT_EQ(walk(), links);
     for (int fd : released)
-        EXPECT_FALSE(is_open(fd)) << fd;
+        EXPECT_EQ(fcntl(fd, F_GETFD), -1) << fd; // closed
     EXPECT_TRUE(registry_add(extra));
     links.push_back(extra);
     EXPECT_EQ(walk(), links);
@@ -100,7 +93,8 @@ TEST_F(ClientRegistry, AFullTableRefusesTheNextAndDeparturesCloseTheGapInRegistr
     client_link *stranger = make_link();
     registry_remove(stranger);
     EXPECT_EQ(walk(), links);
-    EXPECT_TRUE(is_open(stranger->socket) && is_open(stranger->pipe_read));
+    for (int fd : {stranger->socket, stranger->pipe_read, stranger->pipe_write})
+        EXPECT_NE(fcntl(fd, F_GETFD), -1) << fd; // still open
     release_link(stranger);
 }
 
