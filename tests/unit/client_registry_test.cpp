@@ -1,28 +1,16 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The client registry: slots kept a prefix in registration order, and relayed
-// text handed to every client whole. A client that keeps up gets it straight
-// through its socket; only what the socket cannot take goes through the pipe,
-// in order, and the client's thread hands it on.
+// text handed to every client whole, straight or through its pipe.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <climits>
-#include <fcntl.h>
-#include <string>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "clients/client_registry.h"
 #include "clients/client_thread.h"
+#include "descriptor_tools.h"
 
 namespace {
-
-bool is_open(int fd)
-{
-    return fcntl(fd, F_GETFD) != -1;
-}
 
 // The occupied prefix of the table.
 std::vector<client_link *> walk()
@@ -34,38 +22,9 @@ std::vector<client_link *> walk()
     return seen;
 }
 
-// Everything that can be read from fd without waiting.
-std::string drain(int fd)
+void relay(const std::string &text)
 {
-    int flags = fcntl(fd, F_GETFL);
-    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    std::string got;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
-        got.append(buffer, static_cast<size_t>(n));
-    fcntl(fd, F_SETFL, flags);
-    return got;
-}
-
-// Fills a pipe or socket until no byte more fits; returns how many it took.
-size_t fill(int fd)
-{
-    int flags = fcntl(fd, F_GETFL);
-    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    size_t total = 0;
-    static const char block[4096] = {0};
-    for (size_t size = sizeof block; size > 0; size /= 2)
-        for (ssize_t n; (n = write(fd, block, size)) > 0;)
-            total += static_cast<size_t>(n);
-    fcntl(fd, F_SETFL, flags);
-    return total;
-}
-
-template <typename Condition> bool wait_for(Condition done)
-{
-    for (int i = 0; i < 1000 && !done(); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return done();
+    registry_write_all(text.data(), text.size());
 }
 
 const std::string gga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\n";
@@ -83,10 +42,8 @@ protected:
             close(peer);
     }
 
-    // A link as the listener makes it: a pipe whose write end does not block,
-    // and one end of a stream socket pair (the other in peers). Until its
-    // thread runs, relayed text goes through the pipe; with `thread_ran` the
-    // backlog is as once it has (no thread is started).
+    // A link as the listener makes it, its socket's peer in peers. With
+    // `thread_ran` its backlog is as once its thread has run (none is started).
     client_link *make_link(bool thread_ran = false)
     {
         int ends[2], pair[2];
@@ -112,133 +69,97 @@ protected:
     }
 };
 
-TEST_F(ClientRegistry, DeparturesCloseTheGapInRegistrationOrder)
-{
-    auto abc = add_links(3);
-    ASSERT_EQ(walk(), abc);
-
-    int b_socket = abc[1]->socket, b_read = abc[1]->pipe_read, b_write = abc[1]->pipe_write;
-    registry_remove(abc[1]);
-    EXPECT_EQ(walk(), (std::vector<client_link *>{abc[0], abc[2]}));
-    // Removal releases the link: both pipe ends and the socket are closed.
-    EXPECT_FALSE(is_open(b_socket));
-    EXPECT_FALSE(is_open(b_read));
-    EXPECT_FALSE(is_open(b_write));
-
-    auto d = add_links(1);
-    EXPECT_EQ(walk(), (std::vector<client_link *>{abc[0], abc[2], d[0]}));
-    registry_remove(abc[0]);
-    registry_remove(d[0]);
-    EXPECT_EQ(walk(), (std::vector<client_link *>{abc[2]}));
-    registry_remove(abc[2]);
-    EXPECT_TRUE(walk().empty());
-
-    // A link that is not registered is left alone.
-    auto registered = add_links(2);
-    client_link *stranger = make_link();
-    registry_remove(stranger);
-    EXPECT_EQ(walk(), registered);
-    EXPECT_TRUE(is_open(stranger->socket));
-    EXPECT_TRUE(is_open(stranger->pipe_read));
-    release_link(stranger);
-}
-
-TEST_F(ClientRegistry, AFullTableRefusesTheNextUntilOneLeavesAndRemovalShiftsTheRestForward)
+TEST_F(ClientRegistry, AFullTableRefusesTheNextAndDeparturesCloseTheGapInRegistrationOrder)
 {
     auto links = add_links(max_clients);
     ASSERT_EQ(walk(), links);
     client_link *extra = make_link();
     EXPECT_FALSE(registry_add(extra));
     EXPECT_EQ(walk(), links); // unchanged, and the refused link is not in it
-    EXPECT_TRUE(is_open(extra->socket)); // the caller still owns what was refused
+    EXPECT_NE(fcntl(extra->socket, F_GETFD), -1); // the caller still owns what was refused
 
-    registry_remove(links[0]);
-    links.erase(links.begin());
-    {
-        std::lock_guard<std::mutex> hold(registry_lock);
-        for (int slot = 0; slot < max_clients - 1; slot++)
-            EXPECT_EQ(client_registry[slot], links[static_cast<size_t>(slot)]) << slot;
-        EXPECT_EQ(client_registry[max_clients - 1], nullptr);
-    }
+    // The rest move forward, out of the last slot too.
+    const int released[] = {links[1]->socket, links[1]->pipe_read, links[1]->pipe_write};
+    registry_remove(links[1]);
+    links.erase(links.begin() + 1);
+    EXPECT_EQ(walk(), links);
+    for (int fd : released)
+        EXPECT_EQ(fcntl(fd, F_GETFD), -1) << fd; // closed
     EXPECT_TRUE(registry_add(extra));
     links.push_back(extra);
     EXPECT_EQ(walk(), links);
+
+    // A link that is not registered is left alone.
+    client_link *stranger = make_link();
+    registry_remove(stranger);
+    EXPECT_EQ(walk(), links);
+    for (int fd : {stranger->socket, stranger->pipe_read, stranger->pipe_write})
+        EXPECT_NE(fcntl(fd, F_GETFD), -1) << fd; // still open
+    release_link(stranger);
 }
 
-TEST_F(ClientRegistry, EveryRegisteredPipeGetsEachTextWhole)
+TEST_F(ClientRegistry, EveryPipeGetsEachTextWholeAndAFullOneMissesItAloneAndALongOneGoesOnlyIntoAnEmptyPipe)
 {
     auto links = add_links(3);
-    registry_write_all(gga.data(), gga.size());
-    registry_write_all(rmc.data(), rmc.size());
+    relay(gga);
+    relay(rmc);
     for (auto *link : links)
         EXPECT_EQ(drain(link->pipe_read), gga + rmc);
     EXPECT_EQ(drain(peers[0]), ""); // nothing goes straight until a client's thread runs
 
-    registry_remove(links[1]);
-    registry_write_all(gga.data(), gga.size());
-    EXPECT_EQ(drain(links[0]->pipe_read), gga);
-    EXPECT_EQ(drain(links[2]->pipe_read), gga);
-}
-
-TEST_F(ClientRegistry, AFullPipeMissesTheTextWholeAndHoldsUpNoOther)
-{
-    auto links = add_links(3);
     // The middle client has stopped reading: its pipe is full, bar a few bytes.
     fill(links[1]->pipe_write);
-    char byte[16];
-    ASSERT_EQ(read(links[1]->pipe_read, byte, sizeof byte), static_cast<ssize_t>(sizeof byte));
-
-    registry_write_all(gga.data(), gga.size());
+    char some[16];
+    ASSERT_EQ(read(links[1]->pipe_read, some, sizeof some), static_cast<ssize_t>(sizeof some));
+    relay(gga);
     EXPECT_EQ(drain(links[0]->pipe_read), gga);
     EXPECT_EQ(drain(links[2]->pipe_read), gga);
-    // Only zero bytes went in (the filling); none of the sentence did.
-    EXPECT_EQ(drain(links[1]->pipe_read).find('$'), std::string::npos);
-    // Once it has caught up it gets the next text again.
-    registry_write_all(gga.data(), gga.size());
+    EXPECT_EQ(drain(links[1]->pipe_read).find('$'), std::string::npos); // only the filling
+    relay(gga); // caught up, it gets the next text again
     EXPECT_EQ(drain(links[1]->pipe_read), gga);
-}
 
-TEST_F(ClientRegistry, ATextLongerThanTheAtomicSizeGoesOnlyIntoAnEmptyPipe)
-{
-    auto links = add_links(2);
+    registry_remove(links[1]);
+    relay(rmc);
+    for (auto *link : {links[0], links[2]})
+        EXPECT_EQ(drain(link->pipe_read), gga + rmc);
+
+    // A text longer than the atomic size goes only into an empty pipe.
     const std::string huge = "$GPTXT," + std::string(8000, 'x') + "\n";
     ASSERT_GT(huge.size(), static_cast<size_t>(PIPE_BUF));
     const std::string small = "$GPTXT,after*00\n";
 
-    // links[1] has something queued, so the long text is not given to it,
+    // links[2] has something queued, so the long text is not given to it,
     // but the short text after it still is.
-    registry_write_all(small.data(), small.size());
+    relay(small);
     ASSERT_EQ(drain(links[0]->pipe_read), small);
-    registry_write_all(huge.data(), huge.size());
-    registry_write_all(small.data(), small.size());
-    std::string got = drain(links[0]->pipe_read);
-    EXPECT_TRUE(got == huge + small) << got.size() << " bytes";
-    EXPECT_EQ(drain(links[1]->pipe_read), small + small);
+    relay(huge);
+    relay(small);
+    EXPECT_TRUE(drain(links[0]->pipe_read) == huge + small);
+    EXPECT_EQ(drain(links[2]->pipe_read), small + small);
 
     // An empty pipe too small for it: the long text is dropped, not cut.
     ASSERT_GT(fcntl(links[0]->pipe_write, F_SETPIPE_SZ, 4096), 0);
-    registry_write_all(huge.data(), huge.size());
-    registry_write_all(small.data(), small.size());
-    got = drain(links[0]->pipe_read);
-    EXPECT_TRUE(got == small) << got.size() << " bytes";
+    relay(huge);
+    relay(small);
+    EXPECT_TRUE(drain(links[0]->pipe_read) == small);
 }
 
 TEST_F(ClientRegistry, AClientThatKeepsUpGetsTextStraightOnItsSocketAndAFullSocketSendsItThroughThePipe)
 {
     client_link *link = add_links(1, true)[0];
-    registry_write_all(gga.data(), gga.size());
+    relay(gga);
     EXPECT_EQ(drain(peers[0]), gga);
     EXPECT_EQ(drain(link->pipe_read), "");
     EXPECT_EQ(link->backlog.load(), 0u);
 
     size_t filled = fill(link->socket);
     ASSERT_GT(filled, 0u);
-    registry_write_all(gga.data(), gga.size());
+    relay(gga);
     EXPECT_EQ(link->backlog.load(), gga.size());
     // The socket has room again, but the first text still waits in the pipe:
     // the next may not overtake it.
     EXPECT_EQ(drain(peers[0]).size(), filled);
-    registry_write_all(rmc.data(), rmc.size());
+    relay(rmc);
     EXPECT_EQ(drain(peers[0]), "");
     EXPECT_EQ(link->backlog.load(), gga.size() + rmc.size());
     EXPECT_EQ(drain(link->pipe_read), gga + rmc);
@@ -248,27 +169,24 @@ TEST_F(ClientRegistry, TheThreadHandsOnWhatWaitedForItAndThenTextGoesStraightAga
 {
     client_link *link = add_links(1)[0];
     size_t filled = fill(link->socket);
-    registry_write_all(gga.data(), gga.size()); // through the pipe until the thread runs
-    registry_write_all(rmc.data(), rmc.size());
+    relay(gga); // through the pipe until the thread runs
+    relay(rmc);
     ASSERT_EQ(link->backlog.load(), thread_not_running + gga.size() + rmc.size());
     ASSERT_TRUE(start_client_thread(link));
 
     // The client reads again: the thread sends the waiting texts after the
     // filling, in order, and counts them off.
     std::string got;
-    ASSERT_TRUE(wait_for([&] {
-        got += drain(peers[0]);
-        return got.size() >= filled + gga.size() + rmc.size();
-    }));
+    ASSERT_TRUE(soon([&] { return (got += drain(peers[0])).size() >= filled + gga.size() + rmc.size(); }));
     EXPECT_EQ(got.substr(filled), gga + rmc);
-    ASSERT_TRUE(wait_for([&] { return link->backlog.load() == 0; }));
-    registry_write_all(gga.data(), gga.size());
+    ASSERT_TRUE(soon([&] { return link->backlog.load() == 0; }));
+    relay(gga);
     EXPECT_EQ(drain(peers[0]), gga); // straight: already there when the call returns
 
     // The client leaves: the thread notices on its own and unregisters.
     close(peers[0]);
     peers.clear();
-    EXPECT_TRUE(wait_for([&] { return walk().empty(); }));
+    EXPECT_TRUE(soon([&] { return walk().empty(); }));
 }
 
 } // namespace

@@ -2,11 +2,9 @@
 // The load tool's own arithmetic: its figures are only as good as these.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstring>
-#include <string>
-#include <vector>
+#include <numeric>
+#include <unistd.h>
 
 #include "load_stats.h"
 #include "process_probe.h"
@@ -14,30 +12,24 @@
 
 TEST(LoadTool, PercentilesTakeTheNearestRank)
 {
-    struct case_row {
+    const struct {
         std::vector<uint32_t> samples;
         double fraction;
         uint32_t expected;
+    } rows[] = {
+        {{}, 0.5, 0}, {{7}, 0.5, 7}, {{7}, 0.99, 7}, {{5, 1, 4, 2, 3}, 0.0, 1}, {{5, 1, 4, 2, 3}, 1.0, 5},
+        {{5, 1, 4, 2, 3}, 0.5, 3},  // ceil(2.5) = 3rd smallest
+        {{5, 1, 4, 2, 3}, 0.2, 1},  // exactly the 1st
+        {{5, 1, 4, 2, 3}, 0.21, 2}, // just past it: the 2nd
+        {{4, 1, 3, 2}, 0.5, 2},     // even count: the lower middle, no averaging
     };
-    const case_row rows[] = {
-        {{}, 0.5, 0},
-        {{7}, 0.5, 7},
-        {{7}, 0.99, 7},
-        {{5, 1, 4, 2, 3}, 0.0, 1},
-        {{5, 1, 4, 2, 3}, 0.5, 3},   // ceil(2.5) = 3rd smallest
-        {{5, 1, 4, 2, 3}, 0.2, 1},   // exactly the 1st
-        {{5, 1, 4, 2, 3}, 0.21, 2},  // just past it: the 2nd
-        {{5, 1, 4, 2, 3}, 1.0, 5},
-        {{4, 1, 3, 2}, 0.5, 2},      // even count: the lower middle, no averaging
-    };
-    for (const case_row &row : rows) {
+    for (auto &row : rows) {
         std::vector<uint32_t> samples = row.samples;
         EXPECT_EQ(percentile(&samples, row.fraction), row.expected) << "fraction " << row.fraction;
     }
     // p99 of 1..1000 is 990 and the maximum 1000, in any order.
-    std::vector<uint32_t> many;
-    for (uint32_t i = 1000; i >= 1; i--)
-        many.push_back(i);
+    std::vector<uint32_t> many(1000);
+    std::iota(many.rbegin(), many.rend(), 1u);
     EXPECT_EQ(percentile(&many, 0.99), 990u);
     EXPECT_EQ(percentile(&many, 1.0), 1000u);
 }
@@ -51,11 +43,12 @@ TEST(LoadTool, TallyCountsLossDuplicatesAndDisorder)
     // late; client 2 only ever sees warm-up lines.
     for (uint32_t seq : {1u, 2u, 3u, 4u, 5u})
         EXPECT_TRUE(tally_line(&tallies[0], seq));
-    EXPECT_TRUE(tally_line(&tallies[1], 3));
-    EXPECT_FALSE(tally_line(&tallies[1], 3));
-    EXPECT_TRUE(tally_line(&tallies[1], 5));
-    EXPECT_TRUE(tally_line(&tallies[1], 1));
-    EXPECT_FALSE(tally_line(&tallies[1], 6)); // never sent
+    const struct {
+        uint32_t seq;
+        bool counted;
+    } client_1[] = {{3, true}, {3, false}, {5, true}, {1, true}, {6, false /* never sent */}};
+    for (auto &row : client_1)
+        EXPECT_EQ(tally_line(&tallies[1], row.seq), row.counted) << row.seq;
     EXPECT_FALSE(tally_line(&tallies[2], 0));
 
     run_losses sum = sum_losses(tallies, 5);
@@ -68,11 +61,13 @@ TEST(LoadTool, TallyCountsLossDuplicatesAndDisorder)
     EXPECT_EQ(sum.strangers, 1u);
 }
 
-TEST(LoadTool, StampedSentencesCarryValidChecksumsAndReadBack)
+TEST(LoadTool, StampedSentencesCarryValidChecksumsAndReadBackAndOthersDoNot)
 {
     static sentence_body mix[mix_lines_per_second * 2];
     ASSERT_TRUE(compose_mix(mix, mix_lines_per_second * 2));
     const char *kinds[] = {"GGA", "RMC", "VTG", "GSV", "GSV", "GSV", "VDM", "VDM"};
+    uint32_t seq_back = 0;
+    uint64_t sent_back = 0;
     for (int i = 0; i < mix_lines_per_second * 2; i++) {
         char line[stamped_line_size];
         uint32_t seq = 4000000000u + static_cast<uint32_t>(i);
@@ -81,18 +76,14 @@ TEST(LoadTool, StampedSentencesCarryValidChecksumsAndReadBack)
         ASSERT_GT(length, 0) << i;
         EXPECT_NE(strstr(line, kinds[i % mix_lines_per_second]), nullptr) << line;
         EXPECT_TRUE(sentence_checksum_ok(line)) << line;
-        uint32_t seq_back = 0;
-        uint64_t sent_back = 0;
         ASSERT_TRUE(parse_stamp(line, static_cast<size_t>(length), &seq_back, &sent_back)) << line;
         EXPECT_EQ(seq_back, seq);
         EXPECT_EQ(sent_back, sent);
     }
     // Successive seconds differ, so a receiver's parser sees a moving fix.
     EXPECT_STRNE(mix[0].body, mix[mix_lines_per_second].body);
-}
 
-TEST(LoadTool, LinesWithoutAStampAreNotMatched)
-{
+    // Lines without a stamp are not matched.
     const char *lines[] = {
         "{\"class\":\"VERSION\",\"release\":\"3.22\"}\n",
         "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n", // empty last field
@@ -103,11 +94,8 @@ TEST(LoadTool, LinesWithoutAStampAreNotMatched)
         "$GPVTG,084.4,T,,M,022.4,N,041.5,K,1x-5*01\n",
         "$GPVTG,1-5\n",                                                          // no checksum
     };
-    for (const char *line : lines) {
-        uint32_t seq;
-        uint64_t sent;
-        EXPECT_FALSE(parse_stamp(line, strlen(line), &seq, &sent)) << line;
-    }
+    for (const char *line : lines)
+        EXPECT_FALSE(parse_stamp(line, strlen(line), &seq_back, &sent_back)) << line;
 }
 
 TEST(LoadTool, LineStreamJoinsReadsIntoWholeLines)
@@ -115,15 +103,14 @@ TEST(LoadTool, LineStreamJoinsReadsIntoWholeLines)
     static line_stream stream;
     stream_reset(&stream);
     std::vector<std::string> lines;
+    const char *line;
+    size_t length, room;
     const char *reads[] = {"$A,1", "-2*00\n$B,3-4*00\n$C", ",5-6*00\n", "\n"};
     for (const char *bytes : reads) {
-        size_t room;
         char *at = stream_room(&stream, &room);
         ASSERT_GE(room, strlen(bytes));
         memcpy(at, bytes, strlen(bytes));
         stream_received(&stream, strlen(bytes));
-        const char *line;
-        size_t length;
         while (stream_next_line(&stream, &line, &length))
             lines.emplace_back(line, length);
     }
@@ -132,12 +119,8 @@ TEST(LoadTool, LineStreamJoinsReadsIntoWholeLines)
 
     // A line longer than the whole buffer is dropped, and counted, rather
     // than stalling the stream.
-    size_t room;
-    char *at = stream_room(&stream, &room);
-    memset(at, 'x', room);
+    memset(stream_room(&stream, &room), 'x', room);
     stream_received(&stream, room);
-    const char *line;
-    size_t length;
     EXPECT_FALSE(stream_next_line(&stream, &line, &length));
     stream_room(&stream, &room);
     EXPECT_EQ(stream.overlong, 1u);

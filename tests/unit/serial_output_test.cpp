@@ -4,28 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <fcntl.h>
-#include <poll.h>
-#include <thread>
-#include <unistd.h>
 
 #include "app/settings.h"
+#include "descriptor_tools.h"
 #include "relay/serial_output.h"
 #include "relay/serial_port.h"
 
 namespace {
 
-// The device is closed on a thread of its own: waits for that close.
-bool eventually_closed()
-{
-    for (int i = 0; i < 5000 && serial_closing(); i++)
-        usleep(1000);
-    return !serial_closing();
-}
-
 // A pipe published as the device; closed as the device at the end unless the
-// test closed it (and set ends[1] to -1).
+// test closed it already.
 struct pipe_device {
     int ends[2] = {-1, -1};
     pipe_device()
@@ -35,18 +23,16 @@ struct pipe_device {
     }
     ~pipe_device()
     {
-        if (ends[1] >= 0) {
+        if (ttyfd.load() == ends[1]) {
             serial_close();
-            EXPECT_TRUE(eventually_closed());
+            EXPECT_TRUE(soon([] { return !serial_closing(); })); // closed on a thread of its own
         }
         close(ends[0]);
     }
-    // What reached the device so far.
-    std::string taken()
+    // Reads the device until `text` has arrived; what came is appended to *got.
+    bool arrives(std::string *got, const std::string &text, int timeout_ms = 15000)
     {
-        char buffer[256];
-        ssize_t got = read(ends[0], buffer, sizeof buffer);
-        return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : "";
+        return soon([&] { return (*got += drain(ends[0])).find(text) != std::string::npos; }, timeout_ms);
     }
 };
 
@@ -68,36 +54,28 @@ TEST(SerialOutput, TheDeviceIsNotClosedUnderAWriter)
     }
     closer.join();
     EXPECT_EQ(ttyfd.load(), -1);
-    EXPECT_TRUE(eventually_closed());
+    EXPECT_TRUE(soon([] { return !serial_closing(); }));
     EXPECT_LT(fcntl(device.ends[1], F_GETFD), 0);
-    device.ends[1] = -1;
 }
 
-TEST(SerialOutput, AUnitStopsWhereItsDeviceWasReplaced)
+TEST(SerialOutput, AUnitStopsWhereItsDeviceWasReplacedOrTookNothingForItsPatience)
 {
-    pipe_device first;
-    unsigned generation = serial_generation;
-    EXPECT_EQ(write_paced("$GPTXT,one", 10, generation, serial_stall_ms), 10u);
-    EXPECT_EQ(first.taken(), "$GPTXT,one");
-
-    // Closed and replaced, perhaps under the same number: the rest of the
-    // unit goes nowhere.
-    serial_close();
-    first.ends[1] = -1;
-    pipe_device second;
-    EXPECT_EQ(write_paced("$GPTXT,two", 10, generation, serial_stall_ms), 0u);
-    EXPECT_EQ(second.taken(), "");
-    serial_close();
-    second.ends[1] = -1;
-    EXPECT_EQ(write_paced("$GPTXT,two", 10, serial_generation, serial_stall_ms), 0u);
-}
-
-TEST(SerialOutput, ADeviceThatTakesNothingCutsTheUnitAfterItsPatience)
-{
-    pipe_device full;
-    const std::string block(65536, 'f');
-    while (write(full.ends[1], block.data(), block.size()) > 0) {
+    {
+        pipe_device first;
+        unsigned generation = serial_generation;
+        EXPECT_EQ(write_paced("$GPTXT,one", 10, generation, serial_stall_ms), 10u);
+        EXPECT_EQ(drain(first.ends[0]), "$GPTXT,one");
+        // Closed and replaced, perhaps under the same number: the rest of the
+        // unit goes nowhere.
+        serial_close();
+        pipe_device second;
+        EXPECT_EQ(write_paced("$GPTXT,two", 10, generation, serial_stall_ms), 0u);
+        EXPECT_EQ(drain(second.ends[0]), "");
+        serial_close();
+        EXPECT_EQ(write_paced("$GPTXT,two", 10, serial_generation, serial_stall_ms), 0u);
     }
+    pipe_device full;
+    fill(full.ends[1], 'f');
     // Dropped at once when the device was already known to be stuck, after
     // the stall otherwise.
     EXPECT_EQ(write_paced("$GPTXT,x", 8, serial_generation, 0), 0u);
@@ -111,8 +89,8 @@ TEST(SerialOutput, PaceAndBacklogFollowTheLineSpeed)
 {
     const struct {
         int baud;
-        long byte_us;        // ten bits on the line, never under 500
-        size_t backlog;      // two seconds of them
+        long byte_us;   // ten bits on the line, never under 500
+        size_t backlog; // two seconds of them
     } rows[] = {{110, 90910, 21},  {300, 33334, 59},  {1200, 8334, 239},   {4800, 2084, 959},
                 {9600, 1042, 1919}, {19200, 521, 3838}, {38400, 500, 4000}, {115200, 500, 4000}};
     for (auto &row : rows) {
@@ -152,26 +130,9 @@ TEST(SerialOutput, AClientsTextGoesOneLineAtATime)
     }
 }
 
-// The writer thread, once for the whole test program, at 4800 baud.
-void writer_at_4800()
+bool offer(const std::string &text)
 {
-    settings.baud = 4800;
-    static bool started = serial_output_start();
-    ASSERT_TRUE(started);
-}
-
-// Reads the device until `text` has arrived; what came is appended to *got.
-bool arrives(pipe_device &device, std::string *got, const std::string &text, int timeout_ms = 15000)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (got->find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        pollfd watch = {device.ends[0], POLLIN, 0};
-        poll(&watch, 1, 50);
-        *got += device.taken();
-    }
-    return true;
+    return serial_offer(text.data(), text.size());
 }
 
 std::string sentence(int i)
@@ -181,70 +142,51 @@ std::string sentence(int i)
     return text;
 }
 
-TEST(SerialOutput, ABurstBeyondTheLineTimeBoundIsDroppedWholeForTheDevice)
+TEST(SerialOutput, TheWriterDropsWholeLinesBeyondTheLineTimeBoundAndLinesThatWaitedPastTheirAge)
 {
-    writer_at_4800();
-    pipe_device device;
-    // Two seconds of line time at 4800 baud are 959 bytes: 13 sentences of
-    // 72, and one more that the writer may have taken meanwhile.
-    int queued = 0, refused = 0;
-    std::string expected;
-    for (int i = 0; i < 40; i++) {
-        std::string text = sentence(i);
-        if (serial_offer(text.data(), text.size())) {
-            queued++;
-            expected += text;
-        } else {
-            refused++;
-        }
+    settings.baud = 4800;
+    ASSERT_TRUE(serial_output_start());
+    {
+        // Two seconds of line time at 4800 baud are 959 bytes: 13 sentences
+        // of 72, and one more that the writer may have taken meanwhile.
+        pipe_device device;
+        std::string expected;
+        for (int i = 0; i < 40; i++)
+            if (offer(sentence(i)))
+                expected += sentence(i);
+        EXPECT_LE(expected.size(), 15 * sentence(0).size());
+        // What was queued goes whole and in order; nothing of the rest.
+        std::string got;
+        ASSERT_TRUE(device.arrives(&got, expected)) << got.size() << " of " << expected.size() << " bytes";
+        EXPECT_FALSE(device.arrives(&got, "burst", 500) && got != expected);
+        EXPECT_EQ(got, expected);
     }
-    EXPECT_LE(queued, 15);
-    EXPECT_GE(refused, 25);
-    // What was queued goes whole and in order; nothing of the rest.
-    std::string got;
-    ASSERT_TRUE(arrives(device, &got, expected));
-    EXPECT_FALSE(arrives(device, &got, "burst", 500) && got != expected);
-    EXPECT_EQ(got, expected);
-}
-
-TEST(SerialOutput, LinesQueuedWhileTheDeviceTookNothingAreNotDeliveredStale)
-{
-    writer_at_4800();
-    pipe_device device;
-    const std::string block(65536, 'f');
-    size_t filled = 0;
-    for (ssize_t n; (n = write(device.ends[1], block.data(), block.size())) > 0;)
-        filled += static_cast<size_t>(n);
-    for (int i = 0; i < 4; i++) {
-        std::string text = sentence(i);
-        EXPECT_TRUE(serial_offer(text.data(), text.size())) << i;
-    }
-    // Held well past the stall and the age a line may have; then it drains.
-    usleep((serial_stall_ms + serial_stale_ms + 500) * 1000);
-    std::string got;
-    for (std::string more = device.taken(); got.size() < filled || !more.empty(); more = device.taken())
-        got += more;
     const std::string fresh = sentence(99);
-    ASSERT_TRUE(serial_offer(fresh.data(), fresh.size()));
-    ASSERT_TRUE(arrives(device, &got, fresh));
-    EXPECT_EQ(got.substr(got.find_first_not_of('f')), fresh);
-}
-
-TEST(SerialOutput, LinesThatWaitedBehindALongClientUnitAreDroppedNotDeliveredStale)
-{
-    writer_at_4800();
+    {
+        // Queued while the device took nothing: held well past the stall and
+        // the age a line may have, then it drains.
+        pipe_device device;
+        size_t filled = fill(device.ends[1], 'f');
+        for (int i = 0; i < 4; i++)
+            EXPECT_TRUE(offer(sentence(i))) << i;
+        usleep((serial_stall_ms + serial_stale_ms + 500) * 1000);
+        std::string got;
+        ASSERT_TRUE(soon([&] { return (got += drain(device.ends[0])).size() >= filled; }));
+        ASSERT_TRUE(offer(fresh));
+        ASSERT_TRUE(device.arrives(&got, fresh));
+        EXPECT_EQ(got.substr(got.find_first_not_of('f')), fresh);
+    }
+    // Queued behind a client's unit: 1400 bytes without a line end hold the
+    // line for about three seconds.
     pipe_device device;
-    // 1400 bytes without a line end hold the line for about three seconds.
     const std::string client(1400, 'c');
     ASSERT_TRUE(serial_write(client.data(), client.size(), 1000));
     std::string got;
-    ASSERT_TRUE(arrives(device, &got, "c"));
-    const std::string waiting = sentence(1);
-    ASSERT_TRUE(serial_offer(waiting.data(), waiting.size()));
-    ASSERT_TRUE(arrives(device, &got, client));
-    const std::string fresh = sentence(2);
-    ASSERT_TRUE(serial_offer(fresh.data(), fresh.size()));
-    ASSERT_TRUE(arrives(device, &got, fresh));
+    ASSERT_TRUE(device.arrives(&got, "c"));
+    ASSERT_TRUE(offer(sentence(1)));
+    ASSERT_TRUE(device.arrives(&got, client));
+    ASSERT_TRUE(offer(fresh));
+    ASSERT_TRUE(device.arrives(&got, fresh));
     EXPECT_EQ(got, client + fresh);
 }
 

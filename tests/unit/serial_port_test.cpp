@@ -1,44 +1,33 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// Opening and setting up the serial device, saying why none could be, and
+// closing it without waiting and without sending what was left for it.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <string>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
+#include "descriptor_tools.h"
 #include "relay/serial_port.h"
 
 namespace {
 
-TEST(SerialPort, SpeedConstants)
+TEST(SerialPort, LineSettingsTakeTheSpeedAndKeepInputFlagsAndUnlistedCharacters)
 {
-    struct {
+    const struct {
         int baud;
         speed_t constant;
-    } table[] = {{110, B110},     {300, B300},     {1200, B1200},   {2400, B2400},   {4800, B4800},
-                 {9600, B9600},   {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
-                 {4801, B4800},   {0, B4800}};
+    } table[] = {{110, B110},   {300, B300},     {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+                 {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {4801, B4800}, {0, B4800}};
     for (auto &row : table)
         EXPECT_EQ(speed_constant(row.baud), row.constant) << row.baud;
-}
 
-TEST(SerialPort, LineSettingsKeepInputFlagsAndUnlistedCharacters)
-{
     termios t;
     memset(&t, 0x5a, sizeof t);
-    tcflag_t input = t.c_iflag;
-    cc_t line = t.c_line;
+    const termios as_read = t;
     configure_line(&t, 57600);
-    EXPECT_EQ(t.c_iflag, input);
-    EXPECT_EQ(t.c_line, line);
+    EXPECT_EQ(t.c_iflag, as_read.c_iflag);
+    EXPECT_EQ(t.c_line, as_read.c_line);
     EXPECT_EQ(t.c_oflag, static_cast<tcflag_t>(OPOST | ONLCR));
     EXPECT_EQ(t.c_lflag, static_cast<tcflag_t>(ICANON));
     EXPECT_EQ(t.c_cflag, static_cast<tcflag_t>(B57600 | CRTSCTS | CS8 | CLOCAL | CREAD));
@@ -51,43 +40,11 @@ TEST(SerialPort, LineSettingsKeepInputFlagsAndUnlistedCharacters)
     EXPECT_EQ(t.c_cc[VSWTC + 16], 0x5a); // entries past the named ones stay as read
 }
 
-int open_descriptors()
-{
-    int count = 0;
-    DIR *dir = opendir("/proc/self/fd");
-    while (dirent *entry = readdir(dir))
-        count += entry->d_name[0] != '.';
-    closedir(dir);
-    return count;
-}
-
-struct device_folder {
-    std::string dir;
-    std::vector<int> masters;
-    device_folder()
-    {
-        char name[] = "/tmp/serial-test-XXXXXX";
-        dir = mkdtemp(name);
-    }
-    std::string path(const char *name) const { return dir + "/" + name; }
-    // A pseudo-terminal slave appears under `name`.
-    std::string plug(const char *name)
-    {
-        int master = posix_openpt(O_RDWR | O_NOCTTY);
-        grantpt(master);
-        unlockpt(master);
-        masters.push_back(master);
-        std::string slave = ptsname(master);
-        EXPECT_EQ(symlink(slave.c_str(), path(name).c_str()), 0);
-        return slave;
-    }
-    ~device_folder()
-    {
-        for (int master : masters)
-            close(master);
-        std::string command = "rm -rf " + dir;
-        EXPECT_EQ(system(command.c_str()), 0);
-    }
+// A pseudo-terminal: its slave stands for a receiver's device.
+struct pty {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    std::string slave = grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : "";
+    ~pty() { close(master); }
 };
 
 bool same_file(int fd, const std::string &path)
@@ -96,19 +53,18 @@ bool same_file(int fd, const std::string &path)
     return fstat(fd, &a) == 0 && stat(path.c_str(), &b) == 0 && a.st_rdev == b.st_rdev && a.st_ino == b.st_ino;
 }
 
-TEST(SerialPort, TheFirstDeviceThatOpensIsUsed)
+TEST(SerialPort, TheFirstDeviceThatOpensIsUsedAndOneThatRefusesTheSettingsEndsTheSearch)
 {
-    device_folder folder;
-    folder.plug("ttyUSB2");
-    std::string slave = folder.plug("ttyUSB1"); // the first of the two in the list
-    std::string names[] = {folder.path("GPS"), folder.path("ttyUSB0"), folder.path("ttyUSB1"),
-                           folder.path("ttyUSB2")};
-    const char *paths[] = {names[0].c_str(), names[1].c_str(), names[2].c_str(), names[3].c_str()};
+    pty first, second;
+    char plain[] = "/tmp/serial-test-XXXXXX";
+    close(mkstemp(plain));
+    unlink(plain);
+    const char *paths[] = {plain, "/nonexistent/ttyUSB0", first.slave.c_str(), second.slave.c_str()};
     serial_search found;
     int fd = open_serial_from(paths, 4, 4800, &found);
     ASSERT_GT(fd, 0);
     EXPECT_EQ(found.fd, fd);
-    EXPECT_TRUE(same_file(fd, slave));
+    EXPECT_TRUE(same_file(fd, first.slave));
     EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
     // Non-blocking for good: the relay never waits on the device.
     EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
@@ -117,25 +73,13 @@ TEST(SerialPort, TheFirstDeviceThatOpensIsUsed)
     EXPECT_EQ(found.tried, 2u);
     EXPECT_EQ(found.open_errors[0], ENOENT);
     EXPECT_EQ(found.refused, 0);
-}
 
-TEST(SerialPort, ADeviceThatRefusesTheSettingsEndsTheSearchWithoutALeak)
-{
-    device_folder folder;
-    folder.plug("ttyUSB0");
-    // A plain file opens but is no terminal.
-    int plain = open(folder.path("GPS").c_str(), O_CREAT | O_WRONLY, 0644);
-    close(plain);
-    std::string names[] = {folder.path("GPS"), folder.path("ttyUSB0")};
-    const char *paths[] = {names[0].c_str(), names[1].c_str()};
-    int before = open_descriptors();
-    for (int attempt = 0; attempt < 20; attempt++) {
-        serial_search found;
-        EXPECT_EQ(open_serial_from(paths, 2, 4800, &found), -1);
-        EXPECT_EQ(found.refused, ENOTTY);
-        EXPECT_EQ(found.tried, 1u);
-    }
-    EXPECT_EQ(open_descriptors(), before);
+    // A plain file opens but is no terminal: the search stops there.
+    close(open(plain, O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    EXPECT_EQ(open_serial_from(paths, 4, 4800, &found), -1);
+    EXPECT_EQ(found.refused, ENOTTY);
+    EXPECT_EQ(found.tried, 1u);
+    unlink(plain);
 }
 
 TEST(SerialPort, RepeatedFailuresAreSaidOnceUntilTheOutcomeChanges)
@@ -153,17 +97,12 @@ TEST(SerialPort, RepeatedFailuresAreSaidOnceUntilTheOutcomeChanges)
         const serial_search *found;
         std::string said;
     } looks[] = {
-        {&refused, refusal},
-        {&refused, ""},
+        {&refused, refusal}, {&refused, ""},
         {&refused_otherwise, "Unable to configure serial port: Invalid argument\n"},
-        {&absent, listed},
-        {&absent, ""},
-        {&refused, refusal},
+        {&absent, listed},   {&absent, ""},  {&refused, refusal},
         {&absent, ""}, // listed already, and no device has been open since
-        {&opened, ""},
-        {&absent, listed},
-        {&opened, ""},
-        {&refused, refusal},
+        {&opened, ""},       {&absent, listed}, // an open in between: said again
+        {&opened, ""},       {&refused, refusal},
     };
     serial_lookout lookout = {0, false};
     int step = 0;
@@ -175,63 +114,35 @@ TEST(SerialPort, RepeatedFailuresAreSaidOnceUntilTheOutcomeChanges)
     }
 }
 
-bool close_finishes()
-{
-    for (int i = 0; i < 10000 && serial_closing(); i++)
-        usleep(1000);
-    return !serial_closing();
-}
-
-TEST(SerialPort, TheDevicesPendingOutputIsDiscardedBeforeItIsClosed)
+TEST(SerialPort, ACloseDiscardsTheDevicesPendingOutputAndDoesNotHoldUpTheCaller)
 {
     // A packet-mode master hears of the discard (a pty keeps the bytes, where
     // a UART's driver drops them and its close then waits for nothing).
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+    pty line;
     int on = 1;
-    ASSERT_EQ(ioctl(master, TIOCPKT, &on), 0);
-    int device = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(ioctl(line.master, TIOCPKT, &on), 0);
+    int device = open(line.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GT(device, 0);
     ASSERT_EQ(write(device, "$GPTXT,stale\n", 13), 13);
     serial_publish(device);
     serial_close();
-    ASSERT_TRUE(close_finishes());
+    ASSERT_TRUE(soon([] { return !serial_closing(); }));
     EXPECT_LT(fcntl(device, F_GETFD), 0);
     char packet[256];
     bool discarded = false;
-    for (ssize_t got; !discarded && (got = read(master, packet, sizeof packet)) > 0;)
+    for (ssize_t got; !discarded && (got = read(line.master, packet, sizeof packet)) > 0;)
         discarded = packet[0] & TIOCPKT_FLUSHWRITE;
     EXPECT_TRUE(discarded);
-    close(master);
-}
 
-TEST(SerialPort, ACloseThatWaitsDoesNotHoldUpTheCaller)
-{
     // A descriptor whose close waits, as a UART's last close waits for its
     // output to drain: a TCP connection with a linger, output that its peer
     // never takes.
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), size), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size), 0);
-    int device = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int small = 4096;
-    setsockopt(device, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    ASSERT_EQ(connect(device, reinterpret_cast<sockaddr *>(&address), size), 0);
-    int peer = accept(listener, nullptr, nullptr);
-    setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    fcntl(device, F_SETFL, O_NONBLOCK);
-    const std::string block(4096, 'x');
-    while (write(device, block.data(), block.size()) > 0) {
-    }
+    int pair[2];
+    ASSERT_TRUE(tcp_pair(pair, 4096));
+    device = pair[0];
+    fill(device);
     const linger wait_on_close = {1, 3};
     ASSERT_EQ(setsockopt(device, SOL_SOCKET, SO_LINGER, &wait_on_close, sizeof wait_on_close), 0);
-
     serial_publish(device);
     auto begun = std::chrono::steady_clock::now();
     serial_close();
@@ -239,9 +150,8 @@ TEST(SerialPort, ACloseThatWaitsDoesNotHoldUpTheCaller)
     EXPECT_TRUE(serial_closing());
     EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(2));
     EXPECT_EQ(ttyfd.load(), -1);
-    EXPECT_TRUE(close_finishes());
-    close(peer);
-    close(listener);
+    EXPECT_TRUE(soon([] { return !serial_closing(); }));
+    close(pair[1]);
 }
 
 } // namespace
