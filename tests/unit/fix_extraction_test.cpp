@@ -52,7 +52,7 @@ TEST(FixExtraction, WholeFixes)
         {"$GPGGA,1,2,3,4,5,6,7,8\n$GPGGA,1,2,3,4,5,6,7,8,9\n", "$GPRMC,0905,A,4807.038,S\r\n$GPGGA,1,2,3,4,5,6,7,8,9\n",
          {9, 5, 0, 32700, false, lat, 0, 0, 0, 0, 0, 0, 8}},
         // A text without the sentence gives what empty fields give.
-        {"$GPTXT,GGA,1,2,3,4,5,6,7,8,9\n", "$GPTXT,RMC,123519,A,4807.038,N\n", {0, 0, 0, 0, false, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"$GPTXT,GGA,1,2,3,4,5,6,7,8,9\n", "$GPTXT,RMC,123519,A,4807.038,N\n", {}},
         // Empty fields give zeros; the status comes from the first letter of field 2.
         {example_gga, "$GPRMC,,V,,,,,,,,,,N*53\n", {0, 0, 0, 0, true, 0, 0, 0, 0, 0, 0, 0, alt}},
         {example_gga, "$GPRMC,,,,,,,,,,,,\n", {0, 0, 0, 0, false, 0, 0, 0, 0, 0, 0, 0, alt}},

@@ -73,7 +73,7 @@ TEST(NmeaCompose, LatitudeLongitudeAndTimeOfDay)
     };
     char out[20];
     for (auto &c : positions) {
-        int length = c.latitude ? format_latitude(c.degrees, out, sizeof out) : format_longitude(c.degrees, out, sizeof out);
+        int length = (c.latitude ? format_latitude : format_longitude)(c.degrees, out, sizeof out);
         EXPECT_EQ(std::string(out), c.text) << c.degrees;
         EXPECT_EQ(length, static_cast<int>(strlen(c.text)));
     }

@@ -88,7 +88,8 @@ TEST(ReportFile, NothingPlantedStopsAReportOrIsWrittenThrough)
          0, beside_temporary},
         {"a directory at the report's name", directory_at_report, EISDIR, alone},
         {"a directory with another's file in it, and one at the report's name",
-         [](report_files &f) { return directory_at_report(f) == 0 ? full_directory(f) : -1; }, EISDIR, beside_temporary},
+         [](report_files &f) { return directory_at_report(f) == 0 ? full_directory(f) : -1; }, EISDIR,
+         beside_temporary},
     };
     mode_t saved = umask(022); // the daemon's
     for (auto &row : rows) {
