@@ -31,6 +31,13 @@ std::string fields(const fix_values &f)
 const float lat = 48.1173f, lon = 11.5166667f, alt = 545.4f;
 const fix_values example_fix = {12, 35, 19, 45319, false, lat, lon, 22.4f, 84.4f, 23, 3, 94, alt};
 
+fix_values at_altitude(float altitude)
+{
+    fix_values fix = example_fix;
+    fix.altitude = altitude;
+    return fix;
+}
+
 TEST(FixExtraction, WholeFixes)
 {
     const std::string gga = example_gga.substr(0, example_gga.size() - 1);
@@ -74,6 +81,16 @@ TEST(FixExtraction, WholeFixes)
         {example_gga, "$GPRMC,090503.75,A,,,,,,,010100,,\n", {9, 5, 3, 32703, false, 0, 0, 0, 0, 1, 1, 0, alt}},
         {example_gga, "$GPRMC,1,A,,,,,,,7,,\n", {1, 0, 0, 3600, false, 0, 0, 0, 0, 7, 0, 0, alt}},
         {example_gga, "$GPRMC,-1-2-3,A,,,,,,,-1-1-1,,\n", {-1, -2, -3, -3723, false, 0, 0, 0, 0, -1, -1, -1, alt}},
+        // The altitude comes from GGA field 9 (the last one reached in a
+        // shorter text) and is never below zero.
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-12.5,M,46.9,M,,*47\n", example_rmc, at_altitude(0.0f)},
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-0,M,46.9,M,,*47\n", example_rmc, at_altitude(-0.0f)},
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,5200,M,46.9,M,,*47\n", example_rmc, at_altitude(5200.0f)},
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,,M,46.9,M,,*47\n", example_rmc, at_altitude(0.0f)},
+        {"$GPGGA,123519,4807.038\n", example_rmc, at_altitude(4807.038f)},
+        {"$GPGGA,1,2,3,4,5,6,7,8,", example_rmc, at_altitude(8.0f)},   // an empty last field is no field
+        {"$GPGGA,1,2,3,4,5,6,7,8,\n", example_rmc, at_altitude(0.0f)}, // but a line end is one
+        {"$GPGGA,1,2,3,4,5,6,7,8,,10\n", example_rmc, at_altitude(0.0f)},
         // Huge and non-numeric fields give defined values: 99 degrees and
         // huge minutes, "1e99" after "xyz" beyond any float.
         {"$GPGGA,1,2,3,4,5,6,7,8,1e999,M\n", "$GPRMC,ab:cd:ef,A,991e9999,S,xyz1e99,W,nan,-inf,zz,,\n",
@@ -81,26 +98,6 @@ TEST(FixExtraction, WholeFixes)
     };
     for (auto &row : rows)
         EXPECT_EQ(fields(extract(row.gga, row.rmc)), fields(row.fix)) << row.gga << row.rmc;
-}
-
-TEST(FixExtraction, AltitudeComesFromGgaField9AndIsNeverBelowZero)
-{
-    const std::pair<const char *, float> cases[] = {
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-12.5,M,46.9,M,,*47\n", 0.0f},
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-0,M,46.9,M,,*47\n", -0.0f},
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,5200,M,46.9,M,,*47\n", 5200.0f},
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,,M,46.9,M,,*47\n", 0.0f}, // empty in the middle
-        // Fewer fields: the last one reached.
-        {"$GPGGA,123519,4807.038\n", 4807.038f},
-        {"$GPGGA,1,2,3,4,5,6,7,8,", 8.0f},   // an empty last field is no field
-        {"$GPGGA,1,2,3,4,5,6,7,8,\n", 0.0f}, // but a line end is one
-        {"$GPGGA,1,2,3,4,5,6,7,8,,10\n", 0.0f},
-    };
-    for (auto &c : cases) {
-        fix_values fix = extract(c.first, example_rmc);
-        EXPECT_EQ(fix.altitude, c.second) << c.first;
-        EXPECT_EQ(std::signbit(fix.altitude), std::signbit(c.second)) << c.first;
-    }
 }
 
 TEST(FixExtraction, OnlyASentenceOfTheTypeAtTheStartOfALineCounts)

@@ -88,37 +88,6 @@ TEST(NmeaCompose, LatitudeLongitudeAndTimeOfDay)
     }
 }
 
-TEST(NmeaCompose, PositionSentencesOfOneFix)
-{
-    char out[nmea_sentence_size];
-    compose_rmc(munich_fix, out, sizeof out);
-    EXPECT_EQ(std::string(out), "$GPRMC,123519.00,A,4807.0380,N,01131.0020,E,22.4,84.4,230394,,,A*50\r\n");
-    compose_gga(munich_fix, out, sizeof out);
-    EXPECT_EQ(std::string(out), "$GPGGA,123519.00,4807.0380,N,01131.0020,E,1,08,0.9,545.4,M,46.9,M,,*6B\r\n");
-    compose_vtg(munich_fix, out, sizeof out);
-    EXPECT_EQ(std::string(out), "$GPVTG,84.4,T,,M,22.4,N,41.5,K,A*31\r\n");
-
-    nmea_fix no_fix = {0, 1, 1, 0, 0, 0, 0, 0, 0, false, 0, 99.9};
-    compose_rmc(no_fix, out, sizeof out);
-    EXPECT_EQ(std::string(out), "$GPRMC,000000.00,V,0000.0000,N,00000.0000,E,0.0,0.0,010100,,,N*46\r\n");
-    EXPECT_EQ(compose_rmc(munich_fix, out, 20), -1);
-}
-
-TEST(NmeaCompose, SatellitesInViewFourToAMessage)
-{
-    const satellite_view sky[] = {
-        {2, 64, 58, 44}, {5, 12, 304, 31}, {12, 41, 140, 40}, {15, 27, 210, 36}, {29, 52, 182, 42},
-    };
-    char out[nmea_sentence_size];
-    compose_gsv(sky, 5, 1, out, sizeof out);
-    EXPECT_EQ(std::string(out), "$GPGSV,2,1,05,02,64,058,44,05,12,304,31,12,41,140,40,15,27,210,36*71\r\n");
-    compose_gsv(sky, 5, 2, out, sizeof out);
-    EXPECT_EQ(std::string(out), "$GPGSV,2,2,05,29,52,182,42*4D\r\n");
-    EXPECT_EQ(compose_gsv(sky, 5, 3, out, sizeof out), -1);
-    EXPECT_EQ(compose_gsv(sky, 5, 0, out, sizeof out), -1);
-    EXPECT_EQ(compose_gsv(sky, 0, 1, out, sizeof out), -1);
-}
-
 TEST(NmeaCompose, SixBitArmouring)
 {
     const struct { uint8_t bits[3]; size_t count; const char *text; int fill; } cases[] = {
@@ -142,11 +111,35 @@ TEST(NmeaCompose, SixBitArmouring)
     EXPECT_EQ(ais_armor(bits, 16, out, 2, &fill), -1);
 }
 
-TEST(NmeaCompose, AisPositionReportMatchesATransceiversSentence)
+TEST(NmeaCompose, WholeSentencesAsReceiversAndTransceiversSendThem)
 {
-    // A moored vessel in Seattle as a transceiver reported it.
-    ais_position moored = {477553000, 5, 0, 0.0, false, -122.3458333333, 47.5828333333, 51.0, 181, 15, 149208};
     char out[nmea_sentence_size];
+    compose_rmc(munich_fix, out, sizeof out);
+    EXPECT_EQ(std::string(out), "$GPRMC,123519.00,A,4807.0380,N,01131.0020,E,22.4,84.4,230394,,,A*50\r\n");
+    compose_gga(munich_fix, out, sizeof out);
+    EXPECT_EQ(std::string(out), "$GPGGA,123519.00,4807.0380,N,01131.0020,E,1,08,0.9,545.4,M,46.9,M,,*6B\r\n");
+    compose_vtg(munich_fix, out, sizeof out);
+    EXPECT_EQ(std::string(out), "$GPVTG,84.4,T,,M,22.4,N,41.5,K,A*31\r\n");
+
+    nmea_fix no_fix = {0, 1, 1, 0, 0, 0, 0, 0, 0, false, 0, 99.9};
+    compose_rmc(no_fix, out, sizeof out);
+    EXPECT_EQ(std::string(out), "$GPRMC,000000.00,V,0000.0000,N,00000.0000,E,0.0,0.0,010100,,,N*46\r\n");
+    EXPECT_EQ(compose_rmc(munich_fix, out, 20), -1);
+
+    // Satellites in view, four to a message.
+    const satellite_view sky[] = {
+        {2, 64, 58, 44}, {5, 12, 304, 31}, {12, 41, 140, 40}, {15, 27, 210, 36}, {29, 52, 182, 42},
+    };
+    compose_gsv(sky, 5, 1, out, sizeof out);
+    EXPECT_EQ(std::string(out), "$GPGSV,2,1,05,02,64,058,44,05,12,304,31,12,41,140,40,15,27,210,36*71\r\n");
+    compose_gsv(sky, 5, 2, out, sizeof out);
+    EXPECT_EQ(std::string(out), "$GPGSV,2,2,05,29,52,182,42*4D\r\n");
+    EXPECT_EQ(compose_gsv(sky, 5, 3, out, sizeof out), -1);
+    EXPECT_EQ(compose_gsv(sky, 5, 0, out, sizeof out), -1);
+    EXPECT_EQ(compose_gsv(sky, 0, 1, out, sizeof out), -1);
+
+    // An AIS position report of a moored vessel in Seattle, as a transceiver sent it.
+    ais_position moored = {477553000, 5, 0, 0.0, false, -122.3458333333, 47.5828333333, 51.0, 181, 15, 149208};
     EXPECT_EQ(compose_vdm_position(moored, 'B', out, sizeof out), static_cast<int>(vdm.size()));
     EXPECT_EQ(std::string(out), vdm);
     EXPECT_EQ(compose_vdm_position(moored, 'B', out, 40), -1);

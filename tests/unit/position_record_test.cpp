@@ -40,7 +40,7 @@ TEST(PositionRecord, RoundsHalvesAwayFromZeroAndSaturates)
         EXPECT_EQ(round_half_away(c.x), c.rounded) << c.x;
 }
 
-TEST(PositionRecord, TheExampleExactly)
+TEST(PositionRecord, TheExampleExactlyAndTheSum)
 {
     fix_values fix = example_fix();
     record_quantities q = quantities_of(fix);
@@ -48,6 +48,11 @@ TEST(PositionRecord, TheExampleExactly)
               std::make_tuple(378u, 3218271u, 4462530u, 17u, 12u, 109u));
     EXPECT_EQ(file_of(fix, false), example_record);
     EXPECT_EQ(file_of(fix, true), alarm_record);
+    // The sum adds the ten bytes as unsigned.
+    unsigned char ones[position_record_size], zero[position_record_size] = {};
+    std::fill(ones, ones + position_record_size, 0xFF);
+    EXPECT_EQ(record_sum(ones), 2550);
+    EXPECT_EQ(record_sum(zero), 0);
 }
 
 // The bits of one field of the record, numbered as in the layout (bit 79 is
@@ -121,14 +126,6 @@ TEST(PositionRecord, QuantitiesAtAndBeyondTheirFieldsKeepOnlyTheirLowBits)
             }
         }
     }
-}
-
-TEST(PositionRecord, TheSumAddsTheTenBytesAsUnsigned)
-{
-    unsigned char ones[position_record_size], zero[position_record_size] = {};
-    std::fill(ones, ones + position_record_size, 0xFF);
-    EXPECT_EQ(record_sum(ones), 2550);
-    EXPECT_EQ(record_sum(zero), 0);
 }
 
 } // namespace

@@ -32,8 +32,8 @@ extern "C" int unlink(const char *path)
 
 namespace {
 
-// A report directory with a report in it, and a file of someone else's that
-// no report may ever be written through.
+// A report directory, and a file of someone else's in it that no report may
+// ever be written through.
 struct report_files {
     scratch_directory scratch;
     std::string path = scratch.at("nmea.status"), temporary = path + ".tmp", victim = scratch.at("victim");

@@ -8,7 +8,6 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 using names = std::vector<std::string>;
@@ -17,8 +16,8 @@ struct scratch_directory {
     std::string path;
     scratch_directory()
     {
-        const char *base = getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/reports-XXXXXX";
+        std::error_code ignored;
+        std::string pattern = (std::filesystem::temp_directory_path(ignored) / "reports-XXXXXX").string();
         if (mkdtemp(&pattern[0]) != nullptr)
             path = pattern;
     }
