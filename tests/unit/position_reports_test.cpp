@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "app/settings.h"
+#include "record/record_decode.h"
 #include "report/position_reports.h"
 #include "reference.h"
 #include "report_scratch.h"
@@ -60,11 +61,9 @@ TEST_F(UpdatePositionReports, TheLatestTextsAreUsedAndAnOldGgaStillGivesTheAltit
                                        "Status: VOID\nDate(day/mon/yr): 31/12/99\nTime(hh:mm:ss): 23:59:59\n"
                                        "Lat(deg): -48.1173\nLon(deg): -11.5167\nCourse(deg): 0\nSpeed(m/s): 0\n"
                                        "Alt(m): 545.4\n");
-    // TIME 720 sits in bits 47-38: bytes 4 and 5.
-    std::string record = file("sbd10.status");
+    const std::string record = file("sbd10.status");
     ASSERT_EQ(record.size(), 12u);
-    EXPECT_EQ(static_cast<unsigned char>(record[4]), 720 >> 2);
-    EXPECT_EQ(static_cast<unsigned char>(record[5]) >> 6, 720 & 3);
+    EXPECT_EQ(decode_position_record(reinterpret_cast<const uint8_t *>(record.data())).time, 720u); // 23:59:59
 }
 
 TEST_F(UpdatePositionReports, ATextIsStoredForEachSentenceItHoldsAndLookAlikesAreNotStored)

@@ -13,17 +13,16 @@ namespace {
 
 // Parses a command line from the default settings; returns whether it is
 // good, and puts what was refused in *why.
-bool parse(const std::vector<const char *> &words, settings_record *out, std::string *why)
+bool parse(std::vector<std::string> words, settings_record *out, std::string *why)
 {
-    std::vector<std::string> storage = {"gpsfanout"};
-    storage.insert(storage.end(), words.begin(), words.end());
+    words.insert(words.begin(), "gpsfanout");
     std::vector<char *> argv;
-    for (auto &word : storage)
+    for (auto &word : words)
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
     *out = default_settings;
     char text[200] = "not cleared";
-    bool good = parse_settings(static_cast<int>(storage.size()), argv.data(), out, text, sizeof text);
+    bool good = parse_settings(static_cast<int>(words.size()), argv.data(), out, text, sizeof text);
     *why = text;
     return good;
 }
@@ -40,12 +39,13 @@ std::string fields(const settings_record &s)
 
 TEST(Settings, CommandLinesGiveTheseSettingsOrAreRefusedNamingTheValue)
 {
-    const std::string port = "not a UDP port (1 to 65535)", speed = "not a supported line speed (110, 300, 1200, "
-                                                                    "2400, 4800, 9600, 19200, 38400, 57600 or 115200)";
+    const std::string port = "not a UDP port (1 to 65535)";
+    const std::string speed =
+        "not a supported line speed (110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200)";
     const int in = udp_in_port, out = broadcast_port, tcp = tcp_port;
     const settings_record refused = {};
     const struct {
-        std::vector<const char *> words;
+        std::vector<std::string> words;
         settings_record expected; // all zero when refused
         std::string why;          // what was refused; empty when the option scanner said what was wrong
     } cases[] = {
@@ -81,8 +81,8 @@ TEST(Settings, CommandLinesGiveTheseSettingsOrAreRefusedNamingTheValue)
     for (auto &c : cases) {
         settings_record s;
         std::string line, why;
-        for (const char *word : c.words)
-            line += std::string(word) + " ";
+        for (const std::string &word : c.words)
+            line += word + " ";
         bool good = c.expected.baud != 0;
         EXPECT_EQ(parse(c.words, &s, &why), good) << line;
         EXPECT_EQ(why, c.why) << line;
