@@ -28,86 +28,87 @@ std::string fields(const fix_values &f)
     return text;
 }
 
-const fix_values example_fix = {12, 35, 19, 45319, false, 48.1173f, 11.5166667f, 22.4f, 84.4f, 23, 3, 94, 545.4f};
+const float lat = 48.1173f, lon = 11.5166667f, alt = 545.4f;
+const fix_values example_fix = {12, 35, 19, 45319, false, lat, lon, 22.4f, 84.4f, 23, 3, 94, alt};
 
-TEST(FixExtraction, TheExampleSentences)
+fix_values at_altitude(float altitude)
 {
-    EXPECT_EQ(fields(extract(example_gga, example_rmc)), fields(example_fix));
+    fix_values fix = example_fix;
+    fix.altitude = altitude;
+    return fix;
 }
 
-TEST(FixExtraction, EmptyFieldsGiveZerosAndTheStatusComesFromField2)
+TEST(FixExtraction, WholeFixes)
 {
-    // The GGA text still gives the altitude.
-    EXPECT_EQ(fields(extract(example_gga, "$GPRMC,,V,,,,,,,,,,N*53\n")),
-              fields({0, 0, 0, 0, true, 0, 0, 0, 0, 0, 0, 0, 545.4f}));
-
-    EXPECT_FALSE(extract(example_gga, "$GPRMC,,,,,,,,,,,,\n").void_fix);
-    EXPECT_TRUE(extract(example_gga, "$GPRMC,1,Valid\n").void_fix); // only the first letter counts
-    // A short text: the walk stops, the fields it does not reach are empty.
-    EXPECT_EQ(fields(extract(example_gga, "$GPRMC,0905\n")),
-              fields({9, 5, 0, 9 * 3600 + 5 * 60, false, 0, 0, 0, 0, 0, 0, 0, 545.4f}));
-}
-
-TEST(FixExtraction, SouthAndWestAreNegative)
-{
-    fix_values south_west = example_fix;
-    south_west.latitude = -south_west.latitude;
-    south_west.longitude = -south_west.longitude;
-    EXPECT_EQ(fields(extract(example_gga, "$GPRMC,123519,A,4807.038,S,01131.000,W,022.4,084.4,230394,,\n")),
-              fields(south_west));
-    // A zero southern latitude is negative zero.
-    EXPECT_EQ(fields(extract(example_gga, "$GPRMC,123519,A,0000.000,S,00000.000,W,0,0,230394,,\n")),
-              fields({12, 35, 19, 45319, false, -0.0f, -0.0f, 0, 0, 23, 3, 94, 545.4f}));
-    // Only exactly "S" and "W" count: the line end makes a last field another word.
-    fix_values last = extract(example_gga, "$GPRMC,123519,A,4807.038,S\n");
-    EXPECT_GT(last.latitude, 0.0f);
-    fix_values lower = extract(example_gga, "$GPRMC,123519,A,4807.038,s,01131.000,w,\n");
-    EXPECT_GT(lower.latitude, 0.0f);
-    EXPECT_GT(lower.longitude, 0.0f);
-}
-
-TEST(FixExtraction, AltitudeComesFromGgaField9AndIsNeverBelowZero)
-{
-    // The altitude each GGA text gives, its sign included.
-    const std::pair<const char *, float> cases[] = {
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-12.5,M,46.9,M,,*47\n", 0.0f},
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-0,M,46.9,M,,*47\n", -0.0f},
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,5200,M,46.9,M,,*47\n", 5200.0f},
-        // Fewer fields: the last one reached.
-        {"$GPGGA,123519,4807.038\n", 4807.038f},
-        {"$GPGGA,1,2,3,4,5,6,7,8,", 8.0f},   // an empty last field is no field
-        {"$GPGGA,1,2,3,4,5,6,7,8,\n", 0.0f}, // but a line end is one
-        {"$GPGGA,1,2,3,4,5,6,7,8,,10\n", 0.0f},
-        // An empty field 9 in the middle reads as 0.
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,,M,46.9,M,,*47\n", 0.0f},
+    const std::string gga = example_gga.substr(0, example_gga.size() - 1);
+    const std::string rmc = example_rmc.substr(0, example_rmc.size() - 1);
+    // Texts of both sentences: each is read from its own line, wherever it stands.
+    const std::string both[] = {gga + "\r\n" + rmc + "\n", rmc + "\r\n" + gga + "\n", gga + "\r" + rmc + "\n",
+                                "$GPTXT,01,01,02,RMC,GGA*00\r\n" + rmc + "\r\n" + gga + "\n"};
+    const struct {
+        std::string gga, rmc;
+        fix_values fix;
+    } rows[] = {
+        {example_gga, example_rmc, example_fix},
+        {both[0], both[0], example_fix},
+        {both[1], both[1], example_fix},
+        {both[2], both[2], example_fix},
+        {both[3], both[3], example_fix},
+        // A short sentence ends at its line: the next line gives it no fields,
+        // and its last field keeps the line end ("S\r\n" is not "S").
+        {"$GPGGA,1,2,3,4,5,6,7,8\n$GPGGA,1,2,3,4,5,6,7,8,9\n", "$GPRMC,0905,A,4807.038,S\r\n$GPGGA,1,2,3,4,5,6,7,8,9\n",
+         {9, 5, 0, 32700, false, lat, 0, 0, 0, 0, 0, 0, 8}},
+        // A text without the sentence gives what empty fields give.
+        {"$GPTXT,GGA,1,2,3,4,5,6,7,8,9\n", "$GPTXT,RMC,123519,A,4807.038,N\n", {}},
+        // Empty fields give zeros; the status comes from the first letter of field 2.
+        {example_gga, "$GPRMC,,V,,,,,,,,,,N*53\n", {0, 0, 0, 0, true, 0, 0, 0, 0, 0, 0, 0, alt}},
+        {example_gga, "$GPRMC,,,,,,,,,,,,\n", {0, 0, 0, 0, false, 0, 0, 0, 0, 0, 0, 0, alt}},
+        {example_gga, "$GPRMC,1,Valid\n", {1, 0, 0, 3600, true, 0, 0, 0, 0, 0, 0, 0, alt}},
+        {example_gga, "$GPRMC,0905\n", {9, 5, 0, 32700, false, 0, 0, 0, 0, 0, 0, 0, alt}},
+        // South and west are negative, a zero south negative zero; only exactly "S" and "W" count.
+        {example_gga, "$GPRMC,123519,A,4807.038,S,01131.000,W,022.4,084.4,230394,,\n",
+         {12, 35, 19, 45319, false, -lat, -lon, 22.4f, 84.4f, 23, 3, 94, alt}},
+        {example_gga, "$GPRMC,123519,A,0000.000,S,00000.000,W,0,0,230394,,\n",
+         {12, 35, 19, 45319, false, -0.0f, -0.0f, 0, 0, 23, 3, 94, alt}},
+        {example_gga, "$GPRMC,123519,A,4807.038,S\n", {12, 35, 19, 45319, false, lat, 0, 0, 0, 0, 0, 0, alt}},
+        {example_gga, "$GPRMC,123519,A,4807.038,s,01131.000,w,\n",
+         {12, 35, 19, 45319, false, lat, lon, 0, 0, 0, 0, 0, alt}},
+        // A long field is cut to 19 characters; the date after it is still found.
+        {example_gga, "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,1234567890123456789999,230394,,\n",
+         {12, 35, 19, 45319, false, lat, lon, 22.4f, 1234567890123456789.0f, 23, 3, 94, alt}},
+        // Time and date pieces; a negative piece gives a negative time.
+        {example_gga, "$GPRMC,235959,A,,,,,,,311299,,\n", {23, 59, 59, 86399, false, 0, 0, 0, 0, 31, 12, 99, alt}},
+        {example_gga, "$GPRMC,090503.75,A,,,,,,,010100,,\n", {9, 5, 3, 32703, false, 0, 0, 0, 0, 1, 1, 0, alt}},
+        {example_gga, "$GPRMC,1,A,,,,,,,7,,\n", {1, 0, 0, 3600, false, 0, 0, 0, 0, 7, 0, 0, alt}},
+        {example_gga, "$GPRMC,-1-2-3,A,,,,,,,-1-1-1,,\n", {-1, -2, -3, -3723, false, 0, 0, 0, 0, -1, -1, -1, alt}},
+        // The altitude comes from GGA field 9 (the last one reached in a
+        // shorter text) and is never below zero.
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-12.5,M,46.9,M,,*47\n", example_rmc, at_altitude(0.0f)},
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-0,M,46.9,M,,*47\n", example_rmc, at_altitude(-0.0f)},
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,5200,M,46.9,M,,*47\n", example_rmc, at_altitude(5200.0f)},
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,,M,46.9,M,,*47\n", example_rmc, at_altitude(0.0f)},
+        {"$GPGGA,123519,4807.038\n", example_rmc, at_altitude(4807.038f)},
+        {"$GPGGA,1,2,3,4,5,6,7,8,", example_rmc, at_altitude(8.0f)},   // an empty last field is no field
+        {"$GPGGA,1,2,3,4,5,6,7,8,\n", example_rmc, at_altitude(0.0f)}, // but a line end is one
+        {"$GPGGA,1,2,3,4,5,6,7,8,,10\n", example_rmc, at_altitude(0.0f)},
+        // Huge and non-numeric fields give defined values: 99 degrees and
+        // huge minutes, "1e99" after "xyz" beyond any float.
+        {"$GPGGA,1,2,3,4,5,6,7,8,1e999,M\n", "$GPRMC,ab:cd:ef,A,991e9999,S,xyz1e99,W,nan,-inf,zz,,\n",
+         {0, 0, 0, 0, false, -HUGE_VALF, -HUGE_VALF, NAN, -HUGE_VALF, 0, 0, 0, HUGE_VALF}},
     };
-    for (auto &c : cases) {
-        fix_values fix = extract(c.first, example_rmc);
-        EXPECT_EQ(fix.altitude, c.second) << c.first;
-        EXPECT_EQ(std::signbit(fix.altitude), std::signbit(c.second)) << c.first;
-    }
-}
-
-TEST(FixExtraction, ALongFieldIsCutAndTheFollowingFieldsAreStillFound)
-{
-    // 22 characters of course: cut to 19, the date after it is still read.
-    fix_values fix = extract(example_gga, "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,1234567890123456789999,230394,,\n");
-    EXPECT_EQ(fix.course, 1234567890123456789.0f);
-    EXPECT_EQ(fix.day, 23);
-    EXPECT_EQ(fix.month, 3);
-    EXPECT_EQ(fix.year, 94);
+    for (auto &row : rows)
+        EXPECT_EQ(fields(extract(row.gga, row.rmc)), fields(row.fix)) << row.gga << row.rmc;
 }
 
 TEST(FixExtraction, OnlyASentenceOfTheTypeAtTheStartOfALineCounts)
 {
-    struct {
-        const char *text;
-        const char *type;
+    const struct {
+        const char *text, *type;
         int at; // where the sentence starts, -1 for none
     } cases[] = {
         {"$GPRMC,123519,A\n", "RMC", 0},
         {"$GNGGA,123519\n", "GGA", 0},
-        {"$xyRMC,", "RMC", 0},                 // any talker, and the shortest that counts
+        {"$xyRMC,", "RMC", 0}, // any talker, and the shortest that counts
         {"$GPGGA,123519\n", "RMC", -1},
         {"$GPGSV,3,1,11*74\r\n$GPRMC,1\n", "RMC", 18}, // after CR LF
         {"$GPGSV,3,1,11*74\r$GPRMC,1\n", "RMC", 17},   // after a CR alone
@@ -116,19 +117,19 @@ TEST(FixExtraction, OnlyASentenceOfTheTypeAtTheStartOfALineCounts)
         // Look-alikes.
         {"!AIVDM,1,1,,A,13aGRMC,GGA,0*4E\n", "RMC", -1}, // letters in an AIS payload
         {"!AIVDM,1,1,,A,13aGRMC,GGA,0*4E\n", "GGA", -1},
-        {"!GPRMC,123519,A\n", "RMC", -1},               // "!" sentences never count
+        {"!GPRMC,123519,A\n", "RMC", -1}, // "!" sentences never count
         {"$GPTXT,01,01,02,RMC,GGA mentioned*00\n", "RMC", -1},
         {"$GPTXT,01,01,02,see $GPRMC,123519,A*00\n", "RMC", -1}, // "$" inside a line
         {"$GPTXT,01,01,02,see $GPGGA,123519*00\n", "GGA", -1},
-        {"$PGRMC,1,2\n", "RMC", -1},                    // proprietary
+        {"$PGRMC,1,2\n", "RMC", -1}, // proprietary
         {"$PGGGA,1,2\n", "GGA", -1},
-        {"$GPRMC*00\n", "RMC", -1},                     // no comma after the type
+        {"$GPRMC*00\n", "RMC", -1}, // no comma after the type
         {"$GPRMCX,1\n", "RMC", -1},
         {"$GPrmc,1\n", "RMC", -1},
-        {"GPRMC,123519,A\n", "RMC", -1},                // no "$"
-        {" $GPRMC,123519,A\n", "RMC", -1},              // not where the line begins
+        {"GPRMC,123519,A\n", "RMC", -1},   // no "$"
+        {" $GPRMC,123519,A\n", "RMC", -1}, // not where the line begins
         {"xx$GPRMC,123519,A\n", "RMC", -1},
-        {"$G\nRMC,1\n", "RMC", -1},                     // a line end in the talker
+        {"$G\nRMC,1\n", "RMC", -1}, // a line end in the talker
         {"$GPRMC", "RMC", -1},
     };
     for (auto &c : cases) {
@@ -137,61 +138,6 @@ TEST(FixExtraction, OnlyASentenceOfTheTypeAtTheStartOfALineCounts)
     }
     // Only the first `length` characters are looked at.
     EXPECT_EQ(find_sentence("$GPRMC,", 6, "RMC"), nullptr);
-}
-
-TEST(FixExtraction, EachSentenceIsReadFromItsOwnLine)
-{
-    const std::string gga = example_gga.substr(0, example_gga.size() - 1);
-    const std::string rmc = example_rmc.substr(0, example_rmc.size() - 1);
-    const std::string texts[] = {
-        gga + "\r\n" + rmc + "\n",
-        rmc + "\r\n" + gga + "\n",
-        gga + "\r" + rmc + "\n",
-        // A look-alike before the sentence is passed over.
-        "$GPTXT,01,01,02,RMC,GGA*00\r\n" + rmc + "\r\n" + gga + "\n",
-    };
-    for (const std::string &both : texts)
-        EXPECT_EQ(fields(extract(both, both)), fields(example_fix)) << both;
-    // A short sentence ends at its line: the next line gives it no fields,
-    // and a last field keeps its line end, as in a text of one line.
-    fix_values short_fix = extract("$GPGGA,1,2,3,4,5,6,7,8\n$GPGGA,1,2,3,4,5,6,7,8,9\n",
-                                   "$GPRMC,0905,A,4807.038,S\r\n$GPGGA,1,2,3,4,5,6,7,8,9\n");
-    EXPECT_EQ(short_fix.altitude, 8.0f);
-    EXPECT_GT(short_fix.latitude, 0.0f); // "S\r\n" is not "S"
-    EXPECT_EQ(short_fix.longitude, 0.0f);
-    EXPECT_EQ(short_fix.day, 0);
-    // A text without the sentence gives what empty fields give.
-    EXPECT_EQ(fields(extract("$GPTXT,GGA,1,2,3,4,5,6,7,8,9\n", "$GPTXT,RMC,123519,A,4807.038,N\n")),
-              fields({0, 0, 0, 0, false, 0, 0, 0, 0, 0, 0, 0, 0}));
-}
-
-TEST(FixExtraction, TimeAndDatePieces)
-{
-    struct {
-        const char *rmc;
-        fix_values fix;
-    } cases[] = {
-        {"$GPRMC,235959,A,,,,,,,311299,,\n", {23, 59, 59, 86399, false, 0, 0, 0, 0, 31, 12, 99, 545.4f}},
-        {"$GPRMC,090503.75,A,,,,,,,010100,,\n", {9, 5, 3, 32703, false, 0, 0, 0, 0, 1, 1, 0, 545.4f}},
-        {"$GPRMC,1,A,,,,,,,7,,\n", {1, 0, 0, 3600, false, 0, 0, 0, 0, 7, 0, 0, 545.4f}},
-        // Malformed: a negative piece gives a negative time.
-        {"$GPRMC,-1-2-3,A,,,,,,,-1-1-1,,\n", {-1, -2, -3, -3723, false, 0, 0, 0, 0, -1, -1, -1, 545.4f}},
-    };
-    for (auto &c : cases)
-        EXPECT_EQ(fields(extract(example_gga, c.rmc)), fields(c.fix)) << c.rmc;
-}
-
-TEST(FixExtraction, HugeAndNonNumericFieldsGiveDefinedValues)
-{
-    fix_values fix = extract("$GPGGA,1,2,3,4,5,6,7,8,1e999,M\n",
-                             "$GPRMC,ab:cd:ef,A,991e9999,S,xyz1e99,W,nan,-inf,zz,,\n");
-    EXPECT_EQ(fix.seconds_of_day, 0.0f);
-    EXPECT_EQ(fix.latitude, -HUGE_VALF);  // 99 + huge minutes, south
-    EXPECT_EQ(fix.longitude, -HUGE_VALF); // "1e99" after "xyz" is beyond any float
-    EXPECT_TRUE(std::isnan(fix.speed));
-    EXPECT_EQ(fix.course, -HUGE_VALF);
-    EXPECT_EQ(fix.altitude, HUGE_VALF);
-    EXPECT_EQ(fix.day, 0);
 }
 
 } // namespace

@@ -13,69 +13,54 @@
 namespace {
 
 const nmea_fix munich_fix = {12 * 3600 + 35 * 60 + 19, 23, 3, 94, 48.1173, 11.5167, 22.4, 84.4, 545.4, true, 8, 0.9};
+const std::string vdm = "!AIVDM,1,1,,B,177KQJ5000G?tO`K>RA1wUbN0TKH,0*5C\r\n";
 
 TEST(NmeaCompose, ComposedSentencesCarryTheChecksumsReceiversSend)
 {
     // As a receiver sends them: with CR LF where the relayed form has LF.
-    const std::string rmc = example_rmc.substr(0, example_rmc.size() - 1) + "\r\n";
-    const std::string gga = example_gga.substr(0, example_gga.size() - 1) + "\r\n";
-    struct {
-        char start;
-        const char *body;
-        std::string sentence;
-    } cases[] = {
-        {'$', "GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W", rmc},
-        {'$', "GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,", gga},
-        {'!', "AIVDM,1,1,,B,177KQJ5000G?tO`K>RA1wUbN0TKH,0", "!AIVDM,1,1,,B,177KQJ5000G?tO`K>RA1wUbN0TKH,0*5C\r\n"},
+    const struct { char start; const char *body; std::string sentence; } cases[] = {
+        {'$', "GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W",
+         example_rmc.substr(0, example_rmc.size() - 1) + "\r\n"},
+        {'$', "GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,",
+         example_gga.substr(0, example_gga.size() - 1) + "\r\n"},
+        {'!', "AIVDM,1,1,,B,177KQJ5000G?tO`K>RA1wUbN0TKH,0", vdm},
         {'$', "", "$*00\r\n"},
     };
-    for (auto &c : cases) {
-        char out[nmea_sentence_size];
-        int length = compose_sentence(c.start, c.body, out, sizeof out);
-        EXPECT_EQ(std::string(out), c.sentence);
-        EXPECT_EQ(length, static_cast<int>(c.sentence.size()));
-    }
-}
-
-TEST(NmeaCompose, ASentenceThatDoesNotFitIsRefusedNotCut)
-{
-    const char *body = "GPTXT,01";
-    const size_t needed = strlen("$GPTXT,01*hh\r\n") + 1;
     char out[nmea_sentence_size];
-    EXPECT_EQ(compose_sentence('$', body, out, needed - 1), -1);
-    EXPECT_EQ(compose_sentence('$', body, out, needed), static_cast<int>(needed - 1));
+    for (auto &c : cases) {
+        EXPECT_EQ(compose_sentence(c.start, c.body, out, sizeof out), static_cast<int>(c.sentence.size()));
+        EXPECT_EQ(std::string(out), c.sentence);
+    }
+    // A sentence that does not fit is refused, not cut.
+    const size_t needed = strlen("$GPTXT,01*hh\r\n") + 1;
+    EXPECT_EQ(compose_sentence('$', "GPTXT,01", out, needed - 1), -1);
+    EXPECT_EQ(compose_sentence('$', "GPTXT,01", out, needed), static_cast<int>(needed - 1));
 }
 
 TEST(NmeaCompose, ChecksumVerification)
 {
-    struct {
-        const char *line;
-        bool ok;
-    } cases[] = {
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47", true},
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n", true},
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\n", true},
+    const std::string good = example_gga.substr(0, example_gga.size() - 4); // up to the "*"
+    const struct { std::string line; bool ok; } cases[] = {
+        {good + "*47", true},
+        {good + "*47\r\n", true},
+        {good + "*47\n", true},
         {"!AIVDM,1,1,,B,177KQJ5000G?tO`K>RA1wUbN0TKH,0*5c", true}, // lower-case hex
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*48", false},
+        {good + "*48", false},
         {"$GPGGA,123519,4807.039,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47", false},
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*4", false},
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47x", false},
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,", false},
-        {"GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47", false},
+        {good + "*4", false},
+        {good + "*47x", false},
+        {good, false},
+        {good.substr(1) + "*47", false},
         {"$GPGGA,*G7", false},
         {"", false},
     };
     for (auto &c : cases)
-        EXPECT_EQ(sentence_checksum_ok(c.line), c.ok) << c.line;
+        EXPECT_EQ(sentence_checksum_ok(c.line.c_str()), c.ok) << c.line;
 }
 
-TEST(NmeaCompose, LatitudeAndLongitudeInDegreesAndMinutes)
+TEST(NmeaCompose, LatitudeLongitudeAndTimeOfDay)
 {
-    struct {
-        double degrees;
-        bool latitude;
-        const char *text;
-    } cases[] = {
+    const struct { double degrees; bool latitude; const char *text; } positions[] = {
         {48.1173, true, "4807.0380,N"},
         {-33.8688, true, "3352.1280,S"},
         {0.0, true, "0000.0000,N"},
@@ -86,36 +71,47 @@ TEST(NmeaCompose, LatitudeAndLongitudeInDegreesAndMinutes)
         {-0.0001, false, "00000.0060,W"},
         {179.999999999, false, "18000.0000,E"},
     };
-    for (auto &c : cases) {
-        char out[20];
-        int length = c.latitude ? format_latitude(c.degrees, out, sizeof out)
-                                : format_longitude(c.degrees, out, sizeof out);
+    char out[20];
+    for (auto &c : positions) {
+        int length = (c.latitude ? format_latitude : format_longitude)(c.degrees, out, sizeof out);
         EXPECT_EQ(std::string(out), c.text) << c.degrees;
         EXPECT_EQ(length, static_cast<int>(strlen(c.text)));
     }
-}
-
-TEST(NmeaCompose, TimeOfDay)
-{
-    struct {
-        double seconds;
-        const char *text;
-    } cases[] = {
-        {45319, "123519.00"},
-        {3725.5, "010205.50"},
-        {0, "000000.00"},
-        {86399.99, "235959.99"},
+    const struct { double seconds; const char *text; } times[] = {
+        {45319, "123519.00"}, {3725.5, "010205.50"}, {0, "000000.00"}, {86399.99, "235959.99"},
         {86399.996, "000000.00"}, // rounds up into the next day
         {86400 + 61, "000101.00"},
     };
-    for (auto &c : cases) {
-        char out[20];
+    for (auto &c : times) {
         format_time_of_day(c.seconds, out, sizeof out);
         EXPECT_EQ(std::string(out), c.text) << c.seconds;
     }
 }
 
-TEST(NmeaCompose, PositionSentencesOfOneFix)
+TEST(NmeaCompose, SixBitArmouring)
+{
+    const struct { uint8_t bits[3]; size_t count; const char *text; int fill; } cases[] = {
+        {{0x00, 0x00, 0x00}, 6, "0", 0},
+        {{0x9C, 0x00, 0x00}, 6, "W", 0},  // 39, the last before the gap
+        {{0xA0, 0x00, 0x00}, 6, "`", 0},  // 40, the first after it
+        {{0xFC, 0x00, 0x00}, 6, "w", 0},  // 63
+        {{0x04, 0x10, 0x00}, 12, "11", 0},
+        {{0xFF, 0x00, 0x00}, 8, "wh", 4}, // two bits and four fill bits: 110000 is 48
+        {{0x00, 0x00, 0x00}, 0, "", 0},
+    };
+    char out[8];
+    int fill = -1;
+    for (auto &c : cases) {
+        EXPECT_EQ(ais_armor(c.bits, c.count, out, sizeof out, &fill), static_cast<int>(strlen(c.text)));
+        EXPECT_EQ(std::string(out), c.text) << c.count;
+        EXPECT_EQ(fill, c.fill);
+        fill = -1;
+    }
+    const uint8_t bits[2] = {0xFF, 0xFF};
+    EXPECT_EQ(ais_armor(bits, 16, out, 2, &fill), -1);
+}
+
+TEST(NmeaCompose, WholeSentencesAsReceiversAndTransceiversSendThem)
 {
     char out[nmea_sentence_size];
     compose_rmc(munich_fix, out, sizeof out);
@@ -129,14 +125,11 @@ TEST(NmeaCompose, PositionSentencesOfOneFix)
     compose_rmc(no_fix, out, sizeof out);
     EXPECT_EQ(std::string(out), "$GPRMC,000000.00,V,0000.0000,N,00000.0000,E,0.0,0.0,010100,,,N*46\r\n");
     EXPECT_EQ(compose_rmc(munich_fix, out, 20), -1);
-}
 
-TEST(NmeaCompose, SatellitesInViewFourToAMessage)
-{
+    // Satellites in view, four to a message.
     const satellite_view sky[] = {
         {2, 64, 58, 44}, {5, 12, 304, 31}, {12, 41, 140, 40}, {15, 27, 210, 36}, {29, 52, 182, 42},
     };
-    char out[nmea_sentence_size];
     compose_gsv(sky, 5, 1, out, sizeof out);
     EXPECT_EQ(std::string(out), "$GPGSV,2,1,05,02,64,058,44,05,12,304,31,12,41,140,40,15,27,210,36*71\r\n");
     compose_gsv(sky, 5, 2, out, sizeof out);
@@ -144,46 +137,11 @@ TEST(NmeaCompose, SatellitesInViewFourToAMessage)
     EXPECT_EQ(compose_gsv(sky, 5, 3, out, sizeof out), -1);
     EXPECT_EQ(compose_gsv(sky, 5, 0, out, sizeof out), -1);
     EXPECT_EQ(compose_gsv(sky, 0, 1, out, sizeof out), -1);
-}
 
-TEST(NmeaCompose, SixBitArmouring)
-{
-    struct {
-        uint8_t bits[3];
-        size_t count;
-        const char *text;
-        int fill;
-    } cases[] = {
-        {{0x00, 0x00, 0x00}, 6, "0", 0},
-        {{0x9C, 0x00, 0x00}, 6, "W", 0},  // 39, the last before the gap
-        {{0xA0, 0x00, 0x00}, 6, "`", 0},  // 40, the first after it
-        {{0xFC, 0x00, 0x00}, 6, "w", 0},  // 63
-        {{0x04, 0x10, 0x00}, 12, "11", 0},
-        {{0xFF, 0x00, 0x00}, 8, "wh", 4}, // two bits and four fill bits: 110000 is 48
-        {{0x00, 0x00, 0x00}, 0, "", 0},
-    };
-    for (auto &c : cases) {
-        char out[8];
-        int fill = -1;
-        int length = ais_armor(c.bits, c.count, out, sizeof out, &fill);
-        EXPECT_EQ(std::string(out), c.text) << c.count;
-        EXPECT_EQ(length, static_cast<int>(strlen(c.text)));
-        EXPECT_EQ(fill, c.fill);
-    }
-    char small[2];
-    int fill;
-    uint8_t bits[2] = {0xFF, 0xFF};
-    EXPECT_EQ(ais_armor(bits, 16, small, sizeof small, &fill), -1);
-}
-
-TEST(NmeaCompose, AisPositionReportMatchesATransceiversSentence)
-{
-    // A moored vessel in Seattle as a transceiver reported it.
+    // An AIS position report of a moored vessel in Seattle, as a transceiver sent it.
     ais_position moored = {477553000, 5, 0, 0.0, false, -122.3458333333, 47.5828333333, 51.0, 181, 15, 149208};
-    char out[nmea_sentence_size];
-    int length = compose_vdm_position(moored, 'B', out, sizeof out);
-    EXPECT_EQ(std::string(out), "!AIVDM,1,1,,B,177KQJ5000G?tO`K>RA1wUbN0TKH,0*5C\r\n");
-    EXPECT_EQ(length, static_cast<int>(strlen(out)));
+    EXPECT_EQ(compose_vdm_position(moored, 'B', out, sizeof out), static_cast<int>(vdm.size()));
+    EXPECT_EQ(std::string(out), vdm);
     EXPECT_EQ(compose_vdm_position(moored, 'B', out, 40), -1);
 }
 

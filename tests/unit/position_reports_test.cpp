@@ -4,9 +4,9 @@
 
 #include <string>
 #include <sys/stat.h>
-#include <vector>
 
 #include "app/settings.h"
+#include "record/record_decode.h"
 #include "report/position_reports.h"
 #include "reference.h"
 #include "report_scratch.h"
@@ -28,27 +28,26 @@ struct UpdatePositionReports : testing::Test {
         clear_position_stores();
         settings = default_settings;
     }
-    std::string file(const std::string &name)
-    {
-        std::string content;
-        return read_whole(scratch.at(name), &content) ? content : "<missing>";
-    }
+    std::string file(const std::string &name) { return read_whole(scratch.at(name)); }
 };
 
-TEST_F(UpdatePositionReports, NoReportUntilAGgaTextHasBeenSeen)
+TEST_F(UpdatePositionReports, TheFirstRmcTextAfterAGgaTextWritesBothAndEachRecordLooksForTheAlarmFile)
 {
     update_position_reports(example_rmc.c_str());
     update_position_reports("$GPGSV,3,1,11,03,03,111,00*74\n");
-    EXPECT_FALSE(exists(scratch.at("nmea.status")));
-    EXPECT_FALSE(exists(scratch.at("sbd10.status")));
-    // A GGA text alone writes nothing either; the next RMC text does.
     update_position_reports(example_gga.c_str());
-    EXPECT_FALSE(exists(scratch.at("nmea.status")));
+    EXPECT_EQ(scratch.listing(), names{});
     update_position_reports(example_rmc.c_str());
     EXPECT_EQ(file("nmea.status"), example_status);
     EXPECT_EQ(file("sbd10.status"), example_record);
-    EXPECT_FALSE(exists(scratch.at("nmea.status.tmp")));
-    EXPECT_FALSE(exists(scratch.at("sbd10.status.tmp")));
+    EXPECT_EQ(scratch.listing(), (names{"nmea.status", "sbd10.status"}));
+
+    ASSERT_TRUE(write_whole(scratch.at("alarm"), ""));
+    update_position_reports(example_rmc.c_str());
+    EXPECT_EQ(file("sbd10.status"), alarm_record);
+    ASSERT_EQ(unlink(scratch.at("alarm").c_str()), 0);
+    update_position_reports(example_rmc.c_str());
+    EXPECT_EQ(file("sbd10.status"), example_record);
 }
 
 TEST_F(UpdatePositionReports, TheLatestTextsAreUsedAndAnOldGgaStillGivesTheAltitude)
@@ -59,52 +58,28 @@ TEST_F(UpdatePositionReports, TheLatestTextsAreUsedAndAnOldGgaStillGivesTheAltit
     const std::string later = "$GPRMC,235959,V,4807.038,S,01131.000,W,000.0,000.0,311299,,*00\n";
     update_position_reports(later.c_str());
     EXPECT_EQ(file("nmea.status"), "NMEA: " + later + "NMEA: " + example_gga +
-                                        "Status: VOID\n"
-                                        "Date(day/mon/yr): 31/12/99\n"
-                                        "Time(hh:mm:ss): 23:59:59\n"
-                                        "Lat(deg): -48.1173\n"
-                                        "Lon(deg): -11.5167\n"
-                                        "Course(deg): 0\n"
-                                        "Speed(m/s): 0\n"
-                                        "Alt(m): 545.4\n");
-    // TIME 720 sits in bits 47-38: bytes 4 and 5.
-    std::string record = file("sbd10.status");
+                                       "Status: VOID\nDate(day/mon/yr): 31/12/99\nTime(hh:mm:ss): 23:59:59\n"
+                                       "Lat(deg): -48.1173\nLon(deg): -11.5167\nCourse(deg): 0\nSpeed(m/s): 0\n"
+                                       "Alt(m): 545.4\n");
+    const std::string record = file("sbd10.status");
     ASSERT_EQ(record.size(), 12u);
-    EXPECT_EQ(static_cast<unsigned char>(record[4]), 720 >> 2);
-    EXPECT_EQ(static_cast<unsigned char>(record[5]) >> 6, 720 & 3);
+    EXPECT_EQ(decode_position_record(reinterpret_cast<const uint8_t *>(record.data())).time, 720u); // 23:59:59
 }
 
-TEST_F(UpdatePositionReports, TheAlarmFileIsLookedAtOnEveryRecord)
+TEST_F(UpdatePositionReports, ATextIsStoredForEachSentenceItHoldsAndLookAlikesAreNotStored)
 {
-    update_position_reports(example_gga.c_str());
-    ASSERT_TRUE(write_whole(scratch.at("alarm"), ""));
-    update_position_reports(example_rmc.c_str());
-    EXPECT_EQ(file("sbd10.status"), alarm_record);
-    ASSERT_EQ(unlink(scratch.at("alarm").c_str()), 0);
-    update_position_reports(example_rmc.c_str());
-    EXPECT_EQ(file("sbd10.status"), example_record);
-}
-
-TEST_F(UpdatePositionReports, ATextHoldingBothSentencesIsStoredTwiceAndReportsTheFixOfEach)
-{
+    // Both sentences in one text: stored twice, the fix of each reported.
     const std::string both = example_gga.substr(0, example_gga.size() - 1) + "\r\n" + example_rmc;
     update_position_reports(both.c_str());
     EXPECT_EQ(file("nmea.status"), "NMEA: " + both + "NMEA: " + both + example_lines);
     EXPECT_EQ(file("sbd10.status"), example_record);
-}
-
-TEST_F(UpdatePositionReports, LookAlikesNeitherReplaceTheStoredTextsNorRewriteTheReports)
-{
-    update_position_reports(example_gga.c_str());
-    update_position_reports(example_rmc.c_str());
-    const std::string good = file("nmea.status");
     ASSERT_EQ(unlink(scratch.at("sbd10.status").c_str()), 0);
     for (const char *look_alike : {"!AIVDM,1,1,,A,13aGRMC,GGA,0*4E\n", "$GPTXT,01,01,02,RMC and GGA*00\n",
                                    "$PGRMC,1,2,3\n", "$GPTXT,01,01,02,$GPGGA,1,2,3,4,5,6,7,8,9,M\n"})
         update_position_reports(look_alike);
-    EXPECT_FALSE(exists(scratch.at("sbd10.status"))); // nothing was rewritten
+    EXPECT_EQ(scratch.listing(), names{"nmea.status"}); // nothing was rewritten
     update_position_reports(example_rmc.c_str());
-    EXPECT_EQ(file("nmea.status"), good);
+    EXPECT_EQ(file("nmea.status"), "NMEA: " + example_rmc + "NMEA: " + both + example_lines);
     EXPECT_EQ(file("sbd10.status"), example_record);
 }
 
@@ -121,7 +96,7 @@ TEST_F(UpdatePositionReports, AReportThatCannotBePublishedIsSaidOnceUntilItIsPub
     update_position_reports(example_rmc.c_str());
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               failure("missing/nmea.status") + failure("missing/sbd10.status"));
-    EXPECT_FALSE(exists(scratch.at("missing")));
+    EXPECT_EQ(scratch.listing(), names{});
     // Reporting resumes, unsaid, once it can write again; a later failure
     // is said again.
     ASSERT_EQ(mkdir(scratch.at("missing").c_str(), 0755), 0);
@@ -136,8 +111,7 @@ TEST_F(UpdatePositionReports, AReportThatCannotBePublishedIsSaidOnceUntilItIsPub
 
 TEST(ReportDirectory, APathThatDoesNotFitIsRefusedAndChangesNothing)
 {
-    std::string deep(report_path_capacity, 'd');
-    EXPECT_FALSE(set_report_directory(deep.c_str()));
+    EXPECT_FALSE(set_report_directory(std::string(report_path_capacity, 'd').c_str()));
     EXPECT_TRUE(set_report_directory("/tmp"));
 }
 

@@ -11,26 +11,22 @@ namespace {
 
 TEST(ReplayPace, RmcTimeOfDay)
 {
-    struct {
-        const char *line;
-        bool is_rmc;
-        double seconds;
-    } cases[] = {
+    const struct { const char *line; bool is_rmc; double seconds; } cases[] = {
         {"$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A", true, 45319},
         {"$GNRMC,235959.50,A,,,,,,,,,,A*00\r\n", true, 86399.5},
         {"$GPRMC,000000.125,V,,,,,,,,,,N*00", true, 0.125},
         {"$GPRMC,101010*00", true, 36610},
-        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47", false, 0},
-        {"$GPRMC,,V,,,,,,,,,,N*53", false, 0},        // no time yet
-        {"$GPRMC,12351,A,*00", false, 0},            // five digits
-        {"$GPRMC,1235x9,A,*00", false, 0},
-        {"$GPRMC,246000,A,*00", false, 0},           // hour 24
-        {"$GPRMC,126000,A,*00", false, 0},           // minute 60
-        {"$GPRMC,123519A,*00", false, 0},            // time runs into the next field
-        {"!AIVDM,1,1,,A,139>Jh@00vPlgJ:KQwcjWR6D0000,0*0F", false, 0},
-        {"GPRMC,123519,A", false, 0},
-        {"$GPRMC", false, 0},
-        {"", false, 0},
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47", false, -1},
+        {"$GPRMC,,V,,,,,,,,,,N*53", false, -1}, // no time yet
+        {"$GPRMC,12351,A,*00", false, -1},      // five digits
+        {"$GPRMC,1235x9,A,*00", false, -1},
+        {"$GPRMC,246000,A,*00", false, -1},     // hour 24
+        {"$GPRMC,126000,A,*00", false, -1},     // minute 60
+        {"$GPRMC,123519A,*00", false, -1},      // time runs into the next field
+        {"!AIVDM,1,1,,A,139>Jh@00vPlgJ:KQwcjWR6D0000,0*0F", false, -1},
+        {"GPRMC,123519,A", false, -1},
+        {"$GPRMC", false, -1},
+        {"", false, -1},
     };
     for (auto &c : cases) {
         double seconds = -1;
@@ -43,100 +39,67 @@ TEST(ReplayPace, RmcTimeOfDay)
 
 TEST(ReplayPace, StepsBetweenRmcTimes)
 {
-    struct {
-        double previous, next, step;
-    } cases[] = {
+    const struct { double previous, next, step; } cases[] = {
         {45319, 45320, 1},
-        {45319, 45319, 0},       // a repeated time: no wait
+        {45319, 45319, 0}, // a repeated time: no wait
         {45319, 45321.5, 2.5},
-        {86399, 0, 1},           // across midnight
+        {86399, 0, 1}, // across midnight
         {86399.5, 0.5, 1},
         {86000, 200, 600},
-        {45319, 45000, 1},       // back a little: a new recording starts
-        {43300, 100, 1},         // back under half a day is still a new recording
+        {45319, 45000, 1}, // back a little: a new recording starts
+        {43300, 100, 1},   // back under half a day is still a new recording
     };
     for (auto &c : cases)
         EXPECT_DOUBLE_EQ(rmc_step(c.previous, c.next), c.step) << c.previous << " -> " << c.next;
 }
 
-TEST(ReplayPace, FixedRateSpacesEveryLineEvenly)
+TEST(ReplayPace, WhenEachLineOfALogPlayedOverIsDue)
 {
-    replay_pace four = pace_start(4);
-    const double expected_four[] = {0, 0.25, 0.5, 0.75, 1.0};
-    for (double due : expected_four)
-        EXPECT_DOUBLE_EQ(pace_line(&four, "$GPRMC,120000,A*00"), due); // timestamps play no part
-
-    replay_pace slow = pace_start(0.5);
-    EXPECT_DOUBLE_EQ(pace_line(&slow, "a"), 0);
-    EXPECT_DOUBLE_EQ(pace_line(&slow, "b"), 2);
-    EXPECT_DOUBLE_EQ(pace_line(&slow, "c"), 4);
-
-    replay_pace many = pace_start(1000);
-    double due = 0;
-    for (int i = 0; i <= 100000; i++)
-        due = pace_line(&many, "x");
-    EXPECT_DOUBLE_EQ(due, 100.0); // no error builds up over a long log
-}
-
-TEST(ReplayPace, RmcPaceSendsEachRmcAtItsTimeAndTheRestRightAfter)
-{
-    replay_pace pace = pace_start(0);
-    struct {
-        const char *line;
-        double due;
-    } log[] = {
-        {"$GPGGA,115959,,,,,0,00,,,M,,M,,*00", 0}, // before any RMC: at once
-        {"$GPRMC,120000.00,A,,,,,,,,,,A*00", 0},
-        {"$GPVTG,84.4,T,,M,0.0,N,0.0,K,A*00", 0},
-        {"$GPRMC,120001.00,A,,,,,,,,,,A*00", 1},
-        {"$GPGGA,120001.00,,,,,1,08,,,M,,M,,*00", 1},
-        {"!AIVDM,1,1,,A,139>Jh@00vPlgJ:KQwcjWR6D0000,0*0F", 1},
-        {"$GPRMC,120003.50,A,,,,,,,,,,A*00", 3.5},
-        {"$GPRMC,120000.00,A,,,,,,,,,,A*00", 4.5}, // the log played again from its top
-        {"$GPRMC,120001.00,A,,,,,,,,,,A*00", 5.5},
-    };
-    for (auto &entry : log)
-        EXPECT_DOUBLE_EQ(pace_line(&pace, entry.line), entry.due) << entry.line;
-}
-
-TEST(ReplayPace, RmcPaceRunsOnAcrossMidnight)
-{
-    replay_pace pace = pace_start(0);
-    EXPECT_DOUBLE_EQ(pace_line(&pace, "$GPRMC,235958,A*00"), 0);
-    EXPECT_DOUBLE_EQ(pace_line(&pace, "$GPRMC,235959,A*00"), 1);
-    EXPECT_DOUBLE_EQ(pace_line(&pace, "$GPRMC,000000,A*00"), 2);
-    EXPECT_DOUBLE_EQ(pace_line(&pace, "$GPRMC,000002,A*00"), 4);
-}
-
-TEST(ReplayPace, APassThroughTheLogBeginsAtLeastASecondAfterTheOneBefore)
-{
-    // Each log played three times; what is due when, pass by pass.
-    struct {
+    const char *ais = "!AIVDM,1,1,,A,139>Jh@00vPlgJ:KQwcjWR6D0000,0*0F";
+    const struct {
         const char *what;
-        double lines_per_second;
+        double lines_per_second; // 0: at the pace of the RMC times
+        int passes;
         std::vector<const char *> log;
-        std::vector<double> due;
+        std::vector<double> due; // pass after pass
     } cases[] = {
-        {"times that do not advance", 0,
-         {"$GPRMC,120000.00,A*00", "$GPGGA,120000.00*00", "$GPRMC,120000.00,A*00"},
+        // Each RMC at its time, the rest right after; at once before any RMC.
+        {"a log at RMC pace", 0, 1,
+         {"$GPGGA,115959*00", "$GPRMC,120000.00,A*00", "$GPVTG,84.4,T*00", "$GPRMC,120001.00,A*00",
+          "$GPGGA,120001.00*00", ais, "$GPRMC,120003.50,A*00", "$GPRMC,120000.00,A*00", "$GPRMC,120001.00,A*00"},
+         {0, 0, 0, 1, 1, 1, 3.5, 4.5, 5.5}}, // the log played again from its top
+        {"across midnight", 0, 1,
+         {"$GPRMC,235958,A*00", "$GPRMC,235959,A*00", "$GPRMC,000000,A*00", "$GPRMC,000002,A*00"}, {0, 1, 2, 4}},
+        // A fixed rate spaces every line evenly; timestamps play no part.
+        {"four a second", 4, 1, {"$GPRMC,120000,A*00", "$GPRMC,120000,A*00", "$GPRMC,120000,A*00", "x", "x"},
+         {0, 0.25, 0.5, 0.75, 1.0}},
+        {"one in two seconds", 0.5, 1, {"a", "b", "c"}, {0, 2, 4}},
+        // A pass through the log begins at least a second after the one before.
+        {"times that do not advance", 0, 3, {"$GPRMC,120000.00,A*00", "$GPGGA,120000.00*00", "$GPRMC,120000.00,A*00"},
          {0, 0, 0, /**/ 1, 1, 1, /**/ 2, 2, 2}},
-        {"no RMC at all", 0, {"$GPGGA,120000.00*00", "$GPTXT,hello*00"}, {0, 0, /**/ 1, 1, /**/ 2, 2}},
-        {"half a second of times", 0, {"$GPRMC,120000.00,A*00", "$GPRMC,120000.50,A*00"},
+        {"no RMC at all", 0, 3, {"$GPGGA,120000.00*00", "$GPTXT,hello*00"}, {0, 0, /**/ 1, 1, /**/ 2, 2}},
+        {"half a second of times", 0, 3, {"$GPRMC,120000.00,A*00", "$GPRMC,120000.50,A*00"},
          {0, 0.5, /**/ 1.5, 2, /**/ 3, 3.5}}, // the step back from the end already waits a second
-        {"lines before the first RMC", 0, {"$GPGGA,115959*00", "$GPRMC,120000,A*00", "$GPRMC,120003,A*00"},
+        {"lines before the first RMC", 0, 3, {"$GPGGA,115959*00", "$GPRMC,120000,A*00", "$GPRMC,120003,A*00"},
          {0, 0, 3, /**/ 3, 4, 7, /**/ 7, 8, 11}}, // a long log: the passes are seconds apart already
-        {"a fixed rate", 4, {"$GPRMC,120000,A*00"}, {0, /**/ 0.25, /**/ 0.5}}, // the rate rules
+        {"a fixed rate", 4, 3, {"$GPRMC,120000,A*00"}, {0, /**/ 0.25, /**/ 0.5}}, // the rate rules
     };
     for (auto &c : cases) {
         replay_pace pace = pace_start(c.lines_per_second);
         std::vector<double> due;
-        for (int pass = 0; pass < 3; pass++) {
+        for (int pass = 0; pass < c.passes; pass++) {
             pace_pass(&pace);
             for (const char *line : c.log)
                 due.push_back(pace_line(&pace, line));
         }
         EXPECT_EQ(due, c.due) << c.what;
     }
+    // No error builds up over a long log.
+    replay_pace many = pace_start(1000);
+    double due = 0;
+    for (int i = 0; i <= 100000; i++)
+        due = pace_line(&many, "x");
+    EXPECT_DOUBLE_EQ(due, 100.0);
 }
 
 } // namespace

@@ -3,10 +3,10 @@
 
 #include <cerrno>
 #include <csignal>
-#include <string>
-#include <sys/resource.h>
 #include <fcntl.h>
 #include <functional>
+#include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -32,169 +32,104 @@ extern "C" int unlink(const char *path)
 
 namespace {
 
-using names = std::vector<std::string>;
-
+// A report directory, and a file of someone else's in it that no report may
+// ever be written through.
 struct report_files {
     scratch_directory scratch;
-    std::string path = scratch.at("nmea.status");
-    std::string temporary = scratch.at("nmea.status.tmp");
-    // 0 when published, else the reason.
-    int publish(const std::string &content)
+    std::string path = scratch.at("nmea.status"), temporary = path + ".tmp", victim = scratch.at("victim");
+    int publish(const std::string &content) // 0 when published, else the reason
     {
         return publish_report(path.c_str(), temporary.c_str(), content.data(), content.size());
     }
-    std::string content()
-    {
-        std::string text;
-        return read_whole(path, &text) ? text : "<missing>";
-    }
 };
 
-void expect_mode_0644_file(const std::string &path)
+int full_directory(report_files &f)
 {
-    struct stat info;
-    ASSERT_EQ(lstat(path.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISREG(info.st_mode));
-    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    f.victim = f.temporary + "/inside";
+    return mkdir(f.temporary.c_str(), 0755) == 0 && write_whole(f.victim, "precious\n") ? 0 : -1;
 }
 
-TEST(ReportFile, PublishesExactlyTheBytesWithMode0644UnderTheDaemonsUmask)
+int directory_at_report(report_files &f)
 {
-    report_files files;
-    ASSERT_FALSE(files.scratch.path.empty());
-    mode_t saved = umask(022);
-    int published = files.publish(std::string("first\0bytes\n", 12));
-    umask(saved);
-    ASSERT_EQ(published, 0);
-    EXPECT_EQ(files.content(), std::string("first\0bytes\n", 12));
-    expect_mode_0644_file(files.path);
-    EXPECT_EQ(files.scratch.names(), names{"nmea.status"});
-    // A shorter report replaces a longer one whole.
-    ASSERT_EQ(files.publish("2nd"), 0);
-    EXPECT_EQ(files.content(), "2nd");
+    return unlink(f.path.c_str()) == 0 ? mkdir(f.path.c_str(), 0755) : -1;
 }
 
-TEST(ReportFile, ALinkPlantedAtTheTemporaryNameIsNeverFollowed)
+TEST(ReportFile, NothingPlantedStopsAReportOrIsWrittenThrough)
 {
-    report_files files;
-    std::string victim = files.scratch.at("victim");
-    ASSERT_TRUE(write_whole(victim, "precious\n"));
-    ASSERT_EQ(symlink(victim.c_str(), files.temporary.c_str()), 0);
-    ASSERT_EQ(files.publish("report\n"), 0);
-    EXPECT_EQ(files.content(), "report\n");
-    std::string kept;
-    ASSERT_TRUE(read_whole(victim, &kept));
-    EXPECT_EQ(kept, "precious\n");
-    struct stat info;
-    ASSERT_EQ(lstat(files.path.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISREG(info.st_mode));
-
-    // A dangling link must not create its target either.
-    std::string target = files.scratch.at("created-through-link");
-    ASSERT_EQ(symlink(target.c_str(), files.temporary.c_str()), 0);
-    ASSERT_EQ(files.publish("again\n"), 0);
-    EXPECT_FALSE(exists(target));
-    EXPECT_EQ(files.content(), "again\n");
-}
-
-TEST(ReportFile, AFileFifoOrEmptyDirectoryLeftAtTheTemporaryNameIsReplaced)
-{
-    report_files files;
-    ASSERT_TRUE(write_whole(files.temporary, "stale and much longer than the report\n"));
-    ASSERT_EQ(files.publish("fresh\n"), 0);
-    EXPECT_EQ(files.content(), "fresh\n");
-    // A FIFO is removed, never opened: opening it to write would block.
-    ASSERT_EQ(mkfifo(files.temporary.c_str(), 0666), 0);
-    ASSERT_EQ(files.publish("after fifo\n"), 0);
-    EXPECT_EQ(files.content(), "after fifo\n");
-    ASSERT_EQ(mkdir(files.temporary.c_str(), 0755), 0);
-    ASSERT_EQ(files.publish("fresher\n"), 0);
-    EXPECT_EQ(files.content(), "fresher\n");
-    EXPECT_EQ(files.scratch.names(), names{"nmea.status"});
-}
-
-TEST(ReportFile, ADirectoryWithSomethingInItAtTheTemporaryNameIsLeftAloneAndAFreshNameIsUsed)
-{
-    report_files files;
-    ASSERT_EQ(files.publish("good\n"), 0);
-    ASSERT_EQ(mkdir(files.temporary.c_str(), 0755), 0);
-    ASSERT_TRUE(write_whole(files.temporary + "/inside", "theirs\n"));
-    for (const char *report : {"new\n", "newer\n"}) {
-        mode_t saved = umask(077);
-        int published = files.publish(report);
-        umask(saved);
-        ASSERT_EQ(published, 0);
-        EXPECT_EQ(files.content(), report);
-        expect_mode_0644_file(files.path);
+    const std::string report("the report\0with a NUL\n", 22);
+    const names alone = {"nmea.status", "victim"}, beside_temporary = {"nmea.status", "nmea.status.tmp", "victim"};
+    const struct {
+        const char *what; // what stands at the temporary name, or at the report's
+        int (*plant)(report_files &);
+        int published; // 0, or why not
+        names left;    // no temporary name of the daemon's own among them
+    } rows[] = {
+        {"nothing", [](report_files &) { return 0; }, 0, alone},
+        {"a stale file longer than the report",
+         [](report_files &f) { return write_whole(f.temporary, std::string(300, 's')) ? 0 : -1; }, 0, alone},
+        // Opening a FIFO to write would block: it is removed, never opened.
+        {"a FIFO", [](report_files &f) { return mkfifo(f.temporary.c_str(), 0666); }, 0, alone},
+        {"an empty directory", [](report_files &f) { return mkdir(f.temporary.c_str(), 0755); }, 0, alone},
+        {"a link to another's file", [](report_files &f) { return symlink(f.victim.c_str(), f.temporary.c_str()); }, 0,
+         alone},
+        {"a dangling link, whose target must not be made",
+         [](report_files &f) { return symlink(f.scratch.at("target").c_str(), f.temporary.c_str()); }, 0, alone},
+        // What someone keeps in a directory is never thrown away: a fresh name is used instead.
+        {"a directory with another's file in it", full_directory, 0, beside_temporary},
+        // The name is cleared, and linked again before the daemon can create it.
+        {"a hard link to another's file, made again after each unlink",
+         [](report_files &f) {
+             after_unlink = [&f](const char *path) {
+                 if (path == f.temporary)
+                     link(f.victim.c_str(), path);
+             };
+             return link(f.victim.c_str(), f.temporary.c_str());
+         },
+         0, beside_temporary},
+        {"a directory at the report's name", directory_at_report, EISDIR, alone},
+        {"a directory with another's file in it, and one at the report's name",
+         [](report_files &f) { return directory_at_report(f) == 0 ? full_directory(f) : -1; }, EISDIR,
+         beside_temporary},
+    };
+    mode_t saved = umask(022); // the daemon's
+    for (auto &row : rows) {
+        report_files f;
+        ASSERT_EQ(f.publish(std::string(100, 'e')), 0); // longer than the next
+        ASSERT_TRUE(write_whole(f.victim, "precious\n"));
+        ASSERT_EQ(row.plant(f), 0) << row.what;
+        EXPECT_EQ(f.publish(report), row.published) << row.what;
+        after_unlink = nullptr;
+        EXPECT_EQ(read_whole(f.victim), "precious\n") << row.what;
+        EXPECT_EQ(f.scratch.listing(), row.left) << row.what;
+        struct stat info = {};
+        lstat(f.path.c_str(), &info);
+        EXPECT_EQ(info.st_mode & (S_IFMT | 07777), row.published == 0 ? S_IFREG | 0644u : S_IFDIR | 0755u) << row.what;
+        if (row.published == 0) {
+            EXPECT_EQ(read_whole(f.path), report) << row.what;
+        }
     }
-    // Nothing was taken from the directory, and no fresh name is left behind.
-    std::string kept;
-    ASSERT_TRUE(read_whole(files.temporary + "/inside", &kept));
-    EXPECT_EQ(kept, "theirs\n");
-    EXPECT_EQ(files.scratch.names(), (names{"nmea.status", "nmea.status.tmp"}));
+    umask(saved);
 }
 
 TEST(ReportFile, AShortWriteNeverReplacesAGoodReport)
 {
-    report_files files;
-    ASSERT_EQ(files.publish("good\n"), 0);
-    // A file size limit makes the write stop short, as a full disk does.
+    report_files f;
+    ASSERT_EQ(f.publish("good\n"), 0);
+    // A file size limit stops the write short, as a full disk does.
     void (*saved_handler)(int) = signal(SIGXFSZ, SIG_IGN);
-    rlimit saved_limit;
-    getrlimit(RLIMIT_FSIZE, &saved_limit);
-    rlimit small = saved_limit;
-    small.rlim_cur = 100;
+    rlimit saved, small;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    small = {100, saved.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    int published = files.publish(std::string(300, 'x'));
-    setrlimit(RLIMIT_FSIZE, &saved_limit);
+    int published = f.publish(std::string(300, 'x'));
+    setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, saved_handler);
     EXPECT_EQ(published, EFBIG);
-    EXPECT_EQ(files.content(), "good\n");
-    EXPECT_FALSE(exists(files.temporary));
+    EXPECT_EQ(read_whole(f.path), "good\n");
+    EXPECT_EQ(f.scratch.listing(), names{"nmea.status"});
     // Once there is room again, reports go on.
-    ASSERT_EQ(files.publish(std::string(300, 'y')), 0);
-    EXPECT_EQ(files.content(), std::string(300, 'y'));
-}
-
-TEST(ReportFile, AFailureGivesItsReasonAndLeavesNoTemporaryBehind)
-{
-    report_files files;
-    // A directory at the report's name cannot be replaced by a file.
-    ASSERT_EQ(mkdir(files.path.c_str(), 0755), 0);
-    EXPECT_EQ(files.publish("report\n"), EISDIR);
-    EXPECT_EQ(files.scratch.names(), names{"nmea.status"});
-    // Nor when the fixed temporary name is taken too: the fresh one goes.
-    ASSERT_EQ(mkdir(files.temporary.c_str(), 0755), 0);
-    ASSERT_TRUE(write_whole(files.temporary + "/inside", "x"));
-    EXPECT_EQ(files.publish("report\n"), EISDIR);
-    EXPECT_EQ(files.scratch.names(), (names{"nmea.status", "nmea.status.tmp"}));
-    // No directory to write in at all.
-    std::string gone = files.scratch.at("gone/nmea.status");
-    EXPECT_EQ(publish_report(gone.c_str(), (gone + ".tmp").c_str(), "x", 1), ENOENT);
-}
-
-TEST(ReportFile, ALinkMadeBetweenClearingAndCreatingTheTemporaryNameIsNeverWrittenThrough)
-{
-    report_files files;
-    std::string victim = files.scratch.at("victim");
-    ASSERT_TRUE(write_whole(victim, "precious\n"));
-    // A link to it already stands at the temporary name, so the name is
-    // cleared first; and again, just after it was cleared.
-    ASSERT_EQ(link(victim.c_str(), files.temporary.c_str()), 0);
-    // Someone links the temporary name to a file of theirs just after the
-    // daemon cleared it: creating the name must fail, not open the link.
-    after_unlink = [&](const char *path) {
-        if (path == files.temporary)
-            link(victim.c_str(), files.temporary.c_str());
-    };
-    int published = files.publish("report\n");
-    after_unlink = nullptr;
-    std::string kept;
-    ASSERT_TRUE(read_whole(victim, &kept));
-    EXPECT_EQ(kept, "precious\n");
-    // The report still goes out, under a name of the daemon's own.
-    EXPECT_EQ(published, 0);
-    EXPECT_EQ(files.content(), "report\n");
+    ASSERT_EQ(f.publish(std::string(300, 'y')), 0);
+    EXPECT_EQ(read_whole(f.path), std::string(300, 'y'));
 }
 
 } // namespace

@@ -3,78 +3,52 @@
 #pragma once
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
-#include <ftw.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
-#include <unistd.h>
 #include <vector>
+
+using names = std::vector<std::string>;
 
 struct scratch_directory {
     std::string path;
     scratch_directory()
     {
-        const char *base = getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/reports-XXXXXX";
+        std::error_code ignored;
+        std::string pattern = (std::filesystem::temp_directory_path(ignored) / "reports-XXXXXX").string();
         if (mkdtemp(&pattern[0]) != nullptr)
             path = pattern;
     }
     ~scratch_directory()
     {
+        std::error_code ignored;
         if (!path.empty())
-            nftw(path.c_str(), remove_entry, 8, FTW_DEPTH | FTW_PHYS);
+            std::filesystem::remove_all(path, ignored);
     }
     std::string at(const std::string &name) const { return path + "/" + name; }
-    // The names in the directory, sorted, without "." and "..".
-    std::vector<std::string> names() const
+    // The names in the directory, sorted.
+    names listing() const
     {
-        std::vector<std::string> found;
-        if (DIR *directory = opendir(path.c_str())) {
-            while (dirent *entry = readdir(directory)) {
-                std::string name = entry->d_name;
-                if (name != "." && name != "..")
-                    found.push_back(name);
-            }
-            closedir(directory);
-        }
+        names found;
+        std::error_code ignored;
+        for (const auto &entry : std::filesystem::directory_iterator(path, ignored))
+            found.push_back(entry.path().filename());
         std::sort(found.begin(), found.end());
         return found;
     }
-
-  private:
-    static int remove_entry(const char *entry, const struct stat *, int, FTW *)
-    {
-        remove(entry);
-        return 0;
-    }
 };
 
-// The whole file, and whether it could be read.
-inline bool read_whole(const std::string &path, std::string *content)
+// The whole file, or "<missing>" when it cannot be read.
+inline std::string read_whole(const std::string &path)
 {
-    FILE *f = fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return false;
-    content->clear();
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, f)) > 0)
-        content->append(buffer, got);
-    fclose(f);
-    return true;
+    std::ifstream file(path, std::ios::binary);
+    return file ? std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()) : "<missing>";
 }
 
 inline bool write_whole(const std::string &path, const std::string &content)
 {
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr)
-        return false;
-    bool ok = fwrite(content.data(), 1, content.size(), f) == content.size();
-    return fclose(f) == 0 && ok;
-}
-
-inline bool exists(const std::string &path)
-{
-    return access(path.c_str(), F_OK) == 0;
+    std::ofstream file(path, std::ios::binary);
+    return static_cast<bool>(file << content << std::flush);
 }

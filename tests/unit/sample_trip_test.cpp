@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The committed sample trip is a log a receiver could have written: every
 // line a whole sentence with a good checksum and CR LF, all the sentence
-// types the daemon's users meet, and one RMC per second.
+// types the daemon's users meet, and one RMC per second, so that a replay at
+// RMC pace takes the trip's time.
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -14,19 +15,16 @@
 
 namespace {
 
-std::string read_sample()
+TEST(SampleTrip, EveryLineIsAWholeSentenceWithAGoodChecksumAndOneRmcASecond)
 {
     std::ifstream file(std::string(GPSFANOUT_SOURCE_DIR) + "/samples/trip.nmea", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-TEST(SampleTrip, EveryLineIsAWholeSentenceWithAGoodChecksum)
-{
-    std::string text = read_sample();
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(text.empty());
     ASSERT_EQ(text.substr(text.size() - 2), "\r\n");
     std::set<std::string> kinds;
-    size_t lines = 0;
+    size_t lines = 0, rmc_count = 0;
+    replay_pace pace = pace_start(0);
+    double last_due = 0, seconds;
     for (size_t start = 0; start < text.size(); lines++) {
         size_t end = text.find("\r\n", start);
         ASSERT_NE(end, std::string::npos);
@@ -35,29 +33,15 @@ TEST(SampleTrip, EveryLineIsAWholeSentenceWithAGoodChecksum)
         EXPECT_TRUE(sentence_checksum_ok(line.c_str())) << line;
         EXPECT_LE(line.size() + 2, 82u) << line; // the longest sentence NMEA allows
         kinds.insert(line.substr(3, 3));
+        rmc_count += rmc_time_of_day(line.c_str(), &seconds);
+        last_due = pace_line(&pace, line.c_str());
         start = end + 2;
     }
     EXPECT_GE(lines, 100u);
     for (const char *kind : {"GGA", "RMC", "GSV", "VTG", "VDM"})
         EXPECT_EQ(kinds.count(kind), 1u) << kind;
-}
-
-TEST(SampleTrip, OneRmcASecondSoAReplayAtRmcPaceTakesTheTripsTime)
-{
-    std::string text = read_sample();
-    replay_pace pace = pace_start(0);
-    double last_due = 0, rmc_count = 0;
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find("\r\n", start);
-        std::string line = text.substr(start, end - start);
-        double seconds;
-        if (rmc_time_of_day(line.c_str(), &seconds))
-            rmc_count++;
-        last_due = pace_line(&pace, line.c_str());
-        start = end + 2;
-    }
-    EXPECT_GE(rmc_count, 60);
-    EXPECT_DOUBLE_EQ(last_due, rmc_count - 1);
+    EXPECT_GE(rmc_count, 60u);
+    EXPECT_DOUBLE_EQ(last_due, rmc_count - 1.0);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -11,19 +13,17 @@ namespace {
 
 // Parses a command line from the default settings; returns whether it is
 // good, and puts what was refused in *why.
-bool parse(const std::vector<const char *> &words, settings_record *out, std::string *why = nullptr)
+bool parse(std::vector<std::string> words, settings_record *out, std::string *why)
 {
-    std::vector<std::string> storage = {"gpsfanout"};
-    storage.insert(storage.end(), words.begin(), words.end());
+    words.insert(words.begin(), "gpsfanout");
     std::vector<char *> argv;
-    for (auto &word : storage)
+    for (auto &word : words)
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
     *out = default_settings;
     char text[200] = "not cleared";
-    bool good = parse_settings(static_cast<int>(storage.size()), argv.data(), out, text, sizeof text);
-    if (why != nullptr)
-        *why = text;
+    bool good = parse_settings(static_cast<int>(words.size()), argv.data(), out, text, sizeof text);
+    *why = text;
     return good;
 }
 
@@ -37,90 +37,76 @@ std::string fields(const settings_record &s)
     return text;
 }
 
-TEST(Settings, GoodCommandLinesGiveTheseSettings)
+TEST(Settings, CommandLinesGiveTheseSettingsOrAreRefusedNamingTheValue)
 {
+    const std::string port = "not a UDP port (1 to 65535)";
+    const std::string speed =
+        "not a supported line speed (110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200)";
+    const int in = udp_in_port, out = broadcast_port, tcp = tcp_port;
+    const settings_record refused = {};
     const struct {
-        std::vector<const char *> words;
-        settings_record expected;
+        std::vector<std::string> words;
+        settings_record expected; // all zero when refused
+        std::string why;          // what was refused; empty when the option scanner said what was wrong
     } cases[] = {
-        {{}, {udp_in_port, broadcast_port, tcp_port, 4800, false, true, false, false}},
+        {{}, {in, out, tcp, 4800, false, true, false, false}, ""},
         // Flags are toggles, not setters.
-        {{"-d", "-d"}, {udp_in_port, broadcast_port, tcp_port, 4800, false, true, false, false}},
-        {{"-u"}, {udp_in_port, broadcast_port, tcp_port, 4800, false, false, false, false}},
-        {{"-u", "-u", "-u"}, {udp_in_port, broadcast_port, tcp_port, 4800, false, false, false, false}},
-        {{"-ws", "-d"}, {udp_in_port, broadcast_port, tcp_port, 4800, true, true, true, true}},
+        {{"-d", "-d"}, {in, out, tcp, 4800, false, true, false, false}, ""},
+        {{"-u"}, {in, out, tcp, 4800, false, false, false, false}, ""},
+        {{"-u", "-u", "-u"}, {in, out, tcp, 4800, false, false, false, false}, ""},
+        {{"-ws", "-d"}, {in, out, tcp, 4800, true, true, true, true}, ""},
         {{"-b", "115200", "-i", "2000", "-o", "2001", "-t", "2002", "-w", "-s"},
-         {2000, 2001, 2002, 115200, true, true, true, false}},
+         {2000, 2001, 2002, 115200, true, true, true, false}, ""},
         // Values follow atoi rules; the TCP port is not validated.
-        {{"-i", "  +123abc", "-t", "0"}, {123, broadcast_port, 0, 4800, false, true, false, false}},
+        {{"-i", "  +123abc", "-t", "0"}, {123, out, 0, 4800, false, true, false, false}, ""},
+        // Far too many digits: glibc's atoi, without undefined behaviour.
+        {{"-t", "99999999999999999999999"}, {in, out, -1, 4800, false, true, false, false}, ""},
         // Only the low 16 bits reach the socket: 4464; then 1, 65535 and 0.
-        {{"-i", "70000"}, {70000, broadcast_port, tcp_port, 4800, false, true, false, false}},
-        {{"-i", "65537", "-o", "-1", "-t", "65536"}, {65537, -1, 65536, 4800, false, true, false, false}},
-    };
-    for (auto &c : cases) {
-        settings_record s;
-        std::string line;
-        for (const char *word : c.words)
-            line += std::string(word) + " ";
-        EXPECT_TRUE(parse(c.words, &s)) << line;
-        EXPECT_EQ(fields(s), fields(c.expected)) << line;
-    }
-    // Far too many digits must not be undefined behaviour.
-    settings_record s;
-    EXPECT_TRUE(parse({"-t", "99999999999999999999999"}, &s));
-}
-
-TEST(Settings, BadCommandLinesAreRefusedNamingTheValue)
-{
-    const char *speed = "not a supported line speed (110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200)";
-    const char *port = "not a UDP port (1 to 65535)";
-    const struct {
-        std::vector<const char *> words;
-        std::string why; // empty: the option scanner says what was wrong
-    } cases[] = {
-        {{"-x"}, ""},
-        {{"-b"}, ""},
-        {{"-b", "4801"}, std::string("-b 4801: ") + speed},
-        {{"-b", "1234"}, std::string("-b 1234: ") + speed},
-        {{"-b", "fast"}, std::string("-b fast: ") + speed},
-        {{"-i", "0"}, std::string("-i 0: ") + port},
-        {{"-o", "letters"}, std::string("-o letters: ") + port},
+        {{"-i", "70000"}, {70000, out, tcp, 4800, false, true, false, false}, ""},
+        {{"-i", "65537", "-o", "-1", "-t", "65536"}, {65537, -1, 65536, 4800, false, true, false, false}, ""},
+        {{"-x"}, refused, ""},
+        {{"-b"}, refused, ""},
+        {{"-b", "4801"}, refused, "-b 4801: " + speed},
+        {{"-b", "1234"}, refused, "-b 1234: " + speed},
+        {{"-b", "fast"}, refused, "-b fast: " + speed},
+        {{"-i", "0"}, refused, "-i 0: " + port},
+        {{"-o", "letters"}, refused, "-o letters: " + port},
         // Ports whose low 16 bits are 0 would bind a port the kernel picks.
-        {{"-i", "70000", "-o", "65536"}, std::string("-o 65536: ") + port},
-        {{"-i", "131072"}, std::string("-i 131072: ") + port},
-        {{"-o", "-65536"}, std::string("-o -65536: ") + port},
+        {{"-i", "70000", "-o", "65536"}, refused, "-o 65536: " + port},
+        {{"-i", "131072"}, refused, "-i 131072: " + port},
+        {{"-o", "-65536"}, refused, "-o -65536: " + port},
         // The last value given is the one refused.
-        {{"-i", "0", "-i", "00"}, std::string("-i 00: ") + port},
+        {{"-i", "0", "-i", "00"}, refused, "-i 00: " + port},
     };
     for (auto &c : cases) {
         settings_record s;
-        std::string line, why = "not cleared";
-        for (const char *word : c.words)
-            line += std::string(word) + " ";
-        EXPECT_FALSE(parse(c.words, &s, &why)) << line;
+        std::string line, why;
+        for (const std::string &word : c.words)
+            line += word + " ";
+        bool good = c.expected.baud != 0;
+        EXPECT_EQ(parse(c.words, &s, &why), good) << line;
         EXPECT_EQ(why, c.why) << line;
+        if (good) {
+            EXPECT_EQ(fields(s), fields(c.expected)) << line;
+        }
     }
-    settings_record s;
-    for (int speed : {110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}) {
-        std::string text = std::to_string(speed);
-        EXPECT_TRUE(parse({"-b", text.c_str()}, &s)) << speed;
+    for (const char *baud : {"110", "300", "1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200"}) {
+        settings_record s;
+        std::string why;
+        EXPECT_TRUE(parse({"-b", baud}, &s, &why)) << baud;
+        EXPECT_EQ(s.baud, atoi(baud));
     }
 }
 
-using SettingsDeathTest = testing::Test;
-
-TEST_F(SettingsDeathTest, UsageGoesToStandardErrorWithStatusOne)
+TEST(SettingsDeathTest, UsageGoesToStandardErrorWithStatusOne)
 {
-    const char *usage = "Usage: gpsfanout \\[-w\\] \\[-u\\] \\[-s\\] \\[-d\\] \\[-i in_udp_port\\] "
-                        "\\[-o out_udp_port\\] \\[-t out_tcp_port\\] \\[-b baud\\]\n";
-    char program[] = "gpsfanout", bad_speed[] = "-b", speed[] = "4801";
-    char *argv[] = {program, bad_speed, speed, nullptr};
+    const std::string usage = "Usage: gpsfanout \\[-w\\] \\[-u\\] \\[-s\\] \\[-d\\] \\[-i in_udp_port\\] "
+                              "\\[-o out_udp_port\\] \\[-t out_tcp_port\\] \\[-b baud\\]\n";
+    char program[] = "gpsfanout", bad_speed[] = "-b", speed[] = "4801", unknown[] = "-q";
+    char *argv[] = {program, bad_speed, speed, nullptr}, *argv2[] = {program, unknown, nullptr};
     EXPECT_EXIT(parse_command_line(3, argv), testing::ExitedWithCode(1),
-                std::string("^gpsfanout: -b 4801: not a supported line speed .*\n") + usage);
-    char unknown[] = "-q";
-    char *argv2[] = {program, unknown, nullptr};
-    EXPECT_EXIT(parse_command_line(2, argv2), testing::ExitedWithCode(1),
-                std::string("invalid option -- 'q'\n") + usage);
+                "^gpsfanout: -b 4801: not a supported line speed .*\n" + usage);
+    EXPECT_EXIT(parse_command_line(2, argv2), testing::ExitedWithCode(1), "invalid option -- 'q'\n" + usage);
 }
 
 } // namespace

@@ -9,26 +9,19 @@
 
 namespace {
 
-std::string status_of(const std::string &gga, const std::string &rmc)
+// The status text of two stored texts; "" when it does not fit in `room`.
+std::string status_of(const std::string &gga, const std::string &rmc, size_t room = status_text_capacity)
 {
     fix_values fix;
     extract_fix(gga.c_str(), rmc.c_str(), &fix);
     static char text[status_text_capacity];
-    size_t length = format_status_text(text, sizeof text, rmc.c_str(), gga.c_str(), fix);
-    return std::string(text, length);
+    return std::string(text, format_status_text(text, room, rmc.c_str(), gga.c_str(), fix));
 }
 
-TEST(StatusText, TheExampleExactly)
+TEST(StatusText, LinesForTheExampleAndUnusualFixes)
 {
-    EXPECT_EQ(status_of(example_gga, example_rmc), example_status);
-}
-
-TEST(StatusText, LinesForUnusualFixes)
-{
-    struct {
-        std::string gga, rmc;
-        std::string lines; // what follows the two NMEA lines
-    } cases[] = {
+    const struct { std::string gga, rmc, lines; /* what follows the two NMEA lines */ } cases[] = {
+        {example_gga, example_rmc, example_lines},
         {example_gga, "$GPRMC,,V,,,,,,,,,,N*53\n",
          "Status: VOID\nDate(day/mon/yr): 0/0/0\nTime(hh:mm:ss): 0:0:0\nLat(deg): 0\nLon(deg): 0\n"
          "Course(deg): 0\nSpeed(m/s): 0\nAlt(m): 545.4\n"},
@@ -45,7 +38,7 @@ TEST(StatusText, LinesForUnusualFixes)
         EXPECT_EQ(status_of(c.gga, c.rmc), "NMEA: " + c.rmc + "NMEA: " + c.gga + c.lines);
 }
 
-TEST(StatusText, StoresAreWrittenWholeEvenAtTheirLongest)
+TEST(StatusText, StoresAreWrittenWholeEvenAtTheirLongestAndACutTextIsRefused)
 {
     // Two stores of 8191 characters each, as many sentences as they hold.
     std::string rmc = example_rmc, gga = example_gga;
@@ -58,19 +51,10 @@ TEST(StatusText, StoresAreWrittenWholeEvenAtTheirLongest)
     EXPECT_EQ(status.compare(0, 6 + rmc.size(), "NMEA: " + rmc), 0);
     EXPECT_EQ(status.compare(6 + rmc.size(), 6 + gga.size(), "NMEA: " + gga), 0);
     EXPECT_EQ(status.substr(status.size() - 14), "Alt(m): 545.4\n");
-}
-
-TEST(StatusText, ACutTextIsRefused)
-{
-    fix_values fix;
-    extract_fix(example_gga.c_str(), example_rmc.c_str(), &fix);
-    std::string whole = status_of(example_gga, example_rmc);
-    char text[512];
     // Exactly room for the text and its terminator, then one byte less.
-    EXPECT_EQ(format_status_text(text, whole.size() + 1, example_rmc.c_str(), example_gga.c_str(), fix),
-              whole.size());
-    EXPECT_EQ(format_status_text(text, whole.size(), example_rmc.c_str(), example_gga.c_str(), fix), 0u);
-    EXPECT_EQ(format_status_text(text, 0, example_rmc.c_str(), example_gga.c_str(), fix), 0u);
+    EXPECT_EQ(status_of(example_gga, example_rmc, example_status.size() + 1), example_status);
+    EXPECT_EQ(status_of(example_gga, example_rmc, example_status.size()), "");
+    EXPECT_EQ(status_of(example_gga, example_rmc, 0), "");
 }
 
 } // namespace
