@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Text that TCP clients send goes to the receiver on the serial line, one
-// line at a time, and only while a receiver is there.
+// Text that TCP clients send goes to the receiver on the serial line, a line at a time, while one is there.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -31,8 +30,7 @@ TEST_F(ClientInput, TwoClientsWritingAtOnceGiveTwoWholeChunksAndOneThatStopsSend
     int fds_before, threads_before;
     steady_counts(d->pid, &fds_before, &threads_before);
 
-    // Each chunk takes a few hundred milliseconds on the paced line, so the
-    // second writer has to wait for the first, whichever goes first.
+    // Each chunk takes a few hundred milliseconds on the paced line, so the second writer waits for the first.
     const std::string a = "$PAAAA," + std::string(500, 'a') + "*00\n";
     const std::string b = "$PBBBB," + std::string(500, 'b') + "*00\n";
     std::thread other([&] { send_text(second, b); });
@@ -62,8 +60,7 @@ TEST_F(ClientInput, TwoClientsWritingAtOnceGiveTwoWholeChunksAndOneThatStopsSend
     EXPECT_TRUE(counts_settle(d->pid, fds_before, threads_before, first));
 }
 
-// Without a serial device, or before the receiver is plugged in, client text
-// is left unread and wakes nothing; once the receiver is there, it comes.
+// With no serial device, or before the receiver is plugged in; once the receiver is there, the text comes.
 TEST_F(ClientInput, WithoutAReceiverClientTextWaitsUnreadAndNothingSpins)
 {
     const std::string command = "$PMTK314,0,1,0,1,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0*28\n";
@@ -83,8 +80,7 @@ TEST_F(ClientInput, WithoutAReceiverClientTextWaitsUnreadAndNothingSpins)
             return (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) || sent >= (256u << 20);
         });
         ASSERT_TRUE(full && sent < (256u << 20)) << sent << " bytes were taken";
-        // A reader, however slow, would make room again; none comes. And text
-        // waiting unread wakes nothing: the daemon sits idle meanwhile.
+        // A reader, however slow, would make room again; none comes, and the daemon sits idle meanwhile.
         double cpu_before = cpu_seconds(d->pid);
         pollfd room = {writer, POLLOUT, 0};
         EXPECT_EQ(poll(&room, 1, 1000), 0) << "the daemon took client text without a receiver";
@@ -98,8 +94,7 @@ TEST_F(ClientInput, WithoutAReceiverClientTextWaitsUnreadAndNothingSpins)
     send_udp("$GPTXT,next*00\r\n");
     std::string line;
     ASSERT_TRUE(read_until(gps.master, &line, on_the_line(command)));
-    // Relayed lines are not written back without -w: only the client's text,
-    // the last line perhaps not all there yet.
+    // Relayed lines are not written back without -w: only the client's text, the last line perhaps cut short.
     for (const std::string &text : lines_of(line))
         EXPECT_EQ(on_the_line(command).compare(0, text.size(), text), 0) << text;
 }
@@ -112,10 +107,7 @@ TEST_F(ClientInput, ACommandSentInPiecesWhileLinesAreRelayedReachesTheReceiverWh
     int on = 1;
     ASSERT_EQ(setsockopt(writer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on), 0); // each send its own segment
     // Each command in two segments 80 ms apart, cut in different places.
-    const struct {
-        std::string command;
-        size_t cut;
-    } rows[] = {
+    const struct { std::string command; size_t cut; } rows[] = {
         {"$PMTK314,0,1,0,1,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0*29\r\n", 47}, // before the checksum
         {"$PMTK220,1000*1F\r\n", 17},                                   // between CR and LF
         {"$PMTK251,38400*27\r\n", 17},                                  // before the line end
@@ -151,8 +143,7 @@ TEST_F(ClientInput, ACommandSentInPiecesWhileLinesAreRelayedReachesTheReceiverWh
     // The end marker goes on being sent: the last may be cut.
     std::string wire = line.bytes.substr(0, line.bytes.rfind(end) + end.size());
 
-    // Every line on the wire is whole and ends in CR LF: a command, once, or
-    // a relayed line.
+    // Every line on the wire is whole and ends in CR LF: a command, once, or a relayed line.
     const std::regex relayed(R"(\$GPTXT,(01,01,02,relayed \d+|join,\d+|end)\*00\r\n)");
     size_t commands[3] = {0, 0, 0};
     for (const std::string &text : lines_of(wire)) {

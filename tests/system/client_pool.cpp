@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Numbered lines, and a pool of TCP clients whose every received line is
-// checked as it arrives (see harness.h).
+// Numbered lines, and a pool of TCP clients whose every received line is checked as it arrives (see harness.h).
 #include <cerrno>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,8 +15,7 @@ std::string numbered_line(long number, size_t padding)
     return numbered_prefix + std::to_string(number) + "," + std::string(padding, 'x') + numbered_end + "\r\n";
 }
 
-// A numbered line is whole when its number is followed by a comma, filler
-// alone, and the end it was sent with.
+// A numbered line is whole when its number is followed by a comma, filler alone, and the end it was sent with.
 static void take_line(line_record *c, const std::string &line)
 {
     size_t digits = line.find(',', numbered_prefix.size());
@@ -58,8 +56,7 @@ static void read_all(client_pool *pool)
             watch.resize(pool->clients.size());
             for (size_t i = 0; i < watch.size(); i++) {
                 line_record &c = pool->clients[i];
-                // A client the test closed is released here, where no recv
-                // can be using its descriptor.
+                // A client the test closed is released here, where no recv can be using its descriptor.
                 if (c.closed && c.socket >= 0) {
                     close(c.socket);
                     c.socket = -1;
@@ -115,8 +112,7 @@ void close_client(client_pool *pool, int index)
 {
     std::lock_guard<std::mutex> hold(pool->lock);
     line_record &c = pool->clients[static_cast<size_t>(index)];
-    // Ends the connection at once, as a close would; the reader releases
-    // the descriptor, which it may be reading from right now.
+    // Ends the connection at once, as a close would; the reader, maybe reading it now, releases the descriptor.
     if (!c.closed)
         shutdown(c.socket, SHUT_RDWR);
     c.closed = true;

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// What the TCP service holds: running out of descriptors or address space is
-// survived without spinning, and descriptors and threads come back when
-// clients go.
+// What the TCP service holds: running out of descriptors or address space is survived without spinning,
+// and descriptors and threads come back when clients go.
 #include <iostream>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -16,15 +15,13 @@ using ClientResources = DaemonTest;
 TEST_F(ClientResources, OutOfDescriptorsOrAddressSpaceAClientIsRefusedAndChurnLeavesTheCountsWhereTheyStarted)
 {
     start({}, quiet);
-    // The keeper stays throughout; the counts are taken with it registered.
-    // Its thread stays alive, so no finished thread's stack is cached for
-    // reuse until the churn: a new thread needs fresh address space.
+    // The keeper stays throughout, and the counts are taken with it registered. Its thread stays alive, so no
+    // finished thread's stack is cached for reuse until the churn: a new thread needs fresh address space.
     int keeper = client();
     ASSERT_GE(keeper, 0);
     int fds_start, threads_start;
     steady_counts(d->pid, &fds_start, &threads_start);
-    // A connection the daemon takes but cannot serve is closed unread, and
-    // nothing of it stays.
+    // A connection the daemon takes but cannot serve is closed unread, and nothing of it stays.
     auto closed_and_gone = [&](int refused, const char *why) {
         std::string got;
         EXPECT_TRUE(closed_by_daemon(refused, &got)) << why;
@@ -35,8 +32,7 @@ TEST_F(ClientResources, OutOfDescriptorsOrAddressSpaceAClientIsRefusedAndChurnLe
     rlimit old_limit;
     ASSERT_EQ(prlimit(d->pid, RLIMIT_NOFILE, nullptr, &old_limit), 0);
 
-    // No descriptor free: accept fails over and over. The listener must wait
-    // between tries rather than spin, and the connection stays pending.
+    // No descriptor free: accept fails over and over, and the listener must wait between tries, not spin.
     ASSERT_TRUE(limit_fds(d->pid, free_fd(d->pid, 0)));
     int pending = own(connect_tcp());
     ASSERT_GE(pending, 0); // the kernel completes it; the daemon cannot take it
@@ -58,10 +54,9 @@ TEST_F(ClientResources, OutOfDescriptorsOrAddressSpaceAClientIsRefusedAndChurnLe
         ASSERT_EQ(prlimit(d->pid, RLIMIT_AS, &loose, nullptr), 0);
     }
 
-    // With both back, clients are served again. Each joins (so it was
-    // accepted and served), and then leaves in one of three ways: an orderly
-    // close, a reset, or a half close that goes on to a full one. The lines
-    // relayed for the next client's join let the daemon notice.
+    // With both back, clients are served again. Each joins (so it was accepted and served), then leaves in one
+    // of three ways: an orderly close, a reset, or a half close that goes on to a full one. The lines relayed
+    // for the next client's join let the daemon notice.
     const int cycles = 2500;
     long long begun = now_ms();
     for (int i = 0; i < cycles; i++) {
@@ -78,8 +73,7 @@ TEST_F(ClientResources, OutOfDescriptorsOrAddressSpaceAClientIsRefusedAndChurnLe
     }
     std::cout << "[ measured ] " << cycles << " connect/disconnect cycles in " << now_ms() - begun << " ms\n";
     EXPECT_TRUE(counts_settle(d->pid, fds_start, threads_start, keeper));
-    // Finished threads are reclaimed: none leaves its stack behind (a few
-    // are kept for reuse).
+    // Finished threads are reclaimed: none leaves its stack behind (a few are kept for reuse).
     int stacks = thread_stacks(d->pid);
     std::cout << "[ measured ] thread stacks mapped afterwards: " << stacks << "\n";
     EXPECT_LT(stacks, cycles / 5);

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Where the daemon's messages go: neither progress nor failures ever hold up
-// the relay, what is dropped is dropped whole and counted, and a detached
-// daemon's failures reach the system log.
+// Where the daemon's messages go: neither progress nor failures hold up the relay, what is dropped is
+// dropped whole and counted, and a detached daemon's failures reach the system log.
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -60,9 +59,8 @@ TEST_P(FailuresNobodyTakes, HoldUpNoLineAndTheirLossIsCountedOnceTaken)
     int reader = client();
     ASSERT_GE(reader, 0);
 
-    // Each round both reports fail anew (a directory stands at each name)
-    // and are then published again: two failures a round, several times
-    // what the queue holds. A held relay would pass no line on.
+    // Each round both reports fail anew (a directory stands at each name) and are then published again:
+    // two failures a round, several times what the queue holds. A held relay would pass no line on.
     const int rounds = 150;
     udp_sender receiver;
     std::string received;
@@ -123,9 +121,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, FailuresNobodyTakes,
 
 TEST_F(DaemonMessages, InterfaceLinesAndTheirEchoAreShownOrDroppedTogether)
 {
-    // Standard output on a pipe that is read only after far more progress
-    // than it, the writer and the queue hold: the queue fills, and is then
-    // emptied again, a few times over.
+    // Standard output on a pipe read only after far more progress than it, the writer and the queue hold:
+    // the queue fills and is emptied again, a few times over.
     int unread[2];
     ASSERT_EQ(pipe2(unread, O_CLOEXEC), 0);
     own(unread[0]);
@@ -148,8 +145,7 @@ TEST_F(DaemonMessages, InterfaceLinesAndTheirEchoAreShownOrDroppedTogether)
                 ASSERT_TRUE(read_until(reader, &received, text)) << i;
             }
         }
-        // Read until a text relayed meanwhile comes out (stdio keeps up to a
-        // block back): everything queued has been written.
+        // Read until a text relayed meanwhile comes out (stdio keeps up to a block back): all queued is out.
         end = "$GPTXT,read " + std::to_string(round) + "\n";
         ASSERT_TRUE(eventually([&] {
             char buffer[65536];
@@ -161,8 +157,7 @@ TEST_F(DaemonMessages, InterfaceLinesAndTheirEchoAreShownOrDroppedTogether)
     }
     shown.resize(shown.find(end) + end.size());
 
-    // Every echo right after the whole block of interface lines, and every
-    // block right before an echo.
+    // Every echo right after the whole block of interface lines, and every block right before an echo.
     size_t block = 0, run = 0, echoes = 0, torn = 0;
     std::string first_torn;
     for (const std::string &line : lines_of(shown)) {
@@ -201,8 +196,7 @@ TEST_F(DaemonMessages, APipeThatCannotBeMadeIsSaidOnceUntilOneCanBeMadeAgain)
         ASSERT_TRUE(limit_fds(d->pid, static_cast<int>(old_limit.rlim_cur)));
         EXPECT_GE(client(), 0); // a pipe was made again
     }
-    // Failures keep their order: once a report failure said after them is
-    // out, so is every one of them.
+    // Failures keep their order: once a report failure said after them is out, so is every one of them.
     ASSERT_EQ(mkdir("/tmp/nmea.status", 0755), 0);
     send_udp(as_sent(example_gga) + as_sent(example_rmc));
     ASSERT_TRUE(wait_stderr(*d, status_failure)) << stderr_of(*d);

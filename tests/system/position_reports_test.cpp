@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The two report files written by the real daemon into the sandbox's /tmp:
-// published whole, and kept intact when /tmp is full. What each text makes
-// of the reports, and what may stand at the temporary names, is the unit
-// tests' business; here is the wiring (and in the service user's test).
+// The report files the real daemon writes into the sandbox's /tmp: published whole, kept when /tmp is full.
+// What each text makes of them, and what may stand at the temporary names, is the unit tests' business.
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -48,9 +46,8 @@ using PositionReports = DaemonTest;
 
 TEST_F(PositionReports, AReaderNeverSeesAPartialOrMixedFileAndAFullTmpKeepsThePreviousOnes)
 {
-    // Line i is the example at 2 * (i % 720) minutes past midnight. A rewrite
-    // in place leaves a gap of microseconds, so it takes thousands of
-    // rewrites to be sure a reader falls into one.
+    // Line i is the example at 2 * (i % 720) minutes past midnight. A rewrite in place leaves a gap of
+    // microseconds, so it takes thousands of rewrites to be sure a reader falls into one.
     constexpr int lines = 6000;
     std::set<std::string> whole[2]; // every status, every record
     for (int n = 0; n < 720; n++) {
@@ -82,8 +79,7 @@ TEST_F(PositionReports, AReaderNeverSeesAPartialOrMixedFileAndAFullTmpKeepsThePr
                 last[f] = text[f];
             }
     });
-    // Bursts keep the daemon rewriting while the reader reads; waiting for
-    // the last echo of each keeps the input socket from overflowing.
+    // Bursts keep the daemon rewriting while the reader reads; waiting for each one's last echo spares the input.
     bool relayed = true;
     for (int i = 0; i < lines && relayed; i++) {
         size_t from = stdout_of(*d).size();

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The replay tool feeding the real daemon: what it sends reaches TCP clients
-// and the broadcast unchanged but for the line end, at the pace asked for,
-// and the sample trip makes the daemon write its report files. And what
-// the daemon and the tools say of a bad command line.
+// The replay tool feeding the real daemon: clients and the broadcast get what it sends but for the line end,
+// at the pace asked for, and the sample trip makes the reports. And what all say of a bad command line.
 #include <sstream>
 #include <sys/wait.h>
 
@@ -54,8 +52,7 @@ TEST_F(Replay, TheSampleTripABareLineFeedLogAndAnRmcPacedLogReachTheDaemonAsSent
                              "sum:       ok"})
         EXPECT_NE(read.out.find(line), std::string::npos) << read.out;
 
-    // Bare LF line ends and a blank line: each line is sent once a round,
-    // with CR LF, and the blank one is skipped.
+    // Bare LF line ends and a blank line: each line is sent once a round, with CR LF; the blank one is skipped.
     const std::string once = "$GPTXT,01,01,02,one*00\n!AIVDM,1,1,,A,139>Jh@00vPlgJ:KQwcjWR6D0000,0*0F\n"
                              "$GPTXT,01,01,02,three*00\n";
     ASSERT_TRUE(write_file("/tmp/lf.nmea", "$GPTXT,01,01,02,one*00\n\n!AIVDM,1,1,,A,139>Jh@00vPlgJ:KQwcjWR6D0000,0*0F\n"
@@ -67,8 +64,7 @@ TEST_F(Replay, TheSampleTripABareLineFeedLogAndAnRmcPacedLogReachTheDaemonAsSent
     ASSERT_TRUE(read_until(reader, &received, once + once)) << received;
     EXPECT_EQ(received, once + once);
 
-    // 2.5 seconds from the first RMC to the last: the tool keeps its clock
-    // (the pace itself is the unit tests' business).
+    // 2.5 seconds from the first RMC to the last: the tool keeps its clock (the pace is the unit tests' business).
     const std::string timed = "$GPRMC,120000.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*62\r\n"
                               "$GPTXT,01,01,02,with the first*00\r\n"
                               "$GPRMC,120001.00,A,4807.0380,N,01131.0020,E,0.0,84.4,040524,,,A*63\r\n"
@@ -84,9 +80,8 @@ TEST_F(Replay, TheSampleTripABareLineFeedLogAndAnRmcPacedLogReachTheDaemonAsSent
 
 TEST_F(CommandLine, BadOnesAndBadFilesAreRefusedWithTheReasonAndHelpIsGivenWhenAsked)
 {
-    // The tools refuse before they send or read, the daemon before it
-    // starts. Each row: the program, its arguments (split at blanks), the
-    // exit status and what it says; a bad command line (status 1) says it
+    // The tools refuse before they send or read, the daemon before it starts. Each row: the program, its
+    // arguments (split at blanks), the exit status and what it says; a bad command line (status 1) says it
     // first, then the usage text.
     const std::string daemon_name = daemon_path();
     const char *replay = GPSFANOUT_REPLAY_BINARY, *record = GPSFANOUT_RECORD_BINARY, *daemon = daemon_name.c_str();
@@ -95,11 +90,7 @@ TEST_F(CommandLine, BadOnesAndBadFilesAreRefusedWithTheReasonAndHelpIsGivenWhenA
     const std::string times = ": not a whole number of times (0: for ever)\n";
     const std::string speed = ": not a supported line speed (110, 300, 1200, 2400, 4800, 9600, 19200, 38400, "
                               "57600 or 115200)\n";
-    const struct {
-        const char *tool, *args;
-        int status;
-        std::string says;
-    } rows[] = {
+    const struct { const char *tool, *args; int status; std::string says; } rows[] = {
         {daemon, "-x", 1, "invalid option -- 'x'\n"},
         {daemon, "-b", 1, "option requires an argument -- 'b'\n"},
         {daemon, "-b 4801", 1, "-b 4801" + speed},

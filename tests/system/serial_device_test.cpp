@@ -30,8 +30,7 @@ auto line_mode(const termios &t)
 
 TEST_F(SerialDevice, TheLineIsConfiguredAndUnpluggedIsClosedOnceAndPluggedBackIsReopenedConfiguredAndRelayed)
 {
-    // What the daemon's line mode is, its unit test says; here the device
-    // must end up in it, at the speed asked for, each time it is opened.
+    // The line mode is its unit test's business; here the device ends up in it, at the speed asked, at each open.
     ASSERT_GE(catcher(), 0);
     ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
     termios expected = settings_of(gps.slave);
@@ -86,9 +85,8 @@ TEST_F(SerialDevice, LinesGoBackToTheReceiverButAisDoesNotAndInputsReadyTogether
     EXPECT_GE(now_ms() - start, static_cast<long long>(text.size() - 1) / 2 - 1);
     EXPECT_EQ(broadcast(), "$GPTXT," + std::string(192, 'p') + "\n");
 
-    // Ready in the same cycle, the UDP line goes first. The daemon is
-    // stopped while both wait, so that one poll sees both; a few times, as
-    // the poll may still see the serial line alone now and then.
+    // Ready in the same cycle, the UDP line goes first. The daemon is stopped while both wait, so that one
+    // poll sees both; a few times, as the poll may still see the serial line alone now and then.
     for (int round = 0; round < 5; round++) {
         const std::string serial = "$GPTXT,serial second " + std::to_string(round) + "\n";
         const std::string udp = "$GPTXT,udp first " + std::to_string(round) + "\n";

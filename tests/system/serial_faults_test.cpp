@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// A receiver that misbehaves, and clients that flood it: the relay must go
-// on at its own pace whatever the serial line does.
+// A receiver that misbehaves and clients that flood it: the relay goes on at its own pace whatever the line does.
 #include <algorithm>
 #include <atomic>
 #include <csignal>
@@ -26,8 +25,7 @@ std::string numbered(const char *what, int i)
     return "$GPTXT," + std::string(what) + " " + std::to_string(i) + "\n";
 }
 
-// The daemon with "/dev/GPS" a device that only hangs up; with `far_end`,
-// what is written there reaches the daemon first.
+// The daemon with "/dev/GPS" a device that only hangs up; with `far_end`, what is written there reaches it first.
 daemon_options hanging_up(const char *far_end = nullptr)
 {
     const char *asan = getenv("ASAN_OPTIONS");
@@ -41,8 +39,7 @@ daemon_options hanging_up(const char *far_end = nullptr)
 
 TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
 {
-    // At the fastest speed, the pause per byte is the 500 microseconds the
-    // flood below is sized for.
+    // At the fastest speed, the pause per byte is the 500 microseconds the flood below is sized for.
     ASSERT_GT(started_with_receiver({"-s", "-w", "-b", "115200"}), 0);
     int reader = client();
     ASSERT_GE(reader, 0);
@@ -50,8 +47,7 @@ TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
     ASSERT_GE(flooder, 0);
     std::string received;
     receiver_watch line(gps);
-    // Four chunks of 4 KB, each 64 lines: eight seconds of paced output, far
-    // more than the line takes while the relay's lines go on.
+    // Four chunks of 4 KB, each 64 lines: eight seconds of paced output, far more than the relay's lines.
     std::string chunk;
     for (int i = 0; i < 64; i++)
         chunk += std::string(63, '#') + "\n";
@@ -97,8 +93,7 @@ TEST_F(SerialFaults, ARefusingOrMissingDeviceIsLookedForAtTheUsualPaceAndSaidOnc
     ASSERT_EQ(started({"-s"}), -1);
     ASSERT_TRUE(wait_stderr(*d, "Unable to configure serial port: "));
     int start_fds = count_fds(d->pid);
-    // Traffic makes the cycles come fast: each line is sent after the echo
-    // of the last, so that each makes a cycle of its own.
+    // Traffic makes the cycles come fast: each line goes after the echo of the last, so each is a cycle.
     long long begun = now_ms();
     int lines = 0;
     while (now_ms() - begun < 3000) {
@@ -141,8 +136,7 @@ TEST_F(SerialFaults, StuckTheDeviceHoldsUpNothingAtItsRealSpeedGetsLinesWholeAnd
     int reader = client();
     ASSERT_GE(reader, 0);
 
-    // Nobody reads the receiver's side: fill the line's output queue, as a
-    // receiver that never raises CTS would leave it.
+    // Nobody reads the receiver's side: fill the output queue, as a receiver that never raises CTS would.
     int filler = open(gps.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(filler, 0);
     const std::string block(1024, 'f');
@@ -194,9 +188,8 @@ TEST_F(SerialFaults, StuckTheDeviceHoldsUpNothingAtItsRealSpeedGetsLinesWholeAnd
     EXPECT_LT(arrived.size(), static_cast<size_t>(lines));
     EXPECT_GT(arrived.size(), static_cast<size_t>(lines) / 2);
 
-    // Closed with output pending, the device has it discarded: a packet-mode
-    // master hears of it. A pty throws nothing away itself, where a UART's
-    // driver empties its queue, and its close then waits for nothing.
+    // Closed with output pending, the device has it discarded, which a packet-mode master hears of: a pty
+    // throws nothing away itself, where a UART's driver empties its queue, so its close waits for nothing.
     int on = 1;
     ASSERT_EQ(ioctl(gps.master, TIOCPKT, &on), 0);
     for (int i = 0; i < 3; i++)
@@ -234,8 +227,7 @@ TEST_F(SerialFaults, ALineSentWithAHangUpIsRelayedFirstAndADeviceThatOnlyHangsUp
     EXPECT_EQ(broadcast(), "$GPTXT,last words\n");
     EXPECT_TRUE(wait_stdout(*d, "Closing ttyfd "));
 
-    // A device that only ever hangs up is closed each time and looked for
-    // again every 1.5 s: two or three times in three seconds, not spinning.
+    // A device that only hangs up is closed each time and looked for every 1.5 s: not spinning.
     stop_daemon(*d);
     start({"-s"}, hanging_up());
     ASSERT_TRUE(wait_stdout(*d, "Closing ttyfd ")) << stdout_of(*d);

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The daemon as the service runs it on a device: an unprivileged user of its
-// own, with group dialout for the receiver's tty, no capabilities, and /tmp
-// shared (sticky) with other users, who may leave anything at the reports'
-// temporary names.
+// The daemon as the service runs it: a user of its own, group dialout for the receiver's tty, no capabilities,
+// and /tmp shared (sticky) with other users, who may leave anything at the reports' temporary names.
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -14,8 +12,7 @@ namespace {
 
 using ServiceUser = DaemonTest;
 
-// The service's user and group, as the package makes them: ids of nobody
-// else here.
+// The service's user and group, as the package makes them: ids of nobody else here.
 constexpr uid_t service_uid = 64210;
 constexpr gid_t service_gid = 64210;
 
@@ -30,9 +27,8 @@ TEST_F(ServiceUser, RelaysServesWritesToTheReceiverAndReports)
     ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
     ASSERT_EQ(chown(gps.slave.c_str(), 0, dialout), 0);
     ASSERT_EQ(chmod(gps.slave.c_str(), 0660), 0);
-    // Another user's file anyone may write, and a FIFO that would block
-    // whoever opened it to write: the daemon cannot remove them, and must
-    // publish under fresh names of its own, under any umask.
+    // Another user's file anyone may write, and a FIFO that would block whoever opened it to write: the
+    // daemon cannot remove them, and must publish under fresh names of its own, under any umask.
     struct stat tmp;
     ASSERT_EQ(stat("/tmp", &tmp), 0);
     ASSERT_EQ(tmp.st_mode & 07777, 01777u);
@@ -43,8 +39,7 @@ TEST_F(ServiceUser, RelaysServesWritesToTheReceiverAndReports)
         ASSERT_EQ(chmod(planted, 0666), 0);
     }
 
-    // Its own group, dialout as the only other one, no capabilities and
-    // none to regain.
+    // Its own group, dialout as the only other one, no capabilities and none to regain.
     daemon_options service;
     service.run_through = {"setpriv", "--reuid=" + std::to_string(service_uid),
                            "--regid=" + std::to_string(service_gid), "--groups=" + std::to_string(dialout),

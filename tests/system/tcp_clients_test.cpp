@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// TCP clients of the real daemon: every client gets every line relayed after
-// it joined, in order and whole, whatever the other clients do; clients that
-// connect all at once are all served, and those that take nothing give their
-// slots up after a minute; the counters line tells what happened.
+// TCP clients of the real daemon: each gets every line relayed after it joined, whole and in order,
+// whatever the others do; all that connect at once are served, idle ones lose their slots after a minute.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -19,8 +17,7 @@ namespace {
 
 using TcpClients = DaemonTest;
 
-// The daemon serves this many clients at once.
-constexpr int client_slots = 100;
+constexpr int client_slots = 100; // clients served at once
 
 // The lines of a stream but the join, settle and burst lines, run together.
 std::string relayed_lines(const std::string &stream)
@@ -68,12 +65,9 @@ TEST_F(TcpClients, AStalledClientHoldsUpNeitherTheRelayNorTheOthers)
             int stalled = client(&stalled_stream, 4096);
             ASSERT_GE(stalled, 0);
 
-            // The stalled client reads nothing from here on. The texts go in
-            // rounds, each once the last has reached every other client, so a
-            // relay held up by the stalled one would show at once. Each round
-            // opens with a text over the pipe's atomic write size; the others
-            // are padded, far more in all than a stalled client's pipe and
-            // socket hold.
+            // From here the stalled client reads nothing. Texts go in rounds, each once the last reached
+            // every other client, so a held-up relay shows at once; each round opens with a text over the
+            // pipe's atomic write size, and all of them hold far more than its pipe and socket.
             long long slowest = 0, round_start = 0;
             for (long n = 0; n < count; n++) {
                 if (n % round == 0)
@@ -113,8 +107,7 @@ TEST_F(TcpClients, AHundredSilentClientsConnectingAtOnceAreAllServedAndOneLeavin
 {
     start({}, quiet);
     ASSERT_TRUE(listening_on(tcp_port));
-    // All of them connect while the daemon cannot accept, as after a restart
-    // of an access point; none of them ever sends a byte.
+    // All connect while the daemon cannot accept, as after an access point restarts; none ever sends.
     ASSERT_EQ(kill(d->pid, SIGSTOP), 0);
     std::vector<pollfd> clients;
     sockaddr_in address = loopback(tcp_port);
@@ -144,9 +137,8 @@ TEST_F(TcpClients, AHundredSilentClientsConnectingAtOnceAreAllServedAndOneLeavin
     });
     EXPECT_EQ(served, client_slots) << "clients that never got a line";
 
-    // Each connection the daemon took (its side of each client) has
-    // keepalive running, and none waits for an acknowledgement any more: the
-    // timer goes off within the idle time, not the system's two hours.
+    // The daemon's side of each client has keepalive running with no acknowledgement awaited: the timer
+    // goes off within the idle time, not the system's two hours.
     long kept_alive = 0;
     EXPECT_TRUE(eventually([&] {
         const std::vector<tcp_socket_row> rows = tcp_sockets();
@@ -168,9 +160,8 @@ TEST_F(TcpClients, AHundredSilentClientsConnectingAtOnceAreAllServedAndOneLeavin
     EXPECT_TRUE(refused_at_once(connect_tcp()));
     EXPECT_TRUE(counts_settle(d->pid, fds_full, threads_full, clients.back().fd));
 
-    // One in the middle leaves while lines keep coming: its pipe, socket and
-    // thread go. The first send to it after it has gone may still succeed; a
-    // later one fails.
+    // One in the middle leaves while lines keep coming: its pipe, socket and thread go (the first send
+    // after it left may still succeed; a later one fails).
     leave(clients[50].fd);
     for (int n = 4; n <= 10; n++)
         ASSERT_TRUE(relay_to(clients.back().fd, &streams.back(), numbered(n, n))) << n;
@@ -216,24 +207,19 @@ std::string value_of(const std::string &line, const std::string &key)
     return line.substr(at, line.find_first_of(" \n", at) - at);
 }
 
-// Clients that take nothing are cut after a minute, but a slow reader is
-// kept; and the counters line (SIGUSR1) tells all that happened, and waits
-// without holding up the relay while standard error is full.
+// The counters line (SIGUSR1) tells it all, and waits without holding up the relay while stderr is full.
 TEST_F(TcpClients, ClientsThatTakeNothingAreCutAfterAMinuteButASlowReaderIsKeptAndTheCountersSaySo)
 {
-    // Small buffers on both sides, so that text soon waits for a client that
-    // does not read.
+    // Small buffers on both sides, so that text soon waits for a client that does not read.
     ASSERT_TRUE(write_file("/proc/sys/net/ipv4/tcp_wmem", "4096 4096 4096"));
     ASSERT_EQ(mkdir("/tmp/nmea.status", 0755), 0); // the status report cannot be published
-    // The daemon's standard error is a FIFO that the test reads when it
-    // chooses, so that it can also leave it full.
+    // Standard error is a FIFO that the test reads when it chooses, so that it can also leave it full.
     ASSERT_EQ(mkfifo("/tmp/stderr", 0600), 0);
     int said_fd = own(open("/tmp/stderr", O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     ASSERT_GE(said_fd, 0);
     std::string said, line;
     size_t read_to = 0; // where the next counters line is looked for
-    // Takes what has been said, waiting a tenth of a second for more; true
-    // once the next counters line is whole, in `line`.
+    // Takes what was said, waiting 0.1 s for more; true once the next counters line is whole, in `line`.
     auto next_line = [&] {
         pollfd watch = {said_fd, POLLIN, 0};
         char buffer[4096];
@@ -257,9 +243,8 @@ TEST_F(TcpClients, ClientsThatTakeNothingAreCutAfterAMinuteButASlowReaderIsKeptA
     start({"-s"}, to_fifo);
     long long begun = now_ms();
 
-    // The slow reader and the silent clients take every slot. They are seen
-    // registered in the counters rather than by join lines, so that every
-    // text relayed is one the test counts.
+    // The slow reader and the silent clients take every slot, seen registered in the counters rather than
+    // by join lines, so that every text relayed is one the test counts.
     int slow = own(connect_when_listening(tcp_port, 4096));
     ASSERT_GE(slow, 0);
     for (int i = 1; i < client_slots; i++)
@@ -269,9 +254,8 @@ TEST_F(TcpClients, ClientsThatTakeNothingAreCutAfterAMinuteButASlowReaderIsKeptA
         return ask() && value_of(line, "clients") == std::to_string(client_slots) && value_of(line, "device") == "open";
     })) << line;
 
-    // Texts from both inputs, which the slow reader takes as they come. The
-    // silent clients miss texts once their backlogs are full, as the steady
-    // feed below soon fills them.
+    // Texts from both inputs, which the slow reader takes as they come; the silent clients miss texts
+    // once their backlogs are full, as the steady feed below soon makes them.
     std::string received;
     long udp_texts = 0;
     for (const std::string text : {"$GPTXT,from the receiver,1*00\n", "$GPTXT,from the receiver,2*00\n"}) {
@@ -315,8 +299,7 @@ TEST_F(TcpClients, ClientsThatTakeNothingAreCutAfterAMinuteButASlowReaderIsKeptA
         // Every slot is held: a newcomer is closed at once.
         ASSERT_TRUE(refused_at_once(connect_tcp()));
 
-        // Each second the slow client takes a kilobyte and a newcomer tries
-        // its luck, until one is served.
+        // Each second the slow client takes a kilobyte and a newcomer tries its luck, until one is served.
         eventually(
             [&] {
                 long long round_end = now_ms() + 1000;

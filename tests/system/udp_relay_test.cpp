@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The daemon as a UDP-to-broadcast relay: what goes in on the input port
-// comes out on every broadcast interface, exactly, with its messages.
+// The daemon as a UDP-to-broadcast relay: what comes in goes out on every broadcast interface, exactly.
 #include <csignal>
 #include <sys/socket.h>
 
@@ -12,15 +11,9 @@ using UdpRelay = DaemonTest;
 
 TEST_F(UdpRelay, DatagramsAreBroadcastByteExact)
 {
-    // Rows with the same arguments share one daemon, in order. How datagrams
-    // are cut and joined is the line assembly's unit tests' business; here a
-    // sentence, and a text near the longest relayed.
-    const struct {
-        const char *what;
-        std::vector<std::string> args;
-        int port;
-        std::string datagram, relayed; // "" for nothing
-    } rows[] = {
+    // Rows with the same arguments share one daemon, in order. How datagrams are cut and joined is the
+    // line assembly's unit tests' business; here a sentence, and a text near the longest relayed.
+    struct { const char *what; std::vector<std::string> args; int port; std::string datagram, relayed; } rows[] = {
         {"a sentence", {}, udp_in_port, as_sent(example_gga), example_gga},
         {"a long text", {}, udp_in_port, "$GPTXT," + std::string(8100, 'y') + "*00\r\n",
          "$GPTXT," + std::string(8100, 'y') + "*00\n"},
@@ -45,13 +38,9 @@ TEST_F(UdpRelay, DatagramsAreBroadcastByteExact)
 
 TEST_F(UdpRelay, DatagramsTakenTogetherAreRelayedAsIfEachHadComeAlone)
 {
-    // Every way a datagram can end up, 50 times over: whole, in two or three
-    // pieces, too short, a fragment that an empty datagram discards, two
-    // sentences in one. "#" stands for the round.
-    const struct {
-        std::vector<std::string> datagrams;
-        std::string relayed;
-    } shapes[] = {
+    // Every way a datagram can end up, 50 times over: whole, in two or three pieces, too short, a fragment
+    // that an empty datagram discards, two sentences in one. "#" stands for the round.
+    const struct { std::vector<std::string> datagrams; std::string relayed; } shapes[] = {
         {{"$GPTXT,whole,#*00\r\n"}, "$GPTXT,whole,#*00\n"},
         {{"$GPTXT,tw", "o,#*00\r\n"}, "$GPTXT,two,#*00\n"},
         {{"$GPT", "XT,three,", "#*00\r\n"}, "$GPTXT,three,#*00\n"},
@@ -68,8 +57,7 @@ TEST_F(UdpRelay, DatagramsTakenTogetherAreRelayedAsIfEachHadComeAlone)
     int reader = client(&stream);
     ASSERT_GE(reader, 0);
     ASSERT_GE(catcher(), 0);
-    // Stopped, the daemon finds them all waiting and takes them several at
-    // a time, far more than one receive holds.
+    // Stopped, the daemon finds them all waiting and takes several at a time, far more than one receive holds.
     ASSERT_TRUE(stop_all_threads(*d));
     udp_sender sender;
     std::string expected;
@@ -92,9 +80,8 @@ TEST_F(UdpRelay, DatagramsTakenTogetherAreRelayedAsIfEachHadComeAlone)
 
 TEST_F(UdpRelay, EveryBroadcastEntryButLoopbackGetsACopyAndANetworkThatGoesDownCostsOnlyItsOwn)
 {
-    // A second network, listed after the first: once the first goes down its
-    // copy fails, as when a boat's Wi-Fi drops, and the wired one must still
-    // get every line.
+    // A second network, listed after the first: once the first goes down its copy fails, as when a boat's
+    // Wi-Fi drops, and the wired one must still get every line.
     ASSERT_EQ(system("ip link add w0 type veth peer name w1 && ip addr add 198.51.101.1/24 brd + dev w0 && "
                      "ip link set w0 up && ip link set w1 up"),
               0);
@@ -137,11 +124,8 @@ TEST_F(UdpRelay, EveryBroadcastEntryButLoopbackGetsACopyAndANetworkThatGoesDownC
 
 TEST_F(UdpRelay, ATakenPortIsReportedAndCostsOnlyWhatUsesIt)
 {
-    const struct {
-        int type, port;
-        const char *said;
-        int threads; // left: main, the relay, the progress writer, the counters thread and the listener, or not
-    } rows[] = {
+    // Threads left: main, the relay, the progress writer, the counters thread and the listener, or not.
+    const struct { int type, port; const char *said; int threads; } rows[] = {
         {SOCK_DGRAM, udp_in_port, "Unable to bind UDP input port 10101: Address already in use\n", 5},
         {SOCK_STREAM, tcp_port, "Unable to listen on TCP port 11102: Address already in use\n", 4},
     };
