@@ -57,7 +57,6 @@ protected:
         return link;
     }
 
-    // Registers n new links and returns them in registration order.
     std::vector<client_link *> add_links(int n, bool thread_ran = false)
     {
         std::vector<client_link *> links;
@@ -127,9 +126,7 @@ TEST_F(ClientRegistry, EveryPipeGetsEachTextWholeAndAFullOneMissesItAloneAndALon
     const std::string huge = "$GPTXT," + std::string(8000, 'x') + "\n";
     ASSERT_GT(huge.size(), static_cast<size_t>(PIPE_BUF));
     const std::string small = "$GPTXT,after*00\n";
-
-    // links[2] has something queued, so the long text is not given to it,
-    // but the short text after it still is.
+    // links[2] has something queued, so the long text is not given to it, but the short one after it is.
     relay(small);
     ASSERT_EQ(drain(links[0]->pipe_read), small);
     relay(huge);
@@ -156,8 +153,7 @@ TEST_F(ClientRegistry, AClientThatKeepsUpGetsTextStraightOnItsSocketAndAFullSock
     ASSERT_GT(filled, 0u);
     relay(gga);
     EXPECT_EQ(link->backlog.load(), gga.size());
-    // The socket has room again, but the first text still waits in the pipe:
-    // the next may not overtake it.
+    // The socket has room again, but the first text still waits in the pipe: the next may not overtake it.
     EXPECT_EQ(drain(peers[0]).size(), filled);
     relay(rmc);
     EXPECT_EQ(drain(peers[0]), "");
@@ -174,8 +170,7 @@ TEST_F(ClientRegistry, TheThreadHandsOnWhatWaitedForItAndThenTextGoesStraightAga
     ASSERT_EQ(link->backlog.load(), thread_not_running + gga.size() + rmc.size());
     ASSERT_TRUE(start_client_thread(link));
 
-    // The client reads again: the thread sends the waiting texts after the
-    // filling, in order, and counts them off.
+    // The client reads again: the thread sends the waiting texts after the filling, in order, and counts them off.
     std::string got;
     ASSERT_TRUE(soon([&] { return (got += drain(peers[0])).size() >= filled + gga.size() + rmc.size(); }));
     EXPECT_EQ(got.substr(filled), gga + rmc);

@@ -42,18 +42,16 @@ TEST(SendAll, AGonePeerIsAFailureNotASignalAndOneThatTakesNothingIsGivenUpAfterT
 
 TEST(SendAll, ASlowClientThatKeepsTakingIsNeverCutNorASendThatSignalsInterrupt)
 {
-    // The client takes a kilobyte every 25 ms: each window it opens lets
-    // a little more in well within the limit, though the sender's large
-    // buffer never gets a third free, when poll would report room. The
-    // whole send takes several times the limit.
+    // The client takes a kilobyte every 25 ms: each window it opens lets a little more in well within the
+    // limit, though the sender's large buffer never gets a third free, when poll would report room. The whole
+    // send takes several times the limit.
     int pair[2];
     ASSERT_TRUE(tcp_pair(pair, 32 * 1024));
     const int stall_ms = 250;
     std::string payload(96 * 1024, '\0');
     for (size_t i = 0; i < payload.size(); i++)
         payload[i] = static_cast<char>('A' + (i * 7 + i / 1021) % 26);
-    // A timer signal every millisecond, taken only by the sending thread,
-    // lands in the middle of its waits.
+    // A timer signal every millisecond, taken only by the sending thread, lands in the middle of its waits.
     sigset_t alarm_only;
     sigemptyset(&alarm_only);
     sigaddset(&alarm_only, SIGALRM);
@@ -91,10 +89,7 @@ TEST(ClientOptions, KeepaliveTheUserTimeoutAndNoDelayAreSetOnTheConnection)
     int socket_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(socket_fd, 0);
     EXPECT_TRUE(set_client_options(socket_fd));
-    const struct {
-        const char *name;
-        int level, option, expected;
-    } options[] = {
+    const struct { const char *name; int level, option, expected; } options[] = {
         {"TCP_NODELAY", IPPROTO_TCP, TCP_NODELAY, 1}, // texts go at once, not after the last one's ack
         {"SO_KEEPALIVE", SOL_SOCKET, SO_KEEPALIVE, 1},
         {"TCP_KEEPIDLE", IPPROTO_TCP, TCP_KEEPIDLE, 30},

@@ -10,13 +10,6 @@
 
 namespace {
 
-fix_values extract(const std::string &gga, const std::string &rmc)
-{
-    fix_values fix;
-    extract_fix(gga.c_str(), rmc.c_str(), &fix);
-    return fix;
-}
-
 // Every field of a fix on one line, floats to their last digit (and sign),
 // so that a whole fix is compared at once and a difference shows where.
 std::string fields(const fix_values &f)
@@ -45,10 +38,7 @@ TEST(FixExtraction, WholeFixes)
     // Texts of both sentences: each is read from its own line, wherever it stands.
     const std::string both[] = {gga + "\r\n" + rmc + "\n", rmc + "\r\n" + gga + "\n", gga + "\r" + rmc + "\n",
                                 "$GPTXT,01,01,02,RMC,GGA*00\r\n" + rmc + "\r\n" + gga + "\n"};
-    const struct {
-        std::string gga, rmc;
-        fix_values fix;
-    } rows[] = {
+    const struct { std::string gga, rmc; fix_values fix; } rows[] = {
         {example_gga, example_rmc, example_fix},
         {both[0], both[0], example_fix},
         {both[1], both[1], example_fix},
@@ -81,8 +71,7 @@ TEST(FixExtraction, WholeFixes)
         {example_gga, "$GPRMC,090503.75,A,,,,,,,010100,,\n", {9, 5, 3, 32703, false, 0, 0, 0, 0, 1, 1, 0, alt}},
         {example_gga, "$GPRMC,1,A,,,,,,,7,,\n", {1, 0, 0, 3600, false, 0, 0, 0, 0, 7, 0, 0, alt}},
         {example_gga, "$GPRMC,-1-2-3,A,,,,,,,-1-1-1,,\n", {-1, -2, -3, -3723, false, 0, 0, 0, 0, -1, -1, -1, alt}},
-        // The altitude comes from GGA field 9 (the last one reached in a
-        // shorter text) and is never below zero.
+        // The altitude comes from GGA field 9 (the last one reached in a shorter text), never below zero.
         {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-12.5,M,46.9,M,,*47\n", example_rmc, at_altitude(0.0f)},
         {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-0,M,46.9,M,,*47\n", example_rmc, at_altitude(-0.0f)},
         {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,5200,M,46.9,M,,*47\n", example_rmc, at_altitude(5200.0f)},
@@ -91,21 +80,20 @@ TEST(FixExtraction, WholeFixes)
         {"$GPGGA,1,2,3,4,5,6,7,8,", example_rmc, at_altitude(8.0f)},   // an empty last field is no field
         {"$GPGGA,1,2,3,4,5,6,7,8,\n", example_rmc, at_altitude(0.0f)}, // but a line end is one
         {"$GPGGA,1,2,3,4,5,6,7,8,,10\n", example_rmc, at_altitude(0.0f)},
-        // Huge and non-numeric fields give defined values: 99 degrees and
-        // huge minutes, "1e99" after "xyz" beyond any float.
+        // Huge and non-numeric fields give defined values: 99 degrees and huge minutes, "1e99" after "xyz".
         {"$GPGGA,1,2,3,4,5,6,7,8,1e999,M\n", "$GPRMC,ab:cd:ef,A,991e9999,S,xyz1e99,W,nan,-inf,zz,,\n",
          {0, 0, 0, 0, false, -HUGE_VALF, -HUGE_VALF, NAN, -HUGE_VALF, 0, 0, 0, HUGE_VALF}},
     };
-    for (auto &row : rows)
-        EXPECT_EQ(fields(extract(row.gga, row.rmc)), fields(row.fix)) << row.gga << row.rmc;
+    for (auto &row : rows) {
+        fix_values fix;
+        extract_fix(row.gga.c_str(), row.rmc.c_str(), &fix);
+        EXPECT_EQ(fields(fix), fields(row.fix)) << row.gga << row.rmc;
+    }
 }
 
 TEST(FixExtraction, OnlyASentenceOfTheTypeAtTheStartOfALineCounts)
 {
-    const struct {
-        const char *text, *type;
-        int at; // where the sentence starts, -1 for none
-    } cases[] = {
+    const struct { const char *text, *type; int at; /* where the sentence starts, -1 for none */ } cases[] = {
         {"$GPRMC,123519,A\n", "RMC", 0},
         {"$GNGGA,123519\n", "GGA", 0},
         {"$xyRMC,", "RMC", 0}, // any talker, and the shortest that counts

@@ -12,11 +12,7 @@
 
 TEST(LoadTool, PercentilesTakeTheNearestRank)
 {
-    const struct {
-        std::vector<uint32_t> samples;
-        double fraction;
-        uint32_t expected;
-    } rows[] = {
+    const struct { std::vector<uint32_t> samples; double fraction; uint32_t expected; } rows[] = {
         {{}, 0.5, 0}, {{7}, 0.5, 7}, {{7}, 0.99, 7}, {{5, 1, 4, 2, 3}, 0.0, 1}, {{5, 1, 4, 2, 3}, 1.0, 5},
         {{5, 1, 4, 2, 3}, 0.5, 3},  // ceil(2.5) = 3rd smallest
         {{5, 1, 4, 2, 3}, 0.2, 1},  // exactly the 1st
@@ -39,14 +35,11 @@ TEST(LoadTool, TallyCountsLossDuplicatesAndDisorder)
     std::vector<client_tally> tallies(3);
     for (client_tally &tally : tallies)
         tally_reset(&tally, 5);
-    // Client 0 gets everything; client 1 misses 2 and 4, sees 3 twice and 1
-    // late; client 2 only ever sees warm-up lines.
+    // Client 0 gets everything; client 1 misses 2 and 4, sees 3 twice and 1 late; client 2 only warm-up lines.
     for (uint32_t seq : {1u, 2u, 3u, 4u, 5u})
         EXPECT_TRUE(tally_line(&tallies[0], seq));
-    const struct {
-        uint32_t seq;
-        bool counted;
-    } client_1[] = {{3, true}, {3, false}, {5, true}, {1, true}, {6, false /* never sent */}};
+    const struct { uint32_t seq; bool counted; } client_1[] = {
+        {3, true}, {3, false}, {5, true}, {1, true}, {6, false /* never sent */}};
     for (auto &row : client_1)
         EXPECT_EQ(tally_line(&tallies[1], row.seq), row.counted) << row.seq;
     EXPECT_FALSE(tally_line(&tallies[2], 0));
@@ -117,8 +110,7 @@ TEST(LoadTool, LineStreamJoinsReadsIntoWholeLines)
     const std::vector<std::string> expected = {"$A,1-2*00\n", "$B,3-4*00\n", "$C,5-6*00\n", "\n"};
     EXPECT_EQ(lines, expected);
 
-    // A line longer than the whole buffer is dropped, and counted, rather
-    // than stalling the stream.
+    // A line longer than the whole buffer is dropped, and counted, rather than stalling the stream.
     memset(stream_room(&stream, &room), 'x', room);
     stream_received(&stream, room);
     EXPECT_FALSE(stream_next_line(&stream, &line, &length));
@@ -132,8 +124,7 @@ TEST(LoadTool, ProcTextsAreRead)
     uint64_t ticks = 0;
     // A command name with spaces and a parenthesis must not shift the fields.
     EXPECT_TRUE(stat_cpu_ticks("1234 (gps fan) out) S 1 1234 1234 0 -1 4194560 100 0 0 0 "
-                               "250 31 0 0 20 0 13 0 500 1000 200",
-                               &ticks));
+                               "250 31 0 0 20 0 13 0 500 1000 200", &ticks));
     EXPECT_EQ(ticks, 281u);
     EXPECT_FALSE(stat_cpu_ticks("1234 gpsfanout S 1", &ticks));
     EXPECT_FALSE(stat_cpu_ticks("1234 (gpsfanout) S 1 2 3", &ticks));
@@ -146,8 +137,7 @@ TEST(LoadTool, ProcTextsAreRead)
     EXPECT_EQ(status_number(status, "nonvoluntary_ctxt_switches:"), 2);
     EXPECT_EQ(status_number(status, "VmSwap:"), -1);
 
-    // A sleep is a context switch of this thread's own: a short test
-    // process may have none yet.
+    // A sleep is a context switch of this thread's own: a short test process may have none yet.
     usleep(1000);
     process_sample self = {};
     ASSERT_TRUE(sample_process(getpid(), &self));

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Sentence composition for the tools that feed the daemon: checksums, field
-// formats, whole sentences and AIS armouring, against sentences known from
-// receivers and AIS transceivers.
+// Sentence composition for the tools that feed the daemon: checksums, field formats, whole sentences and
+// AIS armouring, against sentences known from receivers and AIS transceivers.
 #include <cstring>
 #include <string>
 

@@ -40,8 +40,7 @@ TEST(NumberText, RealsAreReadAsAtofReadsThemAndNarrowedDefinedly)
     for (auto &c : reals)
         EXPECT_EQ(text_to_double(c.first), c.second) << c.first;
     EXPECT_TRUE(std::isnan(text_to_double("nan")));
-    // Beyond the float range; just past FLT_MAX rounds back to it, as IEEE
-    // rounding does, and the tie goes to infinity.
+    // Beyond the float range; just past FLT_MAX rounds back to it, as IEEE rounding does, the tie to infinity.
     const std::pair<double, float> narrowed[] = {
         {1e300, HUGE_VALF}, {-1e300, -HUGE_VALF}, {static_cast<double>(FLT_MAX) * (1 + 1e-9), FLT_MAX},
         {-static_cast<double>(FLT_MAX) * (1 + 1e-9), -FLT_MAX}, {0x1.ffffffp127, HUGE_VALF}, {545.4, 545.4f},
@@ -54,8 +53,7 @@ TEST(NumberText, RealsAreReadAsAtofReadsThemAndNarrowedDefinedly)
 
 TEST(NumberText, TheProcessLocaleDoesNotChangeConversionsOrFormatting)
 {
-    // A locale whose decimal point is a comma, compiled into a scratch
-    // directory when the system has none.
+    // A locale whose decimal point is a comma, compiled into a scratch directory when the system has none.
     scratch_directory scratch;
     std::string name;
     for (const char *known : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8"}) {

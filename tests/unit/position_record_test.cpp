@@ -29,9 +29,7 @@ std::string file_of(const fix_values &fix, bool alarm)
 TEST(PositionRecord, RoundsHalvesAwayFromZeroAndSaturates)
 {
     const double int_max = 2147483647, int_min = -2147483648.0;
-    const struct {
-        double x, rounded;
-    } cases[] = {
+    const struct { double x, rounded; } cases[] = {
         {2.5, 3}, {-2.5, -3}, {2.4999, 2}, {-2.4999, -2}, {0.4, 0}, {-0.4, 0}, {719.99, 720}, {NAN, 0},
         {2147483646.5, int_max}, {int_max, int_max}, {2147483647.5, int_max}, {1e300, int_max}, {HUGE_VAL, int_max},
         {int_min, int_min}, {-2147483648.5, int_min}, {-1e300, int_min}, {-HUGE_VAL, int_min},
@@ -55,8 +53,7 @@ TEST(PositionRecord, TheExampleExactlyAndTheSum)
     EXPECT_EQ(record_sum(zero), 0);
 }
 
-// The bits of one field of the record, numbered as in the layout (bit 79 is
-// the top bit of byte 0).
+// The bits of one field of the record, numbered as in the layout (bit 79 is the top bit of byte 0).
 uint32_t record_bits(const unsigned char *record, int high, int low)
 {
     uint32_t value = 0;
@@ -69,21 +66,14 @@ uint32_t record_bits(const unsigned char *record, int high, int low)
 
 // Each quantity and the bits it takes in the record.
 enum quantity { TIME, LAT, LON, COURSE, SPEED, ALT };
-const struct {
-    uint32_t record_quantities::*member;
-    int high, low;
-} layout[] = {{&record_quantities::time, 47, 38},   {&record_quantities::lat, 37, 16},
-              {&record_quantities::lon, 76, 54},    {&record_quantities::course, 53, 48},
-              {&record_quantities::speed, 15, 10},  {&record_quantities::alt, 9, 0}};
+const struct { uint32_t record_quantities::*member; int high, low; } layout[] = {
+    {&record_quantities::time, 47, 38}, {&record_quantities::lat, 37, 16},   {&record_quantities::lon, 76, 54},
+    {&record_quantities::course, 53, 48}, {&record_quantities::speed, 15, 10}, {&record_quantities::alt, 9, 0}};
 
 TEST(PositionRecord, QuantitiesAtAndBeyondTheirFieldsKeepOnlyTheirLowBits)
 {
-    const struct {
-        const char *what;
-        void (*change)(fix_values *);
-        quantity field;
-        uint32_t value; // the quantity; the record keeps its low bits
-    } cases[] = {
+    // Each row: a change to the example fix, the field it touches, and the quantity (the record keeps its low bits).
+    const struct { const char *what; void (*change)(fix_values *); quantity field; uint32_t value; } cases[] = {
         {"23:59:59", [](fix_values *f) { f->seconds_of_day = 86399; }, TIME, 720},
         {"midnight", [](fix_values *f) { f->seconds_of_day = 0; }, TIME, 0},
         {"negative time", [](fix_values *f) { f->seconds_of_day = -3723; }, TIME, 0},

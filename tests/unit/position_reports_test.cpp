@@ -97,8 +97,7 @@ TEST_F(UpdatePositionReports, AReportThatCannotBePublishedIsSaidOnceUntilItIsPub
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               failure("missing/nmea.status") + failure("missing/sbd10.status"));
     EXPECT_EQ(scratch.listing(), names{});
-    // Reporting resumes, unsaid, once it can write again; a later failure
-    // is said again.
+    // Reporting resumes, unsaid, once it can write again; a later failure is said again.
     ASSERT_EQ(mkdir(scratch.at("missing").c_str(), 0755), 0);
     testing::internal::CaptureStderr();
     update_position_reports(example_rmc.c_str());

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Reading the 12-byte position record back: field positions, the sum, and
-// the units each field stands for.
+// Reading the 12-byte position record back: field positions, the sum, and the units each field stands for.
 #include <algorithm>
 #include <numeric>
 #include <string>
@@ -36,8 +35,7 @@ TEST(RecordDecode, FieldsAlarmAndSumOfKnownRecords)
 
 TEST(RecordDecode, EachFieldFromItsOwnBits)
 {
-    // One field at its largest value at a time, the others zero: nothing
-    // leaks into a neighbour.
+    // One field at its largest value at a time, the others zero: nothing leaks into a neighbour.
     const struct { uint8_t bytes[12]; uint32_t record_fields::*field; uint32_t value; } cases[] = {
         {{0x1F, 0xFF, 0xFF, 0xC0}, &record_fields::longitude, 0x7FFFFF},
         {{0, 0, 0, 0x3F}, &record_fields::course, 63},
@@ -63,8 +61,7 @@ TEST(RecordDecode, EachFieldFromItsOwnBits)
 
 TEST(RecordDecode, ReadsBackWhatTheDaemonWrites)
 {
-    // Fixes across the ranges, with and without the alarm: every quantity
-    // the daemon packs comes back from the reader, cut to its field.
+    // Fixes across the ranges, with and without the alarm: every quantity packed comes back, cut to its field.
     const struct { fix_values fix; bool alarm; } cases[] = {
         {{0, 0, 0, 45319, false, 48.1173f, 11.5167f, 22.4f, 84.4f, 0, 0, 0, 545.4f}, false},
         {{0, 0, 0, 86399, false, -89.99f, -179.99f, 0, 0, 0, 0, 0, 0}, true},

@@ -56,13 +56,9 @@ TEST(ReplayPace, StepsBetweenRmcTimes)
 TEST(ReplayPace, WhenEachLineOfALogPlayedOverIsDue)
 {
     const char *ais = "!AIVDM,1,1,,A,139>Jh@00vPlgJ:KQwcjWR6D0000,0*0F";
-    const struct {
-        const char *what;
-        double lines_per_second; // 0: at the pace of the RMC times
-        int passes;
-        std::vector<const char *> log;
-        std::vector<double> due; // pass after pass
-    } cases[] = {
+    // A rate of 0 lines a second keeps the pace of the RMC times; the due times run on pass after pass.
+    const struct { const char *what; double lines_per_second; int passes; std::vector<const char *> log;
+                   std::vector<double> due; } cases[] = {
         // Each RMC at its time, the rest right after; at once before any RMC.
         {"a log at RMC pace", 0, 1,
          {"$GPGGA,115959*00", "$GPRMC,120000.00,A*00", "$GPVTG,84.4,T*00", "$GPRMC,120001.00,A*00",

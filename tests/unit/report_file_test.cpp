@@ -32,8 +32,7 @@ extern "C" int unlink(const char *path)
 
 namespace {
 
-// A report directory, and a file of someone else's in it that no report may
-// ever be written through.
+// A report directory, and a file of someone else's in it that no report may ever be written through.
 struct report_files {
     scratch_directory scratch;
     std::string path = scratch.at("nmea.status"), temporary = path + ".tmp", victim = scratch.at("victim");
@@ -58,12 +57,9 @@ TEST(ReportFile, NothingPlantedStopsAReportOrIsWrittenThrough)
 {
     const std::string report("the report\0with a NUL\n", 22);
     const names alone = {"nmea.status", "victim"}, beside_temporary = {"nmea.status", "nmea.status.tmp", "victim"};
-    const struct {
-        const char *what; // what stands at the temporary name, or at the report's
-        int (*plant)(report_files &);
-        int published; // 0, or why not
-        names left;    // no temporary name of the daemon's own among them
-    } rows[] = {
+    // Each row: what stands at the temporary name (or the report's), 0 if the report is published or why
+    // not, and the names left (no temporary name of the daemon's own among them).
+    const struct { const char *what; int (*plant)(report_files &); int published; names left; } rows[] = {
         {"nothing", [](report_files &) { return 0; }, 0, alone},
         {"a stale file longer than the report",
          [](report_files &f) { return write_whole(f.temporary, std::string(300, 's')) ? 0 : -1; }, 0, alone},

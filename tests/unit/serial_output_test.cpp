@@ -12,8 +12,7 @@
 
 namespace {
 
-// A pipe published as the device; closed as the device at the end unless the
-// test closed it already.
+// A pipe published as the device; closed as the device at the end unless the test closed it already.
 struct pipe_device {
     int ends[2] = {-1, -1};
     pipe_device()
@@ -65,8 +64,7 @@ TEST(SerialOutput, AUnitStopsWhereItsDeviceWasReplacedOrTookNothingForItsPatienc
         unsigned generation = serial_generation;
         EXPECT_EQ(write_paced("$GPTXT,one", 10, generation, serial_stall_ms), 10u);
         EXPECT_EQ(drain(first.ends[0]), "$GPTXT,one");
-        // Closed and replaced, perhaps under the same number: the rest of the
-        // unit goes nowhere.
+        // Closed and replaced, perhaps under the same number: the rest of the unit goes nowhere.
         serial_close();
         pipe_device second;
         EXPECT_EQ(write_paced("$GPTXT,two", 10, generation, serial_stall_ms), 0u);
@@ -76,8 +74,7 @@ TEST(SerialOutput, AUnitStopsWhereItsDeviceWasReplacedOrTookNothingForItsPatienc
     }
     pipe_device full;
     fill(full.ends[1], 'f');
-    // Dropped at once when the device was already known to be stuck, after
-    // the stall otherwise.
+    // Dropped at once when the device was already known to be stuck, after the stall otherwise.
     EXPECT_EQ(write_paced("$GPTXT,x", 8, serial_generation, 0), 0u);
     auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(write_paced("$GPTXT,x", 8, serial_generation, serial_stall_ms), 0u);
@@ -87,12 +84,10 @@ TEST(SerialOutput, AUnitStopsWhereItsDeviceWasReplacedOrTookNothingForItsPatienc
 
 TEST(SerialOutput, PaceAndBacklogFollowTheLineSpeed)
 {
-    const struct {
-        int baud;
-        long byte_us;   // ten bits on the line, never under 500
-        size_t backlog; // two seconds of them
-    } rows[] = {{110, 90910, 21},  {300, 33334, 59},  {1200, 8334, 239},   {4800, 2084, 959},
-                {9600, 1042, 1919}, {19200, 521, 3838}, {38400, 500, 4000}, {115200, 500, 4000}};
+    // A byte is ten bits on the line, never under 500 us; the backlog is two seconds of bytes.
+    const struct { int baud; long byte_us; size_t backlog; } rows[] = {
+        {110, 90910, 21},   {300, 33334, 59},  {1200, 8334, 239},  {4800, 2084, 959},
+        {9600, 1042, 1919}, {19200, 521, 3838}, {38400, 500, 4000}, {115200, 500, 4000}};
     for (auto &row : rows) {
         EXPECT_EQ(serial_byte_us(row.baud), row.byte_us) << row.baud;
         EXPECT_EQ(serial_backlog_bytes(row.baud), row.backlog) << row.baud;
@@ -102,12 +97,7 @@ TEST(SerialOutput, PaceAndBacklogFollowTheLineSpeed)
 TEST(SerialOutput, AClientsTextGoesOneLineAtATime)
 {
     const std::string full(serial_client_unit, 'x');
-    const struct {
-        std::string gathered;
-        bool quiet;
-        size_t taken;
-        std::string unit;
-    } rows[] = {
+    const struct { std::string gathered; bool quiet; size_t taken; std::string unit; } rows[] = {
         {"$PMTK220,1000*1F\r\n$PMTK", false, 18, "$PMTK220,1000*1F\n"}, // CR LF: ONLCR gives the CR back
         {"$PMTK220,1000*1F\n$PMTK", false, 17, "$PMTK220,1000*1F\n"},
         {"$PMTK220,1000*1F\r$PMTK", false, 17, "$PMTK220,1000*1F\r"},
@@ -147,8 +137,7 @@ TEST(SerialOutput, TheWriterDropsWholeLinesBeyondTheLineTimeBoundAndLinesThatWai
     settings.baud = 4800;
     ASSERT_TRUE(serial_output_start());
     {
-        // Two seconds of line time at 4800 baud are 959 bytes: 13 sentences
-        // of 72, and one more that the writer may have taken meanwhile.
+        // Two seconds at 4800 baud are 959 bytes: 13 sentences of 72, and one more the writer may have taken.
         pipe_device device;
         std::string expected;
         for (int i = 0; i < 40; i++)
@@ -163,8 +152,7 @@ TEST(SerialOutput, TheWriterDropsWholeLinesBeyondTheLineTimeBoundAndLinesThatWai
     }
     const std::string fresh = sentence(99);
     {
-        // Queued while the device took nothing: held well past the stall and
-        // the age a line may have, then it drains.
+        // Queued while the device took nothing: held well past the stall and a line's greatest age, then drained.
         pipe_device device;
         size_t filled = fill(device.ends[1], 'f');
         for (int i = 0; i < 4; i++)
@@ -176,8 +164,7 @@ TEST(SerialOutput, TheWriterDropsWholeLinesBeyondTheLineTimeBoundAndLinesThatWai
         ASSERT_TRUE(device.arrives(&got, fresh));
         EXPECT_EQ(got.substr(got.find_first_not_of('f')), fresh);
     }
-    // Queued behind a client's unit: 1400 bytes without a line end hold the
-    // line for about three seconds.
+    // Queued behind a client's unit: 1400 bytes without a line end hold the line for about three seconds.
     pipe_device device;
     const std::string client(1400, 'c');
     ASSERT_TRUE(serial_write(client.data(), client.size(), 1000));

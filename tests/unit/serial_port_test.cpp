@@ -14,11 +14,9 @@ namespace {
 
 TEST(SerialPort, LineSettingsTakeTheSpeedAndKeepInputFlagsAndUnlistedCharacters)
 {
-    const struct {
-        int baud;
-        speed_t constant;
-    } table[] = {{110, B110},   {300, B300},     {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
-                 {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {4801, B4800}, {0, B4800}};
+    const struct { int baud; speed_t constant; } table[] = {
+        {110, B110},     {300, B300},     {1200, B1200},   {2400, B2400},     {4800, B4800}, {9600, B9600},
+        {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {4801, B4800}, {0, B4800}};
     for (auto &row : table)
         EXPECT_EQ(speed_constant(row.baud), row.constant) << row.baud;
 
@@ -93,10 +91,7 @@ TEST(SerialPort, RepeatedFailuresAreSaidOnceUntilTheOutcomeChanges)
                                "directory)\n";
     const std::string refusal = "Unable to configure serial port: Inappropriate ioctl for device\n";
     // Each look in turn, and what it says.
-    const struct {
-        const serial_search *found;
-        std::string said;
-    } looks[] = {
+    const struct { const serial_search *found; std::string said; } looks[] = {
         {&refused, refusal}, {&refused, ""},
         {&refused_otherwise, "Unable to configure serial port: Invalid argument\n"},
         {&absent, listed},   {&absent, ""},  {&refused, refusal},
@@ -134,9 +129,8 @@ TEST(SerialPort, ACloseDiscardsTheDevicesPendingOutputAndDoesNotHoldUpTheCaller)
         discarded = packet[0] & TIOCPKT_FLUSHWRITE;
     EXPECT_TRUE(discarded);
 
-    // A descriptor whose close waits, as a UART's last close waits for its
-    // output to drain: a TCP connection with a linger, output that its peer
-    // never takes.
+    // A descriptor whose close waits, as a UART's last close waits for its output to drain: a TCP
+    // connection with a linger, and output that its peer never takes.
     int pair[2];
     ASSERT_TRUE(tcp_pair(pair, 4096));
     device = pair[0];

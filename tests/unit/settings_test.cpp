@@ -11,8 +11,7 @@
 
 namespace {
 
-// Parses a command line from the default settings; returns whether it is
-// good, and puts what was refused in *why.
+// Parses a command line from the default settings; returns whether it is good, with what was refused in *why.
 bool parse(std::vector<std::string> words, settings_record *out, std::string *why)
 {
     words.insert(words.begin(), "gpsfanout");
@@ -44,11 +43,8 @@ TEST(Settings, CommandLinesGiveTheseSettingsOrAreRefusedNamingTheValue)
         "not a supported line speed (110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200)";
     const int in = udp_in_port, out = broadcast_port, tcp = tcp_port;
     const settings_record refused = {};
-    const struct {
-        std::vector<std::string> words;
-        settings_record expected; // all zero when refused
-        std::string why;          // what was refused; empty when the option scanner said what was wrong
-    } cases[] = {
+    // A refused line expects all zeros, and names what was refused unless the option scanner said what was wrong.
+    const struct { std::vector<std::string> words; settings_record expected; std::string why; } cases[] = {
         {{}, {in, out, tcp, 4800, false, true, false, false}, ""},
         // Flags are toggles, not setters.
         {{"-d", "-d"}, {in, out, tcp, 4800, false, true, false, false}, ""},
