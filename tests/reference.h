@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// What the tests of every layer take as given: the daemon's default ports,
-// and the worked example of the reports (an RMC and a GGA sentence as
-// relayed, the status lines after the two NMEA lines, and the 12 record
-// bytes).
+// What the tests of every layer take as given: the daemon's default ports, and the worked example of the
+// reports (an RMC and a GGA as relayed, the status lines after the two NMEA lines, the 12 record bytes).
 #pragma once
 
 #include <string>

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The daemon under load and faults: it stays up, loses nothing it is meant
-// to deliver, and leaks nothing. GPSFANOUT_SOAK_SCALE (default 1) stretches
-// the durations and counts for long runs (tools/run-soak).
+// The daemon under load and faults: it stays up, loses nothing it is meant to deliver, and leaks nothing.
+// GPSFANOUT_SOAK_SCALE (default 1) stretches the durations and counts for long runs (tools/run-soak).
 #include <algorithm>
 #include <random>
 #include <sys/socket.h>
@@ -46,8 +45,7 @@ TEST_F(FaultLoad, AUdpFloodLeavesMemoryFlatAndClientsComingAndGoingMissNothingWh
     ASSERT_GT(rss_early, 0);
     EXPECT_LE(rss_late, rss_early + 1024) << "kB after " << sampled << " and " << sent << " datagrams";
     RecordProperty("datagrams_sent", std::to_string(sent));
-    // Afterwards a line is relayed as usual, and no flooded line is left to
-    // reach the clients that follow.
+    // Afterwards a line is relayed as usual, and no flooded line is left to reach the clients that follow.
     EXPECT_GE(client(), 0);
     stop_pool(&flooded);
     // Flooded clients may miss lines when their pipe is full, but never get a torn one.
@@ -95,8 +93,7 @@ TEST_F(FaultLoad, TheReceiverVanishingDuringPacedWritesHurtsNoOne)
         const std::string chunk(4000, static_cast<char>('X' + i));
         EXPECT_EQ(send(own(connect_tcp()), chunk.data(), chunk.size(), 0), static_cast<ssize_t>(chunk.size()));
     }
-    // Relayed lines that wait for the serial lock may reach the new clients
-    // later; they must arrive whole.
+    // Relayed lines that wait for the serial lock may reach the new clients later; they must arrive whole.
     const std::string relay_write = "$GPGGA,relay write ";
     for (int i = 0; i < 5; i++)
         send_udp(relay_write + std::to_string(i) + "\r");
@@ -105,8 +102,7 @@ TEST_F(FaultLoad, TheReceiverVanishingDuringPacedWritesHurtsNoOne)
     unplug_receiver(&gps);
     ASSERT_TRUE(wait_stdout(*d, "Closing ttyfd " + std::to_string(fd) + "\n"));
 
-    // New connections take the freed descriptor numbers: none of the writers'
-    // bytes may reach them.
+    // New connections take the freed descriptor numbers: none of the writers' bytes may reach them.
     client_pool pool;
     ASSERT_TRUE(start_pool(&pool, 5));
     // Gently: every line is also echoed to the test's pty.

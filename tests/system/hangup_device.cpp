@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Preloaded into the daemon: "/dev/GPS" opens as a terminal that reports a
-// hang-up and nothing else, as some serial adapters do when the far end
-// goes: a pty master whose slave was opened and closed once.
-// With GPSFANOUT_FAR_END set, it opens instead as a fresh pty master whose
-// slave the test finds at that path: the test is then the receiver on the
-// far side, and can send a last line and hang up at once.
+// Preloaded into the daemon: "/dev/GPS" opens as a terminal that reports a hang-up and nothing else, as
+// some serial adapters do when the far end goes: a pty master whose slave was opened and closed once.
+// With GPSFANOUT_FAR_END set, it opens as a fresh pty master whose slave the test finds at that path:
+// the test is then the receiver on the far side, and can send a last line and hang up at once.
 #include <cstdarg>
 #include <cstring>
 #include <dlfcn.h>
@@ -30,9 +28,8 @@ static int preloaded_terminal(int flags)
     return master;
 }
 
-// The body of each entry point below: the mode argument is there only with
-// O_CREAT or O_TMPFILE; anything but "/dev/GPS" goes to the real call,
-// `name` of type `call`, with the directory (for openat) ahead of the path.
+// The body of each entry point below: the mode argument is there only with O_CREAT or O_TMPFILE; anything
+// but "/dev/GPS" goes to the real call, `name` of type `call`, with the directory (for openat) first.
 #define OPEN_OR_HANG_UP(call, name, ...)                                                                       \
     va_list rest;                                                                                              \
     va_start(rest, flags);                                                                                     \

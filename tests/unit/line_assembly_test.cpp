@@ -12,9 +12,8 @@ namespace {
 
 TEST(LineAssembly, DatagramsInTurn)
 {
-    // One assembly, fed in order as the relay loop feeds it. Each row: the
-    // datagram ("<failed>" for a failed receive), whether UDP input is
-    // taken, the text it relays ("" for none) and where the next one goes.
+    // One assembly, fed in order as the relay loop feeds it. Each row: the datagram ("<failed>" for a failed
+    // receive), whether UDP input is taken, the text it relays ("" for none) and where the next one goes.
     const std::string longest = "$" + std::string(text_capacity - 3, 'B') + "\n";
     const struct { std::string datagram; bool accept; std::string relayed; size_t cursor; } rows[] = {
         {"$GPGGA,1", true, "", 8},                          // a fragment waits

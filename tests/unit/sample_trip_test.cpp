@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The committed sample trip is a log a receiver could have written: every
-// line a whole sentence with a good checksum and CR LF, all the sentence
-// types the daemon's users meet, and one RMC per second, so that a replay at
-// RMC pace takes the trip's time.
+// The committed sample trip is a log a receiver could have written: whole sentences with good checksums
+// and CR LF, all the types the daemon's users meet, and one RMC a second, so an RMC-paced replay takes its time.
 #include <fstream>
 #include <iterator>
 #include <set>
