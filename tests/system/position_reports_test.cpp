@@ -79,7 +79,7 @@ TEST_F(PositionReports, AReaderNeverSeesAPartialOrMixedFileAndAFullTmpKeepsThePr
                 last[f] = text[f];
             }
     });
-    // Bursts keep the daemon rewriting while the reader reads; waiting for each one's last echo spares the input.
+    // Bursts keep the daemon rewriting as the reader reads; waiting for each one's last echo spares the input socket.
     bool relayed = true;
     for (int i = 0; i < lines && relayed; i++) {
         size_t from = stdout_of(*d).size();

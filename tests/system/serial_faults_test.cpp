@@ -47,7 +47,7 @@ TEST_F(SerialFaults, AFloodingClientDelaysNeitherTheRelayNorItsLinesOnTheDevice)
     ASSERT_GE(flooder, 0);
     std::string received;
     receiver_watch line(gps);
-    // Four chunks of 4 KB, each 64 lines: eight seconds of paced output, far more than the relay's lines.
+    // Four chunks of 4 KB, each 64 lines: eight seconds of paced output, far more than the relaying below lasts.
     std::string chunk;
     for (int i = 0; i < 64; i++)
         chunk += std::string(63, '#') + "\n";
@@ -227,7 +227,7 @@ TEST_F(SerialFaults, ALineSentWithAHangUpIsRelayedFirstAndADeviceThatOnlyHangsUp
     EXPECT_EQ(broadcast(), "$GPTXT,last words\n");
     EXPECT_TRUE(wait_stdout(*d, "Closing ttyfd "));
 
-    // A device that only hangs up is closed each time and looked for every 1.5 s: not spinning.
+    // A device that only hangs up is closed each time and looked for every 1.5 s: a few times in 3 s, not spinning.
     stop_daemon(*d);
     start({"-s"}, hanging_up());
     ASSERT_TRUE(wait_stdout(*d, "Closing ttyfd ")) << stdout_of(*d);

@@ -67,7 +67,7 @@ TEST_F(TcpClients, AStalledClientHoldsUpNeitherTheRelayNorTheOthers)
 
             // From here the stalled client reads nothing. Texts go in rounds, each once the last reached
             // every other client, so a held-up relay shows at once; each round opens with a text over the
-            // pipe's atomic write size, and all of them hold far more than its pipe and socket.
+            // pipe's atomic write size, the rest padded: far more in all than its pipe and socket hold.
             long long slowest = 0, round_start = 0;
             for (long n = 0; n < count; n++) {
                 if (n % round == 0)

@@ -11,8 +11,8 @@ using UdpRelay = DaemonTest;
 
 TEST_F(UdpRelay, DatagramsAreBroadcastByteExact)
 {
-    // Rows with the same arguments share one daemon, in order. How datagrams are cut and joined is the
-    // line assembly's unit tests' business; here a sentence, and a text near the longest relayed.
+    // Rows with the same arguments share one daemon, in order; "" relayed is nothing. How datagrams are cut
+    // and joined is the line assembly's unit tests' business; here a sentence, and a text near the longest.
     struct { const char *what; std::vector<std::string> args; int port; std::string datagram, relayed; } rows[] = {
         {"a sentence", {}, udp_in_port, as_sent(example_gga), example_gga},
         {"a long text", {}, udp_in_port, "$GPTXT," + std::string(8100, 'y') + "*00\r\n",

@@ -80,7 +80,8 @@ TEST(FixExtraction, WholeFixes)
         {"$GPGGA,1,2,3,4,5,6,7,8,", example_rmc, at_altitude(8.0f)},   // an empty last field is no field
         {"$GPGGA,1,2,3,4,5,6,7,8,\n", example_rmc, at_altitude(0.0f)}, // but a line end is one
         {"$GPGGA,1,2,3,4,5,6,7,8,,10\n", example_rmc, at_altitude(0.0f)},
-        // Huge and non-numeric fields give defined values: 99 degrees and huge minutes, "1e99" after "xyz".
+        // Huge and non-numeric fields give defined values: 99 degrees and huge minutes, "1e99" after "xyz"
+        // beyond any float.
         {"$GPGGA,1,2,3,4,5,6,7,8,1e999,M\n", "$GPRMC,ab:cd:ef,A,991e9999,S,xyz1e99,W,nan,-inf,zz,,\n",
          {0, 0, 0, 0, false, -HUGE_VALF, -HUGE_VALF, NAN, -HUGE_VALF, 0, 0, 0, HUGE_VALF}},
     };
