@@ -49,8 +49,6 @@ bool eventually(const std::function<bool()> &condition, int timeout_ms)
 
 std::string daemon_path()
 {
-    // Another build's daemon (a cross build run under an emulator) in place
-    // of this build's.
     const char *other = getenv("GPSFANOUT_DAEMON");
     return other != nullptr && *other != '\0' ? other : GPSFANOUT_BINARY;
 }
@@ -84,8 +82,7 @@ static void reader_loop(daemon_process *d)
     d->changed.notify_all();
 }
 
-// This process's environment with the entries of `extra` added, or put in
-// place of those of the same name.
+// This process's environment with the entries of `extra` added or put in place.
 static std::vector<std::string> environment_with(const std::vector<std::string> &extra)
 {
     std::vector<std::string> entries(extra);
@@ -106,8 +103,8 @@ static std::vector<char *> pointers(std::vector<std::string> &words)
     return list;
 }
 
-// Starts `command` with stdout as the options say, or into a pipe when
-// `piped`, and stderr into a pipe; a thread collects what both say.
+// Starts `command`, stdout as the options say (or a pipe when `piped`) and
+// stderr into a pipe; a thread collects what both say.
 static std::unique_ptr<daemon_process> start_process(std::vector<std::string> command,
                                                      const daemon_options &options, bool piped = false)
 {
@@ -154,7 +151,8 @@ static std::unique_ptr<daemon_process> start_process(std::vector<std::string> co
     return d;
 }
 
-std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args, const daemon_options &options)
+// GPSFANOUT_DAEMON_PREFIX, when set, is a command (split on blanks) to start it through.
+static std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args, const daemon_options &options)
 {
     std::vector<std::string> command(options.run_through);
     if (const char *prefix = getenv("GPSFANOUT_DAEMON_PREFIX")) {
@@ -237,13 +235,11 @@ bool running(daemon_process &d)
 
 bool stop_all_threads(daemon_process &d)
 {
-    // The stop is reported once the last thread has stopped.
     int status;
     return kill(d.pid, SIGSTOP) == 0 && waitpid(d.pid, &status, WUNTRACED) == d.pid && WIFSTOPPED(status);
 }
 
-// Kills every process whose parent is this test (daemons that detached come
-// back to us, since the test is their subreaper).
+// Kills every child of this test, detached daemons included (it is their subreaper).
 static void kill_children()
 {
     DIR *proc = opendir("/proc");

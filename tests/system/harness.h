@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The harness of the tests of the real daemon. Each test process enters a
-// sandbox of its own: private network and mount namespaces, a veth pair for
-// broadcast, a tmpfs on /tmp and a private /dev. There the real binary is
-// started and talked to over real sockets, with a pseudo-terminal as the
-// receiver and the real report files; /proc tells what it holds. DaemonTest
-// is the fixture: it skips without the sandbox and owns the daemon, the
-// broadcast catcher, the clients and the receiver.
+// The harness of the tests of the real daemon: each test process enters a
+// sandbox of its own (namespaces, a veth pair, a tmpfs /tmp, a private /dev),
+// starts the real binary there and talks to it over real sockets, with a pty
+// as the receiver. DaemonTest owns the daemon, catcher, clients and receiver.
 #pragma once
 
 #include <atomic>
@@ -23,16 +20,14 @@
 
 #include "reference.h"
 
-// Generous bound for anything the daemon should do "at once"; sanitizer
-// builds and emulated binaries are slow.
+// For anything the daemon should do "at once": sanitized and emulated builds are slow.
 constexpr int patience_ms = 15000;
 
 // The address of the sandbox's broadcast interface.
 constexpr const char *veth_address = "198.51.100.1";
 constexpr const char *veth_broadcast = "198.51.100.255";
 
-// The daemon under test is built with a sanitizer (as the tests are): its
-// address space then grows and is reserved as the sanitizer sees fit.
+// Built with a sanitizer, as the daemon then is: its address space is the sanitizer's.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool sanitized = true;
 #elif defined(__has_feature)
@@ -54,8 +49,7 @@ void sandbox_enter();                   // while the process is still single-thr
 
 long long now_ms(); // monotonic
 
-// GPSFANOUT_SOAK_SCALE (default 1): how many times longer the floods, the
-// churn and the stalled clients run (tools/run-soak).
+// GPSFANOUT_SOAK_SCALE (default 1): how many times longer floods, churn and stalls run.
 long soak_scale();
 
 // Tries `condition` (which may act, and wait a little) until it holds or the time is up.
@@ -89,13 +83,6 @@ struct daemon_process {
     ~daemon_process(); // ends it, if need be
 };
 
-// Starts the real binary with these arguments (not counting argv[0]). Its
-// stdout is a pty, so it is line-buffered as on a terminal, unless quiet.
-// GPSFANOUT_DAEMON_PREFIX, when set, is a command (split on blanks) that the
-// daemon is started through, such as an emulator.
-std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args,
-                                             const daemon_options &options = {});
-
 std::string daemon_path(); // GPSFANOUT_DAEMON when set, else this build's
 
 // Waits until stdout (or stderr) holds `needle` at or after `from`.
@@ -104,17 +91,16 @@ bool wait_stderr(daemon_process &d, const std::string &needle, int timeout_ms = 
 std::string stdout_of(daemon_process &d);
 std::string stderr_of(daemon_process &d);
 
-// The number after `prefix` in a whole line of stdout at or after `from`
-// (5 in "ttyfd = 5"), once there; -2 when none comes in time.
+// The number after `prefix` in a whole line of stdout at or after `from`; -2 when none comes.
 int reported_fd(daemon_process &d, const std::string &prefix, size_t from = 0);
 
 int wait_exit(daemon_process &d, int timeout_ms = patience_ms); // wait status, or -1 on timeout
 bool running(daemon_process &d);
 
-// SIGSTOP, and waits until every thread has stopped (each at its next return from the kernel).
+// SIGSTOP, waiting until every thread has stopped.
 bool stop_all_threads(daemon_process &d);
 
-// Ends the daemon and every other child (detached daemons come back to the test, their subreaper).
+// Ends the daemon and every other child (a detached daemon comes back to its subreaper).
 void stop_daemon(daemon_process &d);
 
 // --- Sockets ---
@@ -138,9 +124,8 @@ bool catch_datagram(int fd, std::string *data, std::string *destination, int tim
 // Takes 0.0.0.0:port (listening, for TCP) from the daemon; -1 on failure.
 int occupy_port(int type, int port);
 
-// A TCP connection to 127.0.0.1:port, with that receive buffer when not 0
-// (a client that stops reading is felt soon); -1 on failure. The second
-// connects as soon as the daemon listens.
+// To 127.0.0.1:port, with that receive buffer when not 0; -1 on failure. The
+// second connects as soon as the daemon listens.
 int connect_tcp(int port = tcp_port, int receive_buffer = 0);
 int connect_when_listening(int port = tcp_port, int receive_buffer = 0, int timeout_ms = patience_ms);
 
@@ -150,9 +135,8 @@ bool read_until(int fd, std::string *received, const std::string &needle, int ti
 // Lines, each with its LF; a cut-off tail is a line without one.
 std::vector<std::string> lines_of(const std::string &stream);
 
-// Relays join lines until one reaches the client: it is then registered,
-// and every line relayed from now on reaches it. What it received meanwhile
-// is appended to *stream when given.
+// Relays join lines until one reaches the client: from then on every line
+// relayed reaches it. What it received meanwhile goes to *stream when given.
 bool join(int client, std::string *stream = nullptr, int timeout_ms = patience_ms);
 bool is_join_line(const std::string &line);
 
@@ -175,8 +159,7 @@ std::vector<tcp_socket_row> tcp_sockets();
 
 bool listening_on(int port = tcp_port, int timeout_ms = patience_ms); // waits, without connecting
 
-// A counter of a file of name and value lines such as /proc/net/snmp
-// ("Udp", "RcvbufErrors"); -1 when unknown.
+// A counter of /proc/net/snmp and its like ("Udp", "RcvbufErrors"); -1 when unknown.
 long net_counter(const char *file, const char *group, const char *name);
 
 // --- The receiver ---
@@ -192,9 +175,8 @@ bool plug_receiver(const std::string &path, fake_receiver *r);
 void unplug_receiver(fake_receiver *r);
 
 bool emit(fake_receiver &r, const std::string &text); // as a GPS sends
-// Reads the receiver's side on a thread of its own: as fast as bytes come,
-// or at most `bytes_per_s` (a line at its real speed, never more to catch up
-// after a quiet spell). Notes when each line came whole.
+// Reads the receiver's side on a thread of its own, as fast as bytes come or
+// at `bytes_per_s` (a real line, which never catches up), noting when each line came.
 struct receiver_watch {
     std::mutex lock;
     std::string bytes;                                    // all that came
@@ -225,14 +207,13 @@ bool file_holds(const std::string &path, const std::string &expected, int timeou
 // Both report files hold the worked example, each a plain file of `owner`, mode 0644.
 void expect_example_reports(uid_t owner);
 
-// The report names in /tmp, sorted, each followed by a blank: a fresh
-// temporary name left behind would show.
+// The report names in /tmp, sorted, each followed by a blank (a temporary left behind shows).
 std::string report_names();
 
 // The first `count` lines (CR LF) of samples/trip.nmea.
 std::string sample_lines(int count);
 
-// The thread count leaves out GPSFANOUT_EMULATOR_THREADS: an emulator's own (qemu-user: 1).
+// The thread count leaves out GPSFANOUT_EMULATOR_THREADS, an emulator's own.
 int count_fds(pid_t pid);
 int count_threads(pid_t pid);
 
@@ -248,12 +229,10 @@ int thread_stacks(pid_t pid);
 int free_fd(pid_t pid, int nth);
 bool limit_fds(pid_t pid, int limit);
 
-// The daemon's descriptor and thread counts once they have held still for a
-// tenth of a second: a client can get its first line before its thread runs.
+// The descriptor and thread counts once still for 0.1 s (a client's thread may lag its first line).
 void steady_counts(pid_t pid, int *fds, int *threads);
 
-// Waits until the daemon's descriptor and thread counts are these, relaying a
-// line to `keeper` each round so that departed clients are noticed.
+// Waits for these counts, relaying a line to `keeper` each round so departed clients are noticed.
 testing::AssertionResult counts_settle(pid_t pid, int fds, int threads, int keeper);
 
 struct tool_run {
@@ -299,8 +278,8 @@ void close_client(client_pool *pool, int index);
 bool all_reached(client_pool *pool, long number, int timeout_ms = patience_ms);
 void stop_pool(client_pool *pool);
 
-// Every line a client received since its first is there, in order, whole.
-// Other lines are allowed only when they are whole lines with `other_prefix`.
+// Every line a client received since its first is there, in order, whole;
+// other lines only when whole and starting with `other_prefix`.
 void expect_unbroken(client_pool *pool, long last_sent, bool must_reach_end, const std::string &other_prefix = "");
 
 // --- The fixture ---
@@ -319,8 +298,7 @@ protected:
     // With the receiver plugged in at /dev/GPS first.
     int started_with_receiver(const std::vector<std::string> &args = {"-s"});
 
-    // Opened at the first call: before what it must catch is sent.
-    int catcher();
+    int catcher(); // opened at the first call: before what it must catch is sent
     // The next datagram broadcast to the veth pair, join lines passed over; "" for none.
     std::string broadcast(int timeout_ms = patience_ms);
 
