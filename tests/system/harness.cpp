@@ -151,10 +151,11 @@ static std::unique_ptr<daemon_process> start_process(std::vector<std::string> co
     return d;
 }
 
-// GPSFANOUT_DAEMON_PREFIX, when set, is a command (split on blanks) to start it through.
-static std::unique_ptr<daemon_process> start_daemon(const std::vector<std::string> &args, const daemon_options &options)
+// The daemon with these arguments, after `command`: through GPSFANOUT_DAEMON_PREFIX
+// when set, a command (split on blanks) such as an emulator.
+static std::vector<std::string> daemon_command(const std::vector<std::string> &args,
+                                               std::vector<std::string> command = {})
 {
-    std::vector<std::string> command(options.run_through);
     if (const char *prefix = getenv("GPSFANOUT_DAEMON_PREFIX")) {
         std::istringstream words(prefix);
         for (std::string word; words >> word;)
@@ -162,7 +163,7 @@ static std::unique_ptr<daemon_process> start_daemon(const std::vector<std::strin
     }
     command.push_back(daemon_path());
     command.insert(command.end(), args.begin(), args.end());
-    return start_process(command, options);
+    return command;
 }
 
 static bool wait_text(daemon_process &d, std::string daemon_process::*stream,
@@ -826,6 +827,8 @@ tool_run run_tool(const std::string &program, const std::vector<std::string> &ar
 {
     std::vector<std::string> command = {program};
     command.insert(command.end(), args.begin(), args.end());
+    if (program == daemon_path()) // through the emulator, if there is one
+        command = daemon_command(args);
     tool_run run;
     auto tool = start_process(command, {}, true);
     if (tool == nullptr)
@@ -868,7 +871,7 @@ void DaemonTest::start(const std::vector<std::string> &args, const daemon_option
 {
     if (d)
         stop_daemon(*d);
-    d = start_daemon(args, options);
+    d = start_process(daemon_command(args, options.run_through), options);
     ASSERT_NE(d, nullptr) << "the daemon could not be started";
 }
 

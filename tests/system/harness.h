@@ -240,6 +240,7 @@ struct tool_run {
     std::string out, err;
 };
 
+// The daemon (daemon_path()) goes through GPSFANOUT_DAEMON_PREFIX, as when started.
 tool_run run_tool(const std::string &program, const std::vector<std::string> &args, int timeout_ms = patience_ms);
 
 // --- Numbered lines and a pool of clients (client_pool.cpp) ---

@@ -125,17 +125,7 @@ TEST_F(CommandLine, BadOnesAndBadFilesAreRefusedWithTheReasonAndHelpIsGivenWhenA
         std::istringstream words(row.args);
         for (std::string word; words >> word;)
             args.push_back(word);
-        tool_run run;
-        if (row.tool == daemon) { // through the emulator, if there is one
-            start(args);
-            int status = wait_exit(*d);
-            run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            wait_stderr(*d, "Usage: ", 2000);
-            run.out = stdout_of(*d);
-            run.err = stderr_of(*d);
-        } else {
-            run = run_tool(row.tool, args);
-        }
+        tool_run run = run_tool(row.tool, args);
         SCOPED_TRACE(std::string(row.tool) + " " + row.args + "\n" + run.out + run.err);
         EXPECT_EQ(run.status, row.status);
         const std::string usage = std::string("Usage: ") + row.tool + " ";
