@@ -55,8 +55,9 @@ TEST(Settings, CommandLinesGiveTheseSettingsOrAreRefusedNamingTheValue)
          {2000, 2001, 2002, 115200, true, true, true, false}, ""},
         // Values follow atoi rules; the TCP port is not validated.
         {{"-i", "  +123abc", "-t", "0"}, {123, out, 0, 4800, false, true, false, false}, ""},
-        // Far too many digits: glibc's atoi, without undefined behaviour.
-        {{"-t", "99999999999999999999999"}, {in, out, -1, 4800, false, true, false, false}, ""},
+        // Far too many digits: glibc's atoi, without undefined behaviour, is strtol's LONG_MAX cut to an
+        // int (-1 where long has 64 bits, INT_MAX where it has 32).
+        {{"-t", "99999999999999999999999"}, {in, out, static_cast<int>(LONG_MAX), 4800, false, true, false, false}, ""},
         // Only the low 16 bits reach the socket: 4464; then 1, 65535 and 0.
         {{"-i", "70000"}, {70000, out, tcp, 4800, false, true, false, false}, ""},
         {{"-i", "65537", "-o", "-1", "-t", "65536"}, {65537, -1, 65536, 4800, false, true, false, false}, ""},
