@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <regex>
 #include <sys/socket.h>
 #include <thread>
 
@@ -143,8 +142,11 @@ TEST_F(ClientInput, ACommandSentInPiecesWhileLinesAreRelayedReachesTheReceiverWh
     // The end marker goes on being sent: the last may be cut.
     std::string wire = line.bytes.substr(0, line.bytes.rfind(end) + end.size());
 
-    // Every line on the wire is whole and ends in CR LF: a command, once, or a relayed line.
-    const std::regex relayed(R"(\$GPTXT,(01,01,02,relayed \d+|join,\d+|end)\*00\r\n)");
+    // Every line on the wire is whole and ends in CR LF: a command, once, or a relayed line, which is
+    // rebuilt from its number to compare.
+    auto relayed = [&](const std::string &text, const std::string &head) {
+        return text == head + std::to_string(atol(text.c_str() + std::min(text.size(), head.size()))) + "*00\r\n";
+    };
     size_t commands[3] = {0, 0, 0};
     for (const std::string &text : lines_of(wire)) {
         size_t r = 0;
@@ -153,7 +155,8 @@ TEST_F(ClientInput, ACommandSentInPiecesWhileLinesAreRelayedReachesTheReceiverWh
         if (r < 3)
             commands[r]++;
         else
-            EXPECT_TRUE(std::regex_match(text, relayed)) << text;
+            EXPECT_TRUE(text == end || relayed(text, "$GPTXT,01,01,02,relayed ") || relayed(text, "$GPTXT,join,"))
+                << text;
     }
     for (size_t r = 0; r < 3; r++)
         EXPECT_EQ(commands[r], 1u) << rows[r].command;
