@@ -143,6 +143,13 @@ static void device_closed()
     poll_count = 1;
 }
 
+// Fragments and torn units the assembly dropped, into the counters.
+static void count_dropped()
+{
+    for (; udp_line.dropped > 0; udp_line.dropped--)
+        count_one(counters.drop_fragments);
+}
+
 static void take_datagram(long received)
 {
     size_t length;
@@ -151,6 +158,13 @@ static void take_datagram(long received)
         count_one(counters.udp_in);
         relay_text(text, length);
     }
+    // A whole sentence after the unit's last line end is a line of its own.
+    text = assembly_held_sentence(&udp_line, &length);
+    if (text != nullptr) {
+        count_one(counters.udp_in);
+        relay_text(text, length);
+    }
+    count_dropped();
 }
 
 static void receive_udp()
@@ -193,7 +207,10 @@ static ssize_t receive_serial()
             device_closed();
         return -1;
     }
-    size_t length = read_text_to_relay(serial_text, got);
+    bool torn;
+    size_t length = read_text_to_relay(serial_text, got, &torn);
+    if (torn)
+        count_one(counters.drop_fragments);
     if (length > 0) {
         count_one(counters.serial_in);
         relay_text(serial_text, length);

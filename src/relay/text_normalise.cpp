@@ -11,11 +11,6 @@ size_t normalise_text(char *text)
     // Only the last CR counts: earlier ones belong to sentences in the middle.
     char *cr = static_cast<char *>(memrchr(text, '\r', length));
     if (cr != nullptr) {
-        // CRs right before the line end go too ("*47\r\r\n" from some
-        // receivers), or the text would still end in CR LF and reach a serial
-        // line as CR CR LF.
-        while (cr > text && cr[-1] == '\r')
-            cr--;
         cr[0] = '\n';
         cr[1] = '\0';
         length = static_cast<size_t>(cr + 1 - text);
