@@ -17,26 +17,18 @@
 #include "relay/text_normalise.h"
 #include "report/position_reports.h"
 
-static void check_relayed(const char *text, size_t length, bool held_cr)
+// Every relayed text ends with its line end, a LF, and holds no NUL.
+static void check_relayed(const char *text, size_t length)
 {
     if (length < min_text_length || length > text_capacity - 1)
         abort();
-    if (text[length] != '\0' || strlen(text) != length)
-        abort();
-    if (held_cr && (text[length - 1] != '\n' || (length > 1 && text[length - 2] == '\r')))
+    if (text[length] != '\0' || strlen(text) != length || text[length - 1] != '\n')
         abort();
 }
 
-// Whether the text as the relay sees it (up to a NUL, at most 8191
-// characters) holds a carriage return.
-static bool holds_cr(const char *text)
+static void relay(const char *text, size_t length)
 {
-    return memchr(text, '\r', strnlen(text, text_capacity - 1)) != nullptr;
-}
-
-static void relay(const char *text, size_t length, bool held_cr)
-{
-    check_relayed(text, length, held_cr);
+    check_relayed(text, length);
     update_position_reports(text);
 }
 
@@ -86,24 +78,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             // A serial read: at most 8191 bytes land in the buffer.
             size_t got = length < text_capacity - 1 ? length : text_capacity - 1;
             memcpy(serial_text, data, got);
-            serial_text[got] = '\0';
-            bool held_cr = holds_cr(serial_text);
-            size_t relayed = read_text_to_relay(serial_text, static_cast<long>(got));
+            bool torn;
+            size_t relayed = read_text_to_relay(serial_text, static_cast<long>(got), &torn);
             if (relayed > 0)
-                relay(serial_text, relayed, held_cr);
+                relay(serial_text, relayed);
         } else {
-            char *at = udp_line.line_buffer + udp_line.cursor;
             size_t got = static_cast<size_t>(assembly_put(&udp_line, reinterpret_cast<const char *>(data), length));
             bool accept = !(kind & 2);
-            size_t start = udp_line.cursor;
-            at[got] = '\0';
-            bool held_cr = holds_cr(udp_line.line_buffer);
             size_t relayed;
             const char *text = assembly_text_to_relay(&udp_line, static_cast<long>(got), accept, &relayed);
             if (text != nullptr)
-                relay(text, relayed, held_cr);
-            else if (accept && got > 0 && udp_line.cursor != 0 && udp_line.cursor != start + got)
-                abort(); // a waiting fragment ends right after the bytes received
+                relay(text, relayed);
+            text = assembly_held_sentence(&udp_line, &relayed);
+            if (text != nullptr)
+                relay(text, relayed);
+            // What waits is the head of a line: never past the room, never a sentence glued to another.
+            if (udp_line.cursor > text_capacity - 1 || udp_line.tail_length > text_capacity - 1)
+                abort();
         }
         data += length;
         size -= length;

@@ -58,17 +58,28 @@ void registry_remove(client_link *link)
     release_link(link);
 }
 
+// Room a pipe of `capacity` bytes certainly has, in whole pages, with `queued` bytes in
+// it. The kernel puts a write into the last page only when it fits whole, so
+// any two pages in use hold more than one page's worth; the page being read
+// and the page being filled may hold less.
+static long free_pipe_bytes(int capacity, int queued)
+{
+    static const long page = sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : PIPE_BUF;
+    return (capacity / page - 2 * ((queued + page - 1) / page) - 2) * page;
+}
+
 // A write of at most PIPE_BUF bytes is atomic: all of it or EAGAIN. A longer
-// text (only malformed input makes one) is written only into an empty pipe
-// with room for all of it, where a non-blocking write cannot stop short.
+// text (several sentences in one datagram make one) goes in whole when the
+// free pages certainly hold it, since a non-blocking write fills what room there
+// is; else it would be cut.
 static bool pipe_takes_whole(int fd, size_t length)
 {
     if (length <= PIPE_BUF)
         return true;
     int queued = 0;
     int capacity = fcntl(fd, F_GETPIPE_SZ);
-    return ioctl(fd, FIONREAD, &queued) == 0 && queued == 0 && capacity > 0 &&
-           static_cast<size_t>(capacity) >= length + PIPE_BUF;
+    return ioctl(fd, FIONREAD, &queued) == 0 && capacity > 0 &&
+           free_pipe_bytes(capacity, queued) >= static_cast<long>(length);
 }
 
 // Sends texts straight to the client's socket when nothing of the client's
@@ -109,14 +120,18 @@ void registry_write_batch(const char *texts, const size_t *ends, unsigned count)
 {
     if (count == 0)
         return;
-    // Straight sends only when each text fits into the pipe atomically: the
-    // rest of the text the socket cut then always follows whole.
-    bool straight = true;
-    for (unsigned i = 0; i < count; i++)
-        straight = straight && ends[i] - (i > 0 ? ends[i - 1] : 0) <= PIPE_BUF;
+    // A text longer than PIPE_BUF is sent straight only to a client whose
+    // empty pipe certainly takes the rest of any text the socket cuts.
+    size_t longest = 0;
+    for (unsigned i = 0; i < count; i++) {
+        size_t length = ends[i] - (i > 0 ? ends[i - 1] : 0);
+        longest = length > longest ? length : longest;
+    }
     std::lock_guard<std::mutex> hold(registry_lock);
     for (int slot = 0; slot < max_clients && client_registry[slot] != nullptr; slot++) {
         client_link *link = client_registry[slot];
+        bool straight = longest <= PIPE_BUF ||
+                        free_pipe_bytes(fcntl(link->pipe_write, F_GETPIPE_SZ), 0) >= static_cast<long>(longest);
         size_t sent = straight ? send_straight(link, texts, ends[count - 1]) : 0;
         // What the socket did not take follows text by text, each whole or
         // not at all.

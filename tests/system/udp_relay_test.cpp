@@ -39,7 +39,10 @@ TEST_F(UdpRelay, DatagramsAreBroadcastByteExact)
 TEST_F(UdpRelay, DatagramsTakenTogetherAreRelayedAsIfEachHadComeAlone)
 {
     // Every way a datagram can end up, 50 times over: whole, in two or three pieces, too short, a fragment
-    // that an empty datagram discards, two sentences in one. "#" stands for the round.
+    // that an empty datagram discards, two sentences in one; a stray fragment before a sentence, sentences
+    // without their line end, a NUL before the line end, a run of CRs, and texts longer than a pipe takes at
+    // once among short ones. "#" stands for the round, "CS" for the checksum.
+    const std::string many = "$GPTXT,many,#," + std::string(1500, 'm') + "*00\r\n";
     const struct { std::vector<std::string> datagrams; std::string relayed; } shapes[] = {
         {{"$GPTXT,whole,#*00\r\n"}, "$GPTXT,whole,#*00\n"},
         {{"$GPTXT,tw", "o,#*00\r\n"}, "$GPTXT,two,#*00\n"},
@@ -47,10 +50,24 @@ TEST_F(UdpRelay, DatagramsTakenTogetherAreRelayedAsIfEachHadComeAlone)
         {{"abc\r\n"}, ""},
         {{"$GPTXT,lost,#", ""}, ""},
         {{"$GPTXT,a,#*00\r\n$GPTXT,b,#*00\r\n"}, "$GPTXT,a,#*00\r\n$GPTXT,b,#*00\n"},
+        {{"$GPRMC,garbage", as_sent(example_gga)}, example_gga},
+        {{"$GPTXT,bare,#*CS", "!AIVDM,bare,#*CS"}, "$GPTXT,bare,#*CS\n!AIVDM,bare,#*CS\n"},
+        {{"$GPTXT,cold,#" + std::string(12, '\0') + "  \r\n", "$GPTXT,warm,#*00\r\n"}, "$GPTXT,warm,#*00\n"},
+        {{"$GPTXT,crs,#*00\r\r\n"}, "$GPTXT,crs,#*00\r\n"},
+        {{many + many + many + many}, many + many + many + many.substr(0, many.size() - 2) + "\n"},
     };
     auto numbered = [](std::string text, int n) {
-        size_t at = text.find('#');
-        return at == std::string::npos ? text : text.replace(at, 1, std::to_string(n));
+        for (size_t at; (at = text.find('#')) != std::string::npos;)
+            text.replace(at, 1, std::to_string(n));
+        for (size_t at; (at = text.find("*CS")) != std::string::npos;) {
+            unsigned sum = 0;
+            for (size_t i = text.find_last_of("$!", at) + 1; i < at; i++)
+                sum ^= static_cast<unsigned char>(text[i]);
+            char hex[3];
+            snprintf(hex, sizeof hex, "%02X", sum);
+            text.replace(at + 1, 2, hex);
+        }
+        return text;
     };
     ASSERT_EQ(started(), -1);
     std::string stream;
@@ -76,6 +93,8 @@ TEST_F(UdpRelay, DatagramsTakenTogetherAreRelayedAsIfEachHadComeAlone)
     while (broadcasts.size() < expected.size() && !(broadcasts += broadcast()).empty()) {
     }
     EXPECT_EQ(broadcasts, expected);
+    // No RMC text was relayed: the stray one, glued to a GGA sentence, would have written the reports.
+    EXPECT_EQ(report_names(), "");
 }
 
 TEST_F(UdpRelay, EveryBroadcastEntryButLoopbackGetsACopyAndANetworkThatGoesDownCostsOnlyItsOwn)
