@@ -39,12 +39,30 @@ struct client_text {
     char unit[serial_client_unit]; // the unit being handed over
 };
 
+static bool gone_quiet(const client_text *text)
+{
+    return monotonic_ms() - text->last_ms >= serial_client_quiet_ms;
+}
+
+// Takes what the client has sent, as far as there is room; notes when the
+// client has shut down its sending side.
+static void gather(int socket, client_text *text, bool *peer_closed)
+{
+    ssize_t got = recv(socket, text->bytes + text->length, sizeof text->bytes - text->length, MSG_DONTWAIT);
+    if (got > 0) {
+        text->length += static_cast<size_t>(got);
+        text->last_ms = monotonic_ms();
+    } else if (got == 0) {
+        *peer_closed = true; // it may still read; a failed send ends it
+    }
+}
+
 // Hands over the client's whole units, in order, while the device's writer
 // takes them. Returns whether one is whole and still waits for its turn.
 static bool hand_over(client_text *text, bool sends_no_more)
 {
     while (text->length > 0) {
-        bool quiet = sends_no_more || monotonic_ms() - text->last_ms >= serial_client_quiet_ms;
+        bool quiet = sends_no_more || gone_quiet(text);
         size_t length;
         size_t taken = client_unit(text->bytes, text->length, quiet, text->unit, &length);
         if (taken == 0)
@@ -66,16 +84,29 @@ static void *client_thread(void *argument)
     link->backlog.fetch_sub(thread_not_running, std::memory_order_release);
     for (;;) {
         bool device = ttyfd.load() > 0;
+        bool room = !peer_closed && text.length < sizeof text.bytes;
+        // Quiet is judged by when bytes came, not by when this thread last
+        // looked: it may have been sending, waiting for the device's slot or
+        // for a device. What the socket holds is gathered before a line
+        // without its end is let go as it is.
+        if (device && room && text.length > 0 && gone_quiet(&text))
+            gather(link->socket, &text, &peer_closed);
+        long long tried_ms = monotonic_ms();
         bool unit_waits = device && hand_over(&text, peer_closed);
-        // Client text is read only while a serial device is open and the
-        // last whole unit has gone; otherwise it waits in the socket. Either
-        // way a broken connection wakes us. Relayed text reaches this thread
-        // only when the client has fallen behind, so nothing else wakes it
-        // when a device opens: while one may, look again at the relay's pace.
-        bool take_text = device && !peer_closed && !unit_waits && text.length < sizeof text.bytes;
+        // The slot is waited for in serial_write. A refusal that did not wait
+        // is waited out here instead, so that no refusal makes this spin.
+        bool waited = monotonic_ms() - tried_ms >= slot_wait_ms / 2;
+        // Client text is read while a serial device is open, also while a
+        // unit waits for its turn, so that the rest of a line is there when
+        // the line's head is judged; without a device it waits in the socket.
+        // Either way a broken connection wakes us. Relayed text reaches this
+        // thread only when the client has fallen behind, so nothing else
+        // wakes it when a device opens: while one may, look again at the
+        // relay's pace.
+        bool take_text = device && room;
         int timeout = -1;
         if (unit_waits)
-            timeout = 0; // the slot is busy: forward relayed text, then try again
+            timeout = waited ? 0 : slot_wait_ms; // forward relayed text, then try again
         else if (device && text.length > 0)
             timeout = static_cast<int>(text.last_ms + serial_client_quiet_ms - monotonic_ms()) + 1;
         else if (settings.use_serial && (!device || text.length > 0) && !take_text)
@@ -111,15 +142,8 @@ static void *client_thread(void *argument)
             break;
         // Looked at again: a device that closed since the poll leaves the
         // text in the socket, for the next one.
-        if ((watch[1].revents & POLLIN) && ttyfd.load() > 0) {
-            ssize_t got = recv(link->socket, text.bytes + text.length, sizeof text.bytes - text.length, MSG_DONTWAIT);
-            if (got > 0) {
-                text.length += static_cast<size_t>(got);
-                text.last_ms = monotonic_ms();
-            } else if (got == 0) {
-                peer_closed = true; // it may still read; a failed send ends it
-            }
-        }
+        if ((watch[1].revents & POLLIN) && ttyfd.load() > 0)
+            gather(link->socket, &text, &peer_closed);
     }
     registry_remove(link);
     return nullptr;

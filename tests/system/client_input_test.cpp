@@ -105,61 +105,108 @@ TEST_F(ClientInput, ACommandSentInPiecesWhileLinesAreRelayedReachesTheReceiverWh
     ASSERT_GE(writer, 0);
     int on = 1;
     ASSERT_EQ(setsockopt(writer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on), 0); // each send its own segment
-    // Each command in two segments 80 ms apart, cut in different places.
-    const struct { std::string command; size_t cut; } rows[] = {
-        {"$PMTK314,0,1,0,1,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0*29\r\n", 47}, // before the checksum
-        {"$PMTK220,1000*1F\r\n", 17},                                   // between CR and LF
-        {"$PMTK251,38400*27\r\n", 17},                                  // before the line end
+    // Commands in segments 80 ms apart, cut in different places; then a burst whose read ends inside a line
+    // while the line before waits for its turn on the device.
+    const std::string long_one = "$PMTK314,0,1,0,1,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0*29\r\n";
+    const struct { std::vector<std::string> pieces; int gap_ms; } rows[] = {
+        {{"$PMTK000*32\r\n", "$PMTK101*32\r\n$PMTK22", "0,1000*1F\r\n"}, 35}, // the slot is free: the first goes in
+        {{long_one.substr(0, 47), long_one.substr(47)}, 80},            // before the checksum
+        {{"$PMTK300,1000,0,0,0,0*1C\r", "\n"}, 80},                      // between CR and LF
+        {{"$PMTK251,38400*27", "\r\n"}, 80},                             // before the line end
     };
-    const std::string end = "$GPTXT,end*00\r\n";
-    receiver_watch line(gps);
-    std::atomic<bool> relaying{true};
-    // Twenty lines a second, more than the line carries at 4800 baud.
-    std::thread relay([&] {
-        for (int i = 0; relaying; i++, usleep(50 * 1000))
-            send_udp("$GPTXT,01,01,02,relayed " + std::to_string(i) + "*00\r\n");
-    });
+    std::vector<std::string> commands;
     for (auto &row : rows) {
-        EXPECT_TRUE(send_text(writer, row.command.substr(0, row.cut)));
-        usleep(80 * 1000);
-        EXPECT_TRUE(send_text(writer, row.command.substr(row.cut)));
-        usleep(300 * 1000);
+        std::string all;
+        for (auto &piece : row.pieces)
+            all += piece;
+        for (auto &command : lines_of(all))
+            commands.push_back(command);
     }
-    relaying = false;
-    relay.join();
-    // Once the relayed lines have gone or been dropped, a last one ends the
-    // stream. Client text waits for its share of the line, but comes.
-    ASSERT_TRUE(eventually([&] {
-        send_udp(end);
-        usleep(300 * 1000);
-        std::string wire = line.seen();
-        size_t last = 0;
-        for (auto &row : rows)
-            last = std::max(last, wire.find(row.command));
-        return last != std::string::npos && wire.find(end, last) != std::string::npos;
-    }));
-    line.stop();
-    // The end marker goes on being sent: the last may be cut.
-    std::string wire = line.bytes.substr(0, line.bytes.rfind(end) + end.size());
-
-    // Every line on the wire is whole and ends in CR LF: a command, once, or a relayed line, which is
-    // rebuilt from its number to compare.
+    // Every line on the wire is whole and ends in CR LF: a command, once, or a relayed line, rebuilt from its
+    // number to compare.
     auto relayed = [&](const std::string &text, const std::string &head) {
         return text == head + std::to_string(atol(text.c_str() + std::min(text.size(), head.size()))) + "*00\r\n";
     };
-    size_t commands[3] = {0, 0, 0};
-    for (const std::string &text : lines_of(wire)) {
-        size_t r = 0;
-        while (r < 3 && text != rows[r].command)
-            r++;
-        if (r < 3)
-            commands[r]++;
-        else
-            EXPECT_TRUE(text == end || relayed(text, "$GPTXT,01,01,02,relayed ") || relayed(text, "$GPTXT,join,"))
-                << text;
+    auto expect_whole = [&](const std::vector<std::string> &wire, const std::vector<std::string> &sent) {
+        std::vector<int> seen(sent.size());
+        for (const std::string &text : wire) {
+            size_t c = std::find(sent.begin(), sent.end(), text) - sent.begin();
+            if (c < sent.size())
+                seen[c]++;
+            else
+                EXPECT_TRUE(relayed(text, "$GPTXT,01,01,02,relayed ") || relayed(text, "$GPTXT,join,")) << text;
+        }
+        for (size_t c = 0; c < sent.size(); c++)
+            EXPECT_EQ(seen[c], 1) << sent[c];
+    };
+    // Whole lines seen so far, and whether each of `sent` is among them.
+    auto lines_seen = [](receiver_watch &watch) {
+        std::lock_guard<std::mutex> hold(watch.lock);
+        std::vector<std::string> whole;
+        for (auto &line : watch.lines)
+            whole.push_back(line.first);
+        return whole;
+    };
+    auto all_came = [&](receiver_watch &watch, const std::vector<std::string> &sent) {
+        return eventually([&] {
+            std::vector<std::string> wire = lines_seen(watch);
+            for (auto &command : sent)
+                if (std::find(wire.begin(), wire.end(), command) == wire.end())
+                    return usleep(100 * 1000), false;
+            return true;
+        }, 2 * patience_ms);
+    };
+
+    // Twenty lines a second, more than the line carries at 4800 baud, all the while: client text waits for its
+    // share of the line, but comes, and a relayed line would show where a client's line was cut.
+    receiver_watch line(gps);
+    std::atomic<bool> relaying{false};
+    std::thread relay;
+    auto relay_lines = [&](bool on) {
+        if (relaying.exchange(on) && !on)
+            relay.join();
+        if (on)
+            relay = std::thread([&] {
+                for (int i = 0; relaying; i++, usleep(50 * 1000))
+                    send_udp("$GPTXT,01,01,02,relayed " + std::to_string(i) + "*00\r\n");
+            });
+    };
+    relay_lines(true);
+    ASSERT_TRUE(eventually([&] { return line.seen().find("relayed") != std::string::npos; }));
+    for (auto &row : rows) {
+        for (auto &piece : row.pieces) {
+            EXPECT_TRUE(send_text(writer, piece));
+            usleep(row.gap_ms * 1000);
+        }
+        usleep(300 * 1000);
     }
-    for (size_t r = 0; r < 3; r++)
-        EXPECT_EQ(commands[r], 1u) << rows[r].command;
+    EXPECT_TRUE(all_came(line, commands));
+    relay_lines(false);
+    line.stop();
+    expect_whole(lines_seen(line), commands);
+
+    // The receiver unplugged and plugged back between the pieces of a line: what the client sent meanwhile
+    // waited in the socket, and is gathered before the line's head is judged.
+    sockaddr_in own;
+    socklen_t own_length = sizeof own;
+    ASSERT_EQ(getsockname(writer, reinterpret_cast<sockaddr *>(&own), &own_length), 0);
+    ASSERT_TRUE(send_text(writer, "$PMTK22"));
+    ASSERT_TRUE(eventually([&] { // the daemon has read it
+        for (const tcp_socket_row &row : tcp_sockets())
+            if (row.local_port == tcp_port && row.remote_port == ntohs(own.sin_port))
+                return row.unread == 0;
+        return false;
+    }));
+    unplug_receiver(&gps);
+    ASSERT_TRUE(wait_stdout(*d, "Closing ttyfd"));
+    ASSERT_TRUE(send_text(writer, "0,1000*1F\r\n"));
+    ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
+    receiver_watch after(gps);
+    relay_lines(true);
+    EXPECT_TRUE(all_came(after, {"$PMTK220,1000*1F\r\n"}));
+    relay_lines(false);
+    after.stop();
+    expect_whole(lines_seen(after), {"$PMTK220,1000*1F\r\n"});
 }
 
 } // namespace

@@ -480,14 +480,15 @@ std::vector<tcp_socket_row> tcp_sockets()
     std::istringstream lines(table);
     long ticks_per_second = sysconf(_SC_CLK_TCK);
     for (std::string line; std::getline(lines, line);) {
-        unsigned local_port, remote_port, state, timer;
+        unsigned local_port, remote_port, state, timer, unread;
         unsigned long long ticks;
         // "sl: local_address rem_address st tx_queue:rx_queue tr:tm->when ..."
-        if (sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %x %*x:%*x %x:%llx", &local_port, &remote_port, &state,
-                   &timer, &ticks) != 5)
+        if (sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %x %*x:%x %x:%llx", &local_port, &remote_port, &state,
+                   &unread, &timer, &ticks) != 6)
             continue; // the heading
         rows.push_back({static_cast<int>(local_port), static_cast<int>(remote_port), static_cast<int>(state),
-                        static_cast<int>(timer), static_cast<long long>(ticks) * 1000 / ticks_per_second});
+                        static_cast<int>(timer), static_cast<long long>(ticks) * 1000 / ticks_per_second,
+                        static_cast<long>(unread)});
     }
     return rows;
 }

@@ -154,6 +154,7 @@ struct tcp_socket_row {
     int state = 0;          // 1 established, 10 listening
     int timer = 0;          // pending timer: 0 none, 1 retransmit, 2 keepalive, 4 window probe
     long long timer_ms = 0; // time left on it
+    long unread = 0;        // bytes received that its owner has not read
 };
 std::vector<tcp_socket_row> tcp_sockets();
 
