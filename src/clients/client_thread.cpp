@@ -84,12 +84,11 @@ static void *client_thread(void *argument)
     link->backlog.fetch_sub(thread_not_running, std::memory_order_release);
     for (;;) {
         bool device = ttyfd.load() > 0;
-        bool room = !peer_closed && text.length < sizeof text.bytes;
         // Quiet is judged by when bytes came, not by when this thread last
         // looked: it may have been sending, waiting for the device's slot or
         // for a device. What the socket holds is gathered before a line
         // without its end is let go as it is.
-        if (device && room && text.length > 0 && gone_quiet(&text))
+        if (device && !peer_closed && text.length > 0 && text.length < sizeof text.bytes && gone_quiet(&text))
             gather(link->socket, &text, &peer_closed);
         long long tried_ms = monotonic_ms();
         bool unit_waits = device && hand_over(&text, peer_closed);
@@ -103,7 +102,7 @@ static void *client_thread(void *argument)
         // thread only when the client has fallen behind, so nothing else
         // wakes it when a device opens: while one may, look again at the
         // relay's pace.
-        bool take_text = device && room;
+        bool take_text = device && !peer_closed && text.length < sizeof text.bytes;
         int timeout = -1;
         if (unit_waits)
             timeout = waited ? 0 : slot_wait_ms; // forward relayed text, then try again

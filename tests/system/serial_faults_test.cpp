@@ -221,7 +221,8 @@ TEST_F(SerialFaults, ALineSentWithAHangUpIsRelayedFirstAndADeviceThatOnlyHangsUp
     ASSERT_GT(reported_fd(*d, "ttyfd = "), 0);
     int receiver = open("/dev/GPS-far", O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(receiver, 0);
-    const std::string first = "$GPTXT,first words\r\n", last = "$GPTXT,last words\r\n";
+    // The receiver's side turns each LF into CR LF, as a receiver sends it.
+    const std::string first = "$GPTXT,first words\n", last = "$GPTXT,last words\n";
     ASSERT_EQ(write(receiver, first.data(), first.size()), static_cast<ssize_t>(first.size()));
     ASSERT_EQ(broadcast(), "$GPTXT,first words\n");
     // The line and the hang-up reach the daemon together.
