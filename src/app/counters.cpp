@@ -105,10 +105,7 @@ static void *counters_reporter(void *)
     return nullptr;
 }
 
-void counters_listen()
+bool counters_listen()
 {
-    // Blocked for good when the thread cannot start: a request then changes
-    // nothing rather than ending the daemon.
-    if (!start_detached_thread(counters_reporter, nullptr, 64 * 1024))
-        complain_errno("Unable to start the counters thread");
+    return start_detached_thread(counters_reporter, nullptr, 64 * 1024);
 }

@@ -85,5 +85,6 @@ void counters_start();
 
 // main: starts the thread that waits for SIGUSR1 and says the line, on
 // standard error and, detached, in the system log. Call after
-// messages_start. It never touches the relay: it only reads.
-void counters_listen();
+// messages_start. It never touches the relay: it only reads. False, with
+// the reason in errno, when the thread cannot be started.
+bool counters_listen();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "app/detached_thread.h"
 
+#include <cerrno>
 #include <pthread.h>
 
 bool start_detached_thread(void *(*entry)(void *), void *argument, size_t stack_size)
@@ -11,7 +12,8 @@ bool start_detached_thread(void *(*entry)(void *), void *argument, size_t stack_
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attributes, stack_size);
     pthread_t thread;
-    bool started = pthread_create(&thread, &attributes, entry, argument) == 0;
+    int error = pthread_create(&thread, &attributes, entry, argument);
     pthread_attr_destroy(&attributes);
-    return started;
+    errno = error; // pthread_create says why by its result alone
+    return error == 0;
 }

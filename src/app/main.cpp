@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // gpsfanout: relays NMEA 0183 sentences from a GPS receiver and a UDP port
 // to broadcast, TCP clients and back to the receiver.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,13 +14,36 @@
 #include "app/settings.h"
 #include "clients/tcp_listener.h"
 #include "relay/relay_loop.h"
+#include "relay/serial_output.h"
+
+// Starts a thread that runs for the life of the process; false, with the
+// reason in errno, when it cannot be made.
+static bool start_thread(void *(*entry)(void *))
+{
+    pthread_t thread;
+    int error = pthread_create(&thread, nullptr, entry, nullptr);
+    errno = error;
+    return error == 0;
+}
+
+// Every thread started here is one the daemon cannot do without: run on
+// without it, it would look well to its supervisor while it relayed, served
+// or said nothing. So one that cannot start ends the process, saying which.
+static void start_or_end(const char *name, bool started)
+{
+    if (started)
+        return;
+    complain_errno("Unable to start the %s", name);
+    messages_exit(1);
+}
 
 int main(int argc, char **argv)
 {
-    parse_command_line(argc, argv);
-    // Before any thread: SIGUSR1 asks for the counters, and is taken by a
-    // thread of its own instead of ending the process.
+    // Before anything else, while the process has one thread: SIGUSR1 asks
+    // for the counters, and one that comes while the command line is read
+    // must not end the process. Every later thread inherits the block.
     counters_start();
+    parse_command_line(argc, argv);
 
     if (settings.daemon_mode) {
         if (daemon(0, 0) != 0) {
@@ -28,8 +52,8 @@ int main(int argc, char **argv)
         }
         setbuf(stdout, nullptr);
     }
-    messages_start();
-    counters_listen();
+    start_or_end("progress writer", messages_start());
+    start_or_end("counters thread", counters_listen());
 
     // Other programs read the report files: their mode must not depend on
     // the umask of whoever started the daemon.
@@ -39,14 +63,12 @@ int main(int argc, char **argv)
     // end the process.
     signal(SIGPIPE, SIG_IGN);
 
-    pthread_t listener, relay;
-    if (pthread_create(&listener, nullptr, listener_thread, nullptr) != 0)
-        complain_errno("Unable to start the TCP listener");
-    if (pthread_create(&relay, nullptr, relay_thread, nullptr) != 0) {
-        complain_errno("Unable to start the relay");
-        messages_flush_failures(); // what was said before it, then this
-        return 1;
-    }
+    // Here rather than on the relay, so that every start that fails is
+    // judged on this thread, which writes the failures before it ends.
+    if (settings.use_serial)
+        start_or_end("serial writer", serial_output_start());
+    start_or_end("TCP listener", start_thread(listener_thread));
+    start_or_end("relay", start_thread(relay_thread));
     // The relay never ends. This thread is left the one job that may wait
     // for a terminal or a log nobody reads: writing the failures.
     messages_serve_failures();

@@ -26,7 +26,10 @@ constexpr size_t progress_queue_bytes = 64 * 1024;
 // Filled by any thread that prints progress, emptied by progress_writer;
 // all of it guarded by progress_lock.
 static std::mutex progress_lock;
-static std::condition_variable progress_waiting;
+// Never destroyed, as the other one below: the writers wait on them for the
+// life of the process, and a condition variable destroyed under a waiter
+// would hold up the exit.
+static std::condition_variable &progress_waiting = *new std::condition_variable;
 static char progress_queue[progress_queue_bytes];
 static size_t progress_queued = 0;  // bytes in progress_queue, from its start
 // Set once by messages_start, before the threads that print start: the
@@ -38,7 +41,7 @@ static bool progress_shown = false;
 // emptied by write_failures; all of it guarded by failure_lock.
 constexpr size_t failure_queue_bytes = 4096;
 static std::mutex failure_lock;
-static std::condition_variable failure_waiting;
+static std::condition_variable &failure_waiting = *new std::condition_variable;
 static char failure_queue[failure_queue_bytes]; // messages end to end: its log priority, its text, a NUL
 static size_t failure_queued = 0;               // bytes in failure_queue, from its start
 static unsigned long failures_lost = 0;         // dropped since the last count was said
@@ -74,20 +77,21 @@ static void *progress_writer(void *)
     return nullptr;
 }
 
-void messages_start()
+bool messages_start()
 {
     // From now on other threads say failures; only the thread that serves
     // them may wait for standard error or the system log.
     failures_deferred = true;
     if (settings.daemon_mode) {
         openlog("gpsfanout", LOG_PID, LOG_DAEMON);
-        return;
+        return true;
     }
     // A service's standard output is often the null device: the echo of
     // every line would cost a hand-over per line for nothing.
     if (stdout_is_null())
-        return;
+        return true;
     progress_shown = start_detached_thread(progress_writer, nullptr, 64 * 1024);
+    return progress_shown;
 }
 
 // Queues the two parts as one message, or drops it whole when it does not fit.
@@ -196,10 +200,11 @@ static bool write_failures(bool wait)
         write_failures(true);
 }
 
-void messages_flush_failures()
+[[noreturn]] void messages_exit(int status)
 {
     while (write_failures(false)) {
     }
+    _exit(status);
 }
 
 // A message for standard error and, detached, the system log at `priority`.

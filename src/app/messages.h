@@ -9,15 +9,19 @@
 // opens the system log (facility daemon, ident "gpsfanout"); in the
 // foreground, starts the thread that writes progress to standard output.
 // From then on failures wait in a queue for messages_serve_failures.
-void messages_start();
+// False, with the reason in errno, when that thread cannot be started.
+bool messages_start();
 
 // Writes the queued failures for the life of the process: the one thread
 // that may wait for standard error and the system log. Never returns.
 [[noreturn]] void messages_serve_failures();
 
-// Writes every failure still queued, on the calling thread: the last words
-// of a process about to exit must not be lost.
-void messages_flush_failures();
+// main only, as the writer of the failures: writes every failure still
+// queued, the last words of the process, then ends it at once with
+// `status`. Never by exit(): static destructors and the flush of standard
+// output would wait for ever on threads that wait (a condition variable's
+// waiter, a standard output nobody reads).
+[[noreturn]] void messages_exit(int status);
 
 // A progress message on standard output, in the foreground only, and not
 // formatted at all when standard output is the null device. It never

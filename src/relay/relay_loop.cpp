@@ -108,8 +108,6 @@ static void relay_setup()
     broadcast_open(settings.out_udp_port);
     input_socket = open_udp_input(settings.in_udp_port);
     if (settings.use_serial) {
-        if (!serial_output_start())
-            complain_errno("Unable to start the serial writer");
         serial_discard_at_exit();
         next_search_ms = monotonic_ms() + search_interval_ms;
         int fd = open_serial();

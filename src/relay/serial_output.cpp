@@ -10,6 +10,7 @@
 #include <mutex>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "app/counters.h"
@@ -89,6 +90,17 @@ static void pause_us(long long us)
     nanosleep(&pause, nullptr);
 }
 
+// A unit cut because the device took nothing: what its driver still holds
+// (up to the allowance) would go out whenever the line frees, however late,
+// as a torn, stale line. Only on the device the unit was for.
+static void discard_pending(unsigned generation)
+{
+    std::lock_guard<std::mutex> hold(serial_write_lock);
+    int fd = ttyfd.load();
+    if (fd > 0 && serial_generation == generation)
+        tcflush(fd, TCOFLUSH);
+}
+
 size_t write_paced(const char *bytes, size_t n, unsigned generation, int patience_ms)
 {
     const long byte_us = serial_byte_us(settings.baud);
@@ -119,8 +131,10 @@ size_t write_paced(const char *bytes, size_t n, unsigned generation, int patienc
             stalled_since = now;
         last_queued = queued;
         long long left = stalled_since + patience_ms - now;
-        if (left <= 0)
+        if (left <= 0) {
+            discard_pending(generation);
             return done;
+        }
         if (queued > 0) {
             // Room comes as the line sends what waits; nothing to poll for.
             long long drain_us = (queued - static_cast<long long>(look_every)) * byte_us;

@@ -78,5 +78,6 @@ size_t client_unit(const char *bytes, size_t n, bool quiet, char *unit, size_t *
 // `generation`, keeping no more than serial_kernel_allowance in its driver.
 // Returns the number of bytes written: it stops early when the device goes,
 // when it takes nothing for serial_stall_ms, or, before the first byte, for
-// patience_ms.
+// patience_ms; stopped for taking nothing, it discards what waits in the
+// device's driver.
 size_t write_paced(const char *bytes, size_t n, unsigned generation, int patience_ms);

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -204,6 +205,31 @@ TEST_F(DaemonMessages, APipeThatCannotBeMadeIsSaidOnceUntilOneCanBeMadeAgain)
     std::string err = stderr_of(*d);
     EXPECT_EQ(err, failure + failure + status_failure + "\n");
     rmdir("/tmp/nmea.status");
+}
+
+TEST_F(DaemonMessages, ASigusr1ThatComesWhileTheCommandLineIsReadDoesNotEndIt)
+{
+    // A bad command line whose usage waits for a standard error nobody reads holds the daemon in its first steps.
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    own(ends[0]);
+    while (write(ends[1], "\n", 1) > 0) {
+    }
+    daemon_options held = quiet;
+    held.stderr_fd = ends[1];
+    fcntl(ends[1], F_SETFL, 0);
+    start({"-b", "1234"}, held);
+    close(ends[1]);
+    std::string waits_in, said; // anon_pipe_write on newer kernels
+    ASSERT_TRUE(eventually([&] {
+        return read_file("/proc/" + std::to_string(d->pid) + "/wchan", &waits_in) &&
+               waits_in.find("pipe_write") != std::string::npos;
+    })) << waits_in;
+    ASSERT_EQ(kill(d->pid, SIGUSR1), 0);
+    read_until(ends[0], &said, std::string(1, '\0')); // to the end
+    int status = wait_exit(*d);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1 && said.find("\nUsage: ") != std::string::npos)
+        << status;
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The daemon as the service runs it: a user of its own, group dialout for the receiver's tty, no capabilities,
 // and /tmp shared (sticky) with other users, who may leave anything at the reports' temporary names.
+#include <csignal>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -87,5 +89,67 @@ TEST_F(ServiceUser, RelaysServesWritesToTheReceiverAndReports)
 
     EXPECT_EQ(stderr_of(*d), "");
 }
+
+// A daemon that cannot start one of its threads must neither run on without it nor hang on its way out. The
+// parameter is how many tasks its user may have (RLIMIT_NPROC). With -s and standard output not the null device
+// it has 6 threads (main, progress writer, counters, serial writer, listener, relay); a sanitizer may add one.
+class ThreadLimit : public DaemonTest, public testing::WithParamInterface<int> {};
+
+TEST_P(ThreadLimit, EachThreadStartsOrTheDaemonSaysWhichAndExitsWithStatus1)
+{
+    if (getenv("GPSFANOUT_DAEMON_PREFIX") != nullptr)
+        GTEST_SKIP() << "an emulator's own threads count against the limit";
+    const uid_t uid = 64300 + static_cast<uid_t>(GetParam()); // this row's alone: the limit counts all its tasks
+    const std::string unreachable = unreachable_for(uid, uid), user = std::to_string(uid);
+    if (!unreachable.empty())
+        GTEST_SKIP() << unreachable;
+    ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
+    ASSERT_EQ(chmod(gps.slave.c_str(), 0666), 0);
+    // Standard output and error on pipes read only at the end, as a supervisor's logger may.
+    int out[2], err[2];
+    ASSERT_TRUE(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0);
+    own(out[0]);
+    own(err[0]);
+    daemon_options limited;
+    limited.stdout_fd = out[1];
+    limited.stderr_fd = err[1];
+    limited.run_through = {"prlimit", "--nproc=" + std::to_string(GetParam()), "setpriv", "--reuid=" + user,
+                           "--regid=" + user, "--clear-groups"};
+    start({"-s", "-w"}, limited);
+    close(out[1]);
+    close(err[1]);
+
+    // It ends, or the relay and the serial writer take lines to the receiver, the listener listens and the
+    // progress writer shows them (stdio fills a block first).
+    udp_sender sender;
+    std::string at_receiver, shown, said;
+    int status = -1, round = 0;
+    ASSERT_TRUE(eventually([&] {
+        sender.send(as_sent("$GPTXT,round " + std::to_string(round++) + "*00\n"));
+        return (status = wait_exit(*d, 0)) != -1 ||
+               (read_until(gps.master, &at_receiver, "$GPTXT,round ", 50) && listening_on(tcp_port, 0) &&
+                read_until(out[0], &shown, "$GPTXT,round ", 50));
+    })) << "it neither ended nor served: it hangs, or runs on without a thread";
+    if (status == -1) { // and the counters thread answers
+        ASSERT_EQ(kill(d->pid, SIGUSR1), 0);
+        EXPECT_TRUE(read_until(err[0], &said, "counters: ")) << said;
+        EXPECT_EQ(said.find("Unable"), std::string::npos) << said;
+        EXPECT_TRUE(sanitized || GetParam() >= 6);
+        EXPECT_TRUE(running(*d));
+        return;
+    }
+    read_until(err[0], &said, std::string(1, '\0')); // to the end
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    // One message, naming the thread and why: "Unable to start the relay: Resource temporarily unavailable".
+    const std::string reason = ": Resource temporarily unavailable\n";
+    size_t why = said.find(reason);
+    EXPECT_TRUE(said.rfind("Unable to start the ", 0) == 0 && why != std::string::npos &&
+                why + reason.size() == said.size())
+        << said;
+    EXPECT_TRUE(sanitized || GetParam() < 6);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ThreadLimit, testing::Range(1, 8),
+                         [](const testing::TestParamInfo<int> &row) { return "Tasks" + std::to_string(row.param); });
 
 } // namespace

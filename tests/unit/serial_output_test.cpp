@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <sys/ioctl.h>
 
 #include "app/settings.h"
 #include "descriptor_tools.h"
@@ -80,6 +83,24 @@ TEST(SerialOutput, AUnitStopsWhereItsDeviceWasReplacedOrTookNothingForItsPatienc
     EXPECT_EQ(write_paced("$GPTXT,x", 8, serial_generation, serial_stall_ms), 0u);
     // Waited out (to the millisecond the writer counts in), not given up at once.
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(serial_stall_ms - 10));
+}
+
+TEST(SerialOutput, WhatWaitsInTheDriverIsDiscardedWhenAUnitIsCutForAStall)
+{
+    // A pty held by Ctrl-S takes nothing, as a UART does while CTS stays low. It shows no queue of its own, but
+    // its master, in packet mode, hears of a discard: in the status byte that its first read gives.
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC), on = 1;
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 && ioctl(master, TIOCPKT, &on) == 0);
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_TRUE(slave >= 0 && write(master, "\x13", 1) == 1);
+    serial_publish(slave);
+    ASSERT_TRUE(soon([&] { return write(slave, "f", 1) < 0 && errno == EAGAIN; }));
+    EXPECT_EQ(write_paced("$GPTXT,x", 8, serial_generation, 0), 0u);
+    std::string said = drain(master);
+    EXPECT_TRUE(!said.empty() && (said[0] & TIOCPKT_FLUSHWRITE)) << "nothing discarded";
+    serial_close();
+    EXPECT_TRUE(soon([] { return !serial_closing(); }));
+    close(master);
 }
 
 TEST(SerialOutput, PaceAndBacklogFollowTheLineSpeed)
