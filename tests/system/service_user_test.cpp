@@ -88,6 +88,13 @@ TEST_F(ServiceUser, RelaysServesWritesToTheReceiverAndReports)
     EXPECT_TRUE(read_until(gps.master, &at_receiver, command));
 
     EXPECT_EQ(stderr_of(*d), "");
+
+    // A report that root left (a run by hand before the service) cannot be replaced: the failure says why.
+    ASSERT_EQ(chown("/tmp/nmea.status", 0, 0), 0);
+    ASSERT_TRUE(emit(gps, as_sent(example_rmc)));
+    EXPECT_TRUE(wait_stderr(*d, "Unable to publish /tmp/nmea.status: Operation not permitted (it belongs to another "
+                                "user, uid 0: remove it as that user or root)\n"))
+        << stderr_of(*d);
 }
 
 } // namespace
