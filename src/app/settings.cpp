@@ -3,7 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
+#include <getopt.h>
 
 settings_record settings = default_settings;
 
@@ -39,15 +39,18 @@ static bool refused(char *why, size_t why_size, char option, const char *text, c
     return false;
 }
 
-bool parse_settings(int argc, char **argv, settings_record *out, char *why, size_t why_size)
+bool parse_settings(int argc, char **argv, settings_record *out, char *why, size_t why_size, bool *help)
 {
     optind = 0; // a fresh scan each call: tests parse many command lines
     if (why != nullptr && why_size > 0)
         why[0] = '\0';
+    if (help != nullptr)
+        *help = false;
+    static const option long_options[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
     // The text of the last value given for each checked option.
     const char *in_text = "", *out_text = "", *baud_text = "";
     int option;
-    while ((option = getopt(argc, argv, "wusdi:o:t:b:")) != -1) {
+    while ((option = getopt_long(argc, argv, "wusdhi:o:t:b:", long_options, nullptr)) != -1) {
         switch (option) {
         case 'w': out->write_serial = !out->write_serial; break;
         case 'u': out->udp_input = !out->udp_input; break;
@@ -57,6 +60,10 @@ bool parse_settings(int argc, char **argv, settings_record *out, char *why, size
         case 'o': out->out_udp_port = option_value(out_text = optarg); break;
         case 't': out->out_tcp_port = option_value(optarg); break;
         case 'b': out->baud = option_value(baud_text = optarg); break;
+        case 'h':
+            if (help != nullptr)
+                *help = true;
+            return false;
         default: return false; // getopt has already said what was wrong
         }
     }
@@ -71,17 +78,40 @@ bool parse_settings(int argc, char **argv, settings_record *out, char *why, size
     return true;
 }
 
+void write_usage(FILE *to, const char *program)
+{
+    const settings_record &d = default_settings;
+    auto toggle = [](bool on) { return on ? "on" : "off"; };
+    fprintf(to,
+            "Usage: %s [-w] [-u] [-s] [-d] [-i in_udp_port] [-o out_udp_port] [-t out_tcp_port] [-b baud]\n"
+            "  -i  UDP input port (default %d)\n"
+            "  -o  UDP broadcast output port (default %d)\n"
+            "  -t  TCP client port (default %d)\n"
+            "  -b  serial line speed: 110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200 "
+            "(default %d)\n"
+            "  -s  use a serial receiver, the first of /dev/GPS, /dev/ttyUSB0, 1, 2 that opens (toggle, default %s)\n"
+            "  -w  write relayed lines to the serial device, except AIS (toggle, default %s)\n"
+            "  -u  take lines from UDP input (toggle, default %s)\n"
+            "  -d  detach as a daemon and print nothing (toggle, default %s)\n"
+            "  -h, --help  print this text\n",
+            program, d.in_udp_port, d.out_udp_port, d.out_tcp_port, d.baud, toggle(d.use_serial),
+            toggle(d.write_serial), toggle(d.udp_input), toggle(d.daemon_mode));
+}
+
 void parse_command_line(int argc, char **argv)
 {
     char why[200];
-    if (parse_settings(argc, argv, &settings, why, sizeof why))
+    bool help;
+    if (parse_settings(argc, argv, &settings, why, sizeof why, &help))
         return;
+    const char *program = argc > 0 ? argv[0] : "gpsfanout";
+    if (help) {
+        write_usage(stdout, program);
+        exit(0);
+    }
     if (why[0] != '\0')
-        fprintf(stderr, "%s: %s\n", argc > 0 ? argv[0] : "gpsfanout", why);
-    fprintf(stderr,
-            "Usage: %s [-w] [-u] [-s] [-d] [-i in_udp_port] [-o out_udp_port] "
-            "[-t out_tcp_port] [-b baud]\n",
-            argc > 0 ? argv[0] : "gpsfanout");
+        fprintf(stderr, "%s: %s\n", program, why);
+    write_usage(stderr, program);
     // A misconfigured start must look like a failure to a supervisor or script.
     exit(1);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 struct settings_record {
     int in_udp_port;   // UDP port bound for input lines
@@ -28,9 +29,15 @@ bool supported_baud(int baud);
 // Returns false when the command line is bad and the usage message is due;
 // then `why`, when given, names the option, the value and why it was refused
 // ("-b 1234: not a supported line speed ..."), or is left empty where the
-// option scanner has said what was wrong itself.
-bool parse_settings(int argc, char **argv, settings_record *out, char *why = nullptr, size_t why_size = 0);
+// option scanner has said what was wrong itself. Asked for help (-h,
+// --help), it returns false too, with *help set when given.
+bool parse_settings(int argc, char **argv, settings_record *out, char *why = nullptr, size_t why_size = 0,
+                    bool *help = nullptr);
 
-// Fills `settings` from the command line, or prints what was wrong and the
-// usage message on standard error and exits with status 1.
+// The usage message, each option with its default.
+void write_usage(FILE *to, const char *program);
+
+// Fills `settings` from the command line; asked for help, prints the usage
+// message on standard output and exits with status 0; otherwise prints what
+// was wrong and the usage message on standard error and exits with status 1.
 void parse_command_line(int argc, char **argv);

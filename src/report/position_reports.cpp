@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/counters.h"
@@ -87,7 +88,15 @@ static void publish(const char *path, const char *temporary_path, const void *by
         return;
     *failure_said = true;
     errno = error;
-    complain_errno("Unable to publish %s", path);
+    // Reports that a run as root left in the sticky /tmp are root's, and no
+    // other user may replace them: say what to do, not only what failed.
+    struct stat held;
+    char reason[256];
+    if (error == EPERM && lstat(path, &held) == 0 && held.st_uid != geteuid())
+        complain("Unable to publish %s: %s (it belongs to another user, uid %u: remove it as that user or root)\n",
+                 path, strerror_r(error, reason, sizeof reason), static_cast<unsigned>(held.st_uid));
+    else
+        complain_errno("Unable to publish %s", path);
 }
 
 static void write_reports()

@@ -154,14 +154,15 @@ static std::unique_ptr<daemon_process> start_process(std::vector<std::string> co
 // The daemon with these arguments, after `command`: through GPSFANOUT_DAEMON_PREFIX
 // when set, a command (split on blanks) such as an emulator.
 static std::vector<std::string> daemon_command(const std::vector<std::string> &args,
-                                               std::vector<std::string> command = {})
+                                               std::vector<std::string> command = {},
+                                               const std::string &program = daemon_path())
 {
     if (const char *prefix = getenv("GPSFANOUT_DAEMON_PREFIX")) {
         std::istringstream words(prefix);
         for (std::string word; words >> word;)
             command.push_back(word);
     }
-    command.push_back(daemon_path());
+    command.push_back(program);
     command.insert(command.end(), args.begin(), args.end());
     return command;
 }
@@ -647,19 +648,39 @@ std::string report_names()
     return joined;
 }
 
-std::string unreachable_for(uid_t uid, gid_t gid)
+daemon_copy::daemon_copy()
 {
-    std::string daemon = daemon_path();
+    char made[] = "/tmp/daemon.XXXXXX";
+    std::string binary;
+    if (mkdtemp(made) == nullptr)
+        return;
+    folder = made;
+    std::string copy = folder + "/gpsfanout";
+    if (chmod(made, 0755) == 0 && read_file(daemon_path(), &binary) && write_file(copy, binary) &&
+        chmod(copy.c_str(), 0755) == 0)
+        path = copy;
+}
+
+daemon_copy::~daemon_copy()
+{
+    if (folder.empty())
+        return;
+    unlink((folder + "/gpsfanout").c_str());
+    rmdir(folder.c_str());
+}
+
+std::string unreachable_for(uid_t uid, gid_t gid, const std::string &program)
+{
     pid_t pid = fork();
     if (pid == 0) // as that user, without supplementary groups
         _exit(setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 && setresuid(uid, uid, uid) == 0 &&
-                      access(daemon.c_str(), X_OK) == 0
+                      access(program.c_str(), X_OK) == 0
                   ? 0
                   : 1);
     int status;
     if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return "";
-    return "user " + std::to_string(uid) + " cannot run " + daemon + " (the checkout is in a private folder)";
+    return "user " + std::to_string(uid) + " cannot run " + program;
 }
 
 bool read_file(const std::string &path, std::string *content)
@@ -872,7 +893,9 @@ void DaemonTest::start(const std::vector<std::string> &args, const daemon_option
 {
     if (d)
         stop_daemon(*d);
-    d = start_process(daemon_command(args, options.run_through), options);
+    d = start_process(daemon_command(args, options.run_through,
+                                     options.program.empty() ? daemon_path() : options.program),
+                      options);
     ASSERT_NE(d, nullptr) << "the daemon could not be started";
 }
 

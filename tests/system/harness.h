@@ -62,6 +62,7 @@ struct daemon_options {
     int stdout_fd = -1;  // when not -1, the daemon's stdout
     int stderr_fd = -1;  // when not -1, the daemon's stderr (else a pipe the harness reads)
     std::vector<std::string> run_through; // words the command starts with, before any emulator
+    std::string program;                  // the daemon's binary, when not daemon_path()
     std::vector<std::string> environment; // NAME=value entries for the daemon alone
 };
 const daemon_options quiet = [] {
@@ -196,8 +197,16 @@ private:
 // The device's ONLCR turns each LF into CR LF.
 std::string on_the_line(const std::string &text);
 
-// Why that user cannot run the daemon here (a private checkout), or "".
-std::string unreachable_for(uid_t uid, gid_t gid);
+// A copy of the daemon (daemon_path()) in a folder of its own under /tmp, which another user can reach when
+// the checkout is in a private home; removed at the end. `path` is empty when it could not be made.
+struct daemon_copy {
+    std::string folder, path;
+    daemon_copy();
+    ~daemon_copy();
+};
+
+// Why that user cannot run `program`, or "".
+std::string unreachable_for(uid_t uid, gid_t gid, const std::string &program);
 
 // --- Files, /proc and the project's tools ---
 

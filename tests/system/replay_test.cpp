@@ -98,6 +98,7 @@ TEST_F(CommandLine, BadOnesAndBadFilesAreRefusedWithTheReasonAndHelpIsGivenWhenA
         {daemon, "-i 0", 1, "-i 0" + port},
         {daemon, "-i 70000 -o 65536", 1, "-o 65536" + port}, // 65536 would bind port 0
         {daemon, "-o letters", 1, "-o letters" + port},
+        {daemon, "--helpme", 1, "unrecognized option '--helpme'\n"},
         {replay, "", 1, "no log file named\n"},
         {replay, "/dev/null /dev/null", 1, "one log file only, not 2\n"},
         {replay, "-x /dev/null", 1, "invalid option -- 'x'\n"},
@@ -119,6 +120,7 @@ TEST_F(CommandLine, BadOnesAndBadFilesAreRefusedWithTheReasonAndHelpIsGivenWhenA
         {replay, "-n 0 /dev/null", 2, "/dev/null: no sentences to send"}, // for ever
         // Asked for, the usage text goes to standard output, and all is well.
         {replay, "-h", 0, ""}, {replay, "--help", 0, ""}, {record, "-h", 0, ""}, {record, "--help", 0, ""},
+        {daemon, "-h", 0, ""}, {daemon, "--help", 0, ""},
     };
     for (auto &row : rows) {
         std::vector<std::string> args;

@@ -12,7 +12,7 @@
 namespace {
 
 // Parses a command line from the default settings; returns whether it is good, with what was refused in *why.
-bool parse(std::vector<std::string> words, settings_record *out, std::string *why)
+bool parse(std::vector<std::string> words, settings_record *out, std::string *why, bool *help = nullptr)
 {
     words.insert(words.begin(), "gpsfanout");
     std::vector<char *> argv;
@@ -21,7 +21,7 @@ bool parse(std::vector<std::string> words, settings_record *out, std::string *wh
     argv.push_back(nullptr);
     *out = default_settings;
     char text[200] = "not cleared";
-    bool good = parse_settings(static_cast<int>(words.size()), argv.data(), out, text, sizeof text);
+    bool good = parse_settings(static_cast<int>(words.size()), argv.data(), out, text, sizeof text, help);
     *why = text;
     return good;
 }
@@ -92,6 +92,42 @@ TEST(Settings, CommandLinesGiveTheseSettingsOrAreRefusedNamingTheValue)
         std::string why;
         EXPECT_TRUE(parse({"-b", baud}, &s, &why)) << baud;
         EXPECT_EQ(s.baud, atoi(baud));
+    }
+}
+
+TEST(Settings, HelpIsAnOptionOfItsOwnAndTheUsageGivesEachDefault)
+{
+    // Wherever options go, even after a bad value; not as an option's value, after "--" or after a bad option.
+    const struct { std::vector<std::string> words; bool help; } rows[] = {
+        {{"-h"}, true}, {{"--help"}, true}, {{"-sh"}, true}, {{"-b", "4801", "--help"}, true},
+        {{"-x", "-h"}, false}, {{"-i", "-h"}, false}, {{"--", "-h"}, false}, {{"--helpme"}, false},
+    };
+    for (auto &row : rows) {
+        settings_record s;
+        std::string why;
+        bool help = !row.help;
+        bool good = parse(row.words, &s, &why, &help);
+        EXPECT_EQ(help, row.help) << row.words.back();
+        EXPECT_TRUE(!good || !help) << row.words.back();
+    }
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *to = open_memstream(&text, &size);
+    ASSERT_NE(to, nullptr);
+    write_usage(to, "gpsfanout");
+    fclose(to);
+    const std::string usage(text, size);
+    free(text);
+    const struct { const char *option; std::string default_value; } defaults[] = {
+        {"-i", std::to_string(udp_in_port)}, {"-o", std::to_string(broadcast_port)}, {"-t", std::to_string(tcp_port)},
+        {"-b", "4800"}, {"-s", "off"}, {"-w", "off"}, {"-u", "on"}, {"-d", "off"},
+    };
+    for (auto &row : defaults) {
+        size_t line = usage.find(std::string("\n  ") + row.option + "  ");
+        ASSERT_NE(line, std::string::npos) << row.option << " is not in\n" << usage;
+        EXPECT_NE(usage.substr(line, usage.find('\n', line + 1) - line).find("default " + row.default_value + ")"),
+                  std::string::npos)
+            << row.option << " in\n" << usage;
     }
 }
 
