@@ -32,6 +32,7 @@ struct counters_record {
     std::atomic<int> device;   // relay_thread: index in device_list of the last device opened, -1 none
     counter reports;           // relay_thread: report files published
     counter reports_failed;    // relay_thread: report files that could not be published
+    counter client_bytes_discarded; // client threads: bytes from clients that may not write (-a), discarded
 };
 
 extern counters_record counters;
@@ -66,10 +67,11 @@ struct counters_snapshot {
     const char *device_name;  // the device last opened, or "-"
     uint64_t device_opened, device_lost;
     uint64_t reports, reports_failed;
+    uint64_t client_bytes_discarded;
 };
 
 // Capacity that the longest line fits in.
-constexpr size_t counters_line_capacity = 512;
+constexpr size_t counters_line_capacity = 640;
 
 // The line, "counters: up_s=12 udp_in=40 ... reports_failed=1\n", into out
 // (counters_line_capacity bytes); its length. The keys and their order are

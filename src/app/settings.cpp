@@ -47,7 +47,7 @@ bool parse_settings(int argc, char **argv, settings_record *out, char *why, size
     // The text of the last value given for each checked option.
     const char *in_text = "", *out_text = "", *baud_text = "";
     int option;
-    while ((option = getopt(argc, argv, "wusdi:o:t:b:")) != -1) {
+    while ((option = getopt(argc, argv, "wusdi:o:t:b:a:")) != -1) {
         switch (option) {
         case 'w': out->write_serial = !out->write_serial; break;
         case 'u': out->udp_input = !out->udp_input; break;
@@ -57,6 +57,16 @@ bool parse_settings(int argc, char **argv, settings_record *out, char *why, size
         case 'o': out->out_udp_port = option_value(out_text = optarg); break;
         case 't': out->out_tcp_port = option_value(optarg); break;
         case 'b': out->baud = option_value(baud_text = optarg); break;
+        case 'a': {
+            static_assert(max_writer_networks == 16, "the usage and the refusal name the table's size");
+            if (out->writer_count == max_writer_networks)
+                return refused(why, why_size, 'a', optarg, "more networks than the 16 that -a may name");
+            const char *wrong = parse_network(optarg, &out->writers[out->writer_count]);
+            if (wrong != nullptr)
+                return refused(why, why_size, 'a', optarg, wrong);
+            out->writer_count++;
+            break;
+        }
         default: return false; // getopt has already said what was wrong
         }
     }
@@ -80,7 +90,7 @@ void parse_command_line(int argc, char **argv)
         fprintf(stderr, "%s: %s\n", argc > 0 ? argv[0] : "gpsfanout", why);
     fprintf(stderr,
             "Usage: %s [-w] [-u] [-s] [-d] [-i in_udp_port] [-o out_udp_port] "
-            "[-t out_tcp_port] [-b baud]\n",
+            "[-t out_tcp_port] [-b baud] [-a writer_network (up to 16)]\n",
             argc > 0 ? argv[0] : "gpsfanout");
     // A misconfigured start must look like a failure to a supervisor or script.
     exit(1);
