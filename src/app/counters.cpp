@@ -36,7 +36,8 @@ size_t format_counters(char *out, const counters_snapshot &v)
                           " clients=%" PRIu64 " clients_max=%" PRIu64 " clients_refused=%" PRIu64
                           " clients_cut=%" PRIu64 " drop_clients=%" PRIu64 " drop_device=%" PRIu64
                           " drop_progress=%" PRIu64 " device=%s device_name=%s device_opened=%" PRIu64
-                          " device_lost=%" PRIu64 " reports=%" PRIu64 " reports_failed=%" PRIu64 " client_bytes_discarded=%" PRIu64 "\n",
+                          " device_lost=%" PRIu64 " reports=%" PRIu64 " reports_failed=%" PRIu64
+                          " client_bytes_discarded=%" PRIu64 "\n",
                           v.up_s, v.udp_in, v.serial_in, v.bcast_failed, v.clients, v.clients_max,
                           v.clients_refused, v.clients_cut, v.drop_clients, v.drop_device, v.drop_progress,
                           v.device_state, v.device_name, v.device_opened, v.device_lost, v.reports,

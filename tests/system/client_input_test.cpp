@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Text that TCP clients send goes to the receiver on the serial line, a line at a time, while one is there.
 #include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -18,6 +20,43 @@ using ClientInput = DaemonTest;
 bool send_text(int client, const std::string &text)
 {
     return send(client, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+}
+
+// A client from the veth pair's address rather than loopback: two source addresses in one sandbox.
+int connect_from_veth()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(0);
+    inet_pton(AF_INET, veth_address, &address.sin_addr);
+    bool bound = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    address.sin_port = htons(tcp_port);
+    if (!bound || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The value of `key` in the next counters line (SIGUSR1); "" when none comes.
+std::string counted(daemon_process &d, const std::string &key)
+{
+    size_t from = stderr_of(d).size();
+    kill(d.pid, SIGUSR1);
+    std::string line;
+    eventually(
+        [&] {
+            std::string said = stderr_of(d);
+            size_t start = said.find("counters: ", from);
+            size_t end = start == std::string::npos ? start : said.find('\n', start);
+            line = end == std::string::npos ? "" : said.substr(start, end - start) + " ";
+            return !line.empty();
+        },
+        1000);
+    size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos)
+        return "";
+    at += key.size() + 2;
+    return line.substr(at, line.find(' ', at) - at);
 }
 
 TEST_F(ClientInput, TwoClientsWritingAtOnceGiveTwoWholeChunksAndOneThatStopsSendingStillReceives)
@@ -96,6 +135,65 @@ TEST_F(ClientInput, WithoutAReceiverClientTextWaitsUnreadAndNothingSpins)
     // Relayed lines are not written back without -w: only the client's text, the last line perhaps cut short.
     for (const std::string &text : lines_of(line))
         EXPECT_EQ(on_the_line(command).compare(0, text.size(), text), 0) << text;
+}
+
+// With -a, a client outside the named networks reads every line, but what it sends is read and discarded.
+TEST_F(ClientInput, WithWritersNamedOthersOnlyReadAndLoopbackWrites)
+{
+    const std::string said = std::string("Client ") + veth_address +
+                             " may not write to the receiver (-a): its text is discarded\n";
+    const std::string mine = "$PMTK220,1000*1F\n", theirs = "$PMTK251,38400*27\n";
+    for (const char *network : {"10.9.8.0/24", "198.51.100.0/24"}) {
+        SCOPED_TRACE(network);
+        bool veth_writes = network[0] == '1' && network[1] == '9';
+        ASSERT_GT(started_with_receiver({"-s", "-a", network}), 0);
+        int local = client(), remote = own(connect_from_veth());
+        ASSERT_GE(local, 0);
+        ASSERT_TRUE(join(remote));
+        std::string line;
+        if (veth_writes) {
+            ASSERT_TRUE(send_text(remote, theirs));
+            ASSERT_TRUE(send_text(local, mine));
+            size_t total = on_the_line(mine).size() + on_the_line(theirs).size();
+            eventually([&] {
+                read_until(gps.master, &line, "\n\n", 100); // never there; reads what comes
+                return line.size() >= total;
+            });
+            EXPECT_TRUE(line == on_the_line(mine) + on_the_line(theirs) ||
+                        line == on_the_line(theirs) + on_the_line(mine))
+                << line;
+            EXPECT_EQ(counted(*d, "client_bytes_discarded"), "0");
+            EXPECT_EQ(stderr_of(*d).find(said), std::string::npos);
+            continue;
+        }
+        // Two megabytes of commands, with a relayed line after each 64 KiB: were the daemon not taking them
+        // all, the socket would fill and a send would wait out its time.
+        timeval patience = {patience_ms / 1000, 0};
+        ASSERT_EQ(setsockopt(remote, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience), 0);
+        std::string block, stream, relayed;
+        while (block.size() + theirs.size() <= 65536)
+            block += theirs;
+        size_t sent = 0;
+        for (int n = 0; n < 32; n++, sent += block.size()) {
+            ASSERT_TRUE(send_text(remote, block)) << n;
+            relayed += "$GPTXT,to every client," + std::to_string(n) + "*00\n";
+            ASSERT_TRUE(relay_to(remote, &stream, relayed.substr(relayed.rfind('$')))) << n;
+        }
+        // Every line relayed, in order, and only join lines besides.
+        std::string without_joins;
+        for (const std::string &text : lines_of(stream))
+            without_joins += is_join_line(text) ? "" : text;
+        EXPECT_EQ(without_joins, relayed);
+        ASSERT_TRUE(eventually([&] { return counted(*d, "client_bytes_discarded") == std::to_string(sent); }));
+        // All of it taken and dropped: the loopback client's command alone reaches the receiver, whole.
+        ASSERT_TRUE(send_text(local, mine));
+        ASSERT_TRUE(read_until(gps.master, &line, on_the_line(mine)));
+        EXPECT_EQ(line, on_the_line(mine));
+        std::string err = stderr_of(*d);
+        size_t first = err.find(said);
+        EXPECT_NE(first, std::string::npos) << err;
+        EXPECT_EQ(err.find(said, first + 1), std::string::npos) << "said more than once";
+    }
 }
 
 TEST_F(ClientInput, ACommandSentInPiecesWhileLinesAreRelayedReachesTheReceiverWhole)
