@@ -33,6 +33,7 @@ struct counters_record {
     counter reports;           // relay_thread: report files published
     counter reports_failed;    // relay_thread: report files that could not be published
     counter drop_fragments;    // relay_thread: pieces of lines dropped whole, torn by a NUL or never ended
+    counter client_bytes_discarded; // client threads: bytes from clients that may not write (-a), discarded
 };
 
 extern counters_record counters;
@@ -68,6 +69,7 @@ struct counters_snapshot {
     uint64_t device_opened, device_lost;
     uint64_t reports, reports_failed;
     uint64_t drop_fragments;
+    uint64_t client_bytes_discarded;
 };
 
 // Capacity that the longest line fits in.

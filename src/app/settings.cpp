@@ -50,7 +50,7 @@ bool parse_settings(int argc, char **argv, settings_record *out, char *why, size
     // The text of the last value given for each checked option.
     const char *in_text = "", *out_text = "", *baud_text = "";
     int option;
-    while ((option = getopt_long(argc, argv, "wusdhi:o:t:b:", long_options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "wusdhi:o:t:b:a:", long_options, nullptr)) != -1) {
         switch (option) {
         case 'w': out->write_serial = !out->write_serial; break;
         case 'u': out->udp_input = !out->udp_input; break;
@@ -64,6 +64,16 @@ bool parse_settings(int argc, char **argv, settings_record *out, char *why, size
             if (help != nullptr)
                 *help = true;
             return false;
+        case 'a': {
+            static_assert(max_writer_networks == 16, "the usage and the refusal name the table's size");
+            if (out->writer_count == max_writer_networks)
+                return refused(why, why_size, 'a', optarg, "more networks than the 16 that -a may name");
+            const char *wrong = parse_network(optarg, &out->writers[out->writer_count]);
+            if (wrong != nullptr)
+                return refused(why, why_size, 'a', optarg, wrong);
+            out->writer_count++;
+            break;
+        }
         default: return false; // getopt has already said what was wrong
         }
     }
@@ -83,7 +93,8 @@ void write_usage(FILE *to, const char *program)
     const settings_record &d = default_settings;
     auto toggle = [](bool on) { return on ? "on" : "off"; };
     fprintf(to,
-            "Usage: %s [-w] [-u] [-s] [-d] [-i in_udp_port] [-o out_udp_port] [-t out_tcp_port] [-b baud]\n"
+            "Usage: %s [-w] [-u] [-s] [-d] [-i in_udp_port] [-o out_udp_port] [-t out_tcp_port] [-b baud] "
+            "[-a writer_network (up to 16)]\n"
             "  -i  UDP input port (default %d)\n"
             "  -o  UDP broadcast output port (default %d)\n"
             "  -t  TCP client port (default %d)\n"
@@ -93,6 +104,8 @@ void write_usage(FILE *to, const char *program)
             "  -w  write relayed lines to the serial device, except AIS (toggle, default %s)\n"
             "  -u  take lines from UDP input (toggle, default %s)\n"
             "  -d  detach as a daemon and print nothing (toggle, default %s)\n"
+            "  -a  a network whose clients may write to the receiver, as 192.168.1.0/24; up to 16, loopback\n"
+            "      always may (default: every client may)\n"
             "  -h, --help  print this text\n",
             program, d.in_udp_port, d.out_udp_port, d.out_tcp_port, d.baud, toggle(d.use_serial),
             toggle(d.write_serial), toggle(d.udp_input), toggle(d.daemon_mode));

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "app/networks.h"
+
 struct settings_record {
     int in_udp_port;   // UDP port bound for input lines
     int out_udp_port;  // destination port of the broadcast copies
@@ -14,6 +16,10 @@ struct settings_record {
     bool udp_input;    // lines received on in_udp_port are relayed (off: read and dropped)
     bool use_serial;   // a serial device is opened, watched and reopened
     bool daemon_mode;  // detach and print no progress messages
+    // -a: with any, only clients in these networks or on loopback may write
+    // to the receiver; the others read and their text is discarded.
+    ipv4_network writers[max_writer_networks] = {};
+    size_t writer_count = 0;
 };
 
 constexpr settings_record default_settings = {10101, 11101, 11102, 4800,

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 
 
@@ -24,6 +25,10 @@ struct client_link {
     int pipe_read;  // read by the client's thread
     int pipe_write; // written by relay_thread, never blocking
     int socket;     // the accepted TCP connection
+    uint32_t peer = 0; // the client's IPv4 address, network byte order
+    // Decided once, when accepted (-a): whether its text may reach the
+    // receiver; otherwise what it sends is read and discarded.
+    bool may_write = true;
     // Bytes written into the pipe that the client's thread has not sent yet,
     // plus one until that thread runs: raised by relay_thread before it
     // writes, lowered by the thread once they are sent. While it is 0 a text

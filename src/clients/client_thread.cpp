@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "clients/client_thread.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -9,6 +10,7 @@
 
 #include "app/counters.h"
 #include "app/detached_thread.h"
+#include "app/messages.h"
 #include "app/monotonic_clock.h"
 #include "app/settings.h"
 #include "clients/client_socket.h"
@@ -75,6 +77,67 @@ static bool hand_over(client_text *text, bool sends_no_more)
     return false;
 }
 
+// Sends on what the relay left in the pipe. Returns false when the client
+// is to end: the pipe failed, or the client is gone or took nothing for a minute.
+static bool send_relayed(client_link *link, char *buffer, size_t size)
+{
+    ssize_t got = read(link->pipe_read, buffer, size);
+    if (got < 0 && errno == EINTR)
+        return true;
+    if (got <= 0)
+        return false;
+    if (!send_all(link->socket, buffer, static_cast<size_t>(got))) {
+        count_client_end(errno);
+        // Gone, or it took nothing for a minute: a reset drops what still
+        // waits for it at once instead of offering it longer.
+        linger at_once = {1, 0};
+        setsockopt(link->socket, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
+        return false;
+    }
+    // Sent: the relay may send straight again once nothing is left.
+    link->backlog.fetch_sub(static_cast<size_t>(got), std::memory_order_release);
+    return true;
+}
+
+// A client that may not write (-a): it gets relayed text as any other, and
+// what it sends is read as it comes and discarded, device or none, so that
+// its socket never fills and none of it ever waits for the receiver.
+static void serve_reader(client_link *link)
+{
+    char buffer[client_chunk_size];
+    bool peer_closed = false; // the client has shut down its sending side
+    bool said = false;        // its text was discarded, and that was said
+    for (;;) {
+        pollfd watch[2] = {{link->pipe_read, POLLIN, 0},
+                           {link->socket, static_cast<short>(peer_closed ? 0 : POLLIN), 0}};
+        if (poll(watch, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (watch[0].revents != 0 && !send_relayed(link, buffer, sizeof buffer))
+            return;
+        if (watch[1].revents & POLLERR)
+            count_client_end(socket_error(link->socket));
+        if (watch[1].revents & (POLLERR | POLLHUP | POLLNVAL))
+            return;
+        if (!(watch[1].revents & POLLIN))
+            continue;
+        ssize_t got = recv(link->socket, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got == 0)
+            peer_closed = true; // it may still read; a failed send ends it
+        if (got <= 0)
+            continue;
+        counters.client_bytes_discarded.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
+        if (!said) {
+            char address[INET_ADDRSTRLEN] = "?";
+            inet_ntop(AF_INET, &link->peer, address, sizeof address);
+            complain("Client %s may not write to the receiver (-a): its text is discarded\n", address);
+            said = true;
+        }
+    }
+}
+
 static void *client_thread(void *argument)
 {
     client_link *link = static_cast<client_link *>(argument);
@@ -82,6 +145,11 @@ static void *client_thread(void *argument)
     client_text text;
     bool peer_closed = false; // the client has shut down its sending side
     link->backlog.fetch_sub(thread_not_running, std::memory_order_release);
+    if (!link->may_write) {
+        serve_reader(link);
+        registry_remove(link);
+        return nullptr;
+    }
     for (;;) {
         bool device = ttyfd.load() > 0;
         // Quiet is judged by when bytes came, not by when this thread last
@@ -118,23 +186,8 @@ static void *client_thread(void *argument)
                 continue;
             break;
         }
-        if (watch[0].revents != 0) {
-            ssize_t got = read(link->pipe_read, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                break;
-            if (!send_all(link->socket, buffer, static_cast<size_t>(got))) {
-                count_client_end(errno);
-                // Gone, or it took nothing for a minute: a reset drops what
-                // still waits for it at once instead of offering it longer.
-                linger at_once = {1, 0};
-                setsockopt(link->socket, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
-                break;
-            }
-            // Sent: the relay may send straight again once nothing is left.
-            link->backlog.fetch_sub(static_cast<size_t>(got), std::memory_order_release);
-        }
+        if (watch[0].revents != 0 && !send_relayed(link, buffer, sizeof buffer))
+            break;
         if (watch[1].revents & POLLERR)
             count_client_end(socket_error(link->socket));
         if (watch[1].revents & (POLLERR | POLLHUP | POLLNVAL))

@@ -30,10 +30,11 @@ static void pause_briefly()
     nanosleep(&pause, nullptr);
 }
 
-static void serve_client(int socket)
+static void serve_client(int socket, uint32_t peer)
 {
     set_client_options(socket); // without them it is served all the same
-    client_link *link = new (std::nothrow) client_link{-1, -1, socket};
+    bool writes = may_write(settings.writers, settings.writer_count, ntohl(peer));
+    client_link *link = new (std::nothrow) client_link{-1, -1, socket, peer, writes};
     if (link == nullptr) {
         close(socket);
         return;
@@ -81,9 +82,11 @@ void *listener_thread(void *)
         return nullptr; // the relay goes on without clients
     }
     for (;;) {
-        int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        sockaddr_in peer;
+        socklen_t peer_length = sizeof peer;
+        int client = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &peer_length, SOCK_CLOEXEC);
         if (client >= 0) {
-            serve_client(client);
+            serve_client(client, peer.sin_addr.s_addr);
             continue;
         }
         switch (errno) {

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Text that TCP clients send goes to the receiver on the serial line, a line at a time, while one is there.
 #include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -18,6 +20,43 @@ using ClientInput = DaemonTest;
 bool send_text(int client, const std::string &text)
 {
     return send(client, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+}
+
+// A client from the veth pair's address rather than loopback: two source addresses in one sandbox.
+int connect_from_veth()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(0);
+    inet_pton(AF_INET, veth_address, &address.sin_addr);
+    bool bound = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    address.sin_port = htons(tcp_port);
+    if (!bound || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The value of `key` in the next counters line (SIGUSR1); "" when none comes.
+std::string counted(daemon_process &d, const std::string &key)
+{
+    size_t from = stderr_of(d).size();
+    kill(d.pid, SIGUSR1);
+    std::string line;
+    eventually(
+        [&] {
+            std::string said = stderr_of(d);
+            size_t start = said.find("counters: ", from);
+            size_t end = start == std::string::npos ? start : said.find('\n', start);
+            line = end == std::string::npos ? "" : said.substr(start, end - start) + " ";
+            return !line.empty();
+        },
+        1000);
+    size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos)
+        return "";
+    at += key.size() + 2;
+    return line.substr(at, line.find(' ', at) - at);
 }
 
 TEST_F(ClientInput, TwoClientsWritingAtOnceGiveTwoWholeChunksAndOneThatStopsSendingStillReceives)
@@ -96,6 +135,54 @@ TEST_F(ClientInput, WithoutAReceiverClientTextWaitsUnreadAndNothingSpins)
     // Relayed lines are not written back without -w: only the client's text, the last line perhaps cut short.
     for (const std::string &text : lines_of(line))
         EXPECT_EQ(on_the_line(command).compare(0, text.size(), text), 0) << text;
+}
+
+// With -a, a client outside the named networks reads every line, but what it sends is read and discarded.
+TEST_F(ClientInput, WithWritersNamedOthersOnlyReadAndLoopbackWrites)
+{
+    const std::string said = std::string("Client ") + veth_address +
+                             " may not write to the receiver (-a): its text is discarded\n";
+    const std::string mine = "$PMTK220,1000*1F\n", theirs = "$PMTK251,38400*27\n";
+    const struct { const char *network; bool veth_writes; } rows[] = {{"10.9.8.0/24", false},
+                                                                      {"198.51.100.0/24", true}};
+    for (auto &row : rows) {
+        SCOPED_TRACE(row.network);
+        ASSERT_GT(started_with_receiver({"-s", "-a", row.network}), 0);
+        int local = client(), remote = own(connect_from_veth());
+        ASSERT_GE(local, 0);
+        ASSERT_TRUE(join(remote));
+        // From the veth address: one command where it may write; where not, two megabytes of them, which
+        // the daemon must take as they come, or the socket would fill and a send wait out its time.
+        timeval patience = {patience_ms / 1000, 0};
+        ASSERT_EQ(setsockopt(remote, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience), 0);
+        std::string block = theirs, stream, relayed, line;
+        while (!row.veth_writes && block.size() + theirs.size() <= 65536)
+            block += theirs;
+        size_t sent = 0;
+        for (int n = 0; n < (row.veth_writes ? 1 : 32); n++, sent += block.size()) {
+            ASSERT_TRUE(send_text(remote, block)) << n;
+            relayed += "$GPTXT,to every client," + std::to_string(n) + "*00\n";
+            ASSERT_TRUE(relay_to(remote, &stream, relayed.substr(relayed.rfind('$')))) << n;
+        }
+        // Every line relayed, in order, and only join lines besides.
+        std::string without_joins;
+        for (const std::string &text : lines_of(stream))
+            without_joins += is_join_line(text) ? "" : text;
+        EXPECT_EQ(without_joins, relayed);
+        if (row.veth_writes) {
+            ASSERT_TRUE(read_until(gps.master, &line, on_the_line(theirs)));
+        }
+        const std::string discarded = row.veth_writes ? "0" : std::to_string(sent);
+        ASSERT_TRUE(eventually([&] { return counted(*d, "client_bytes_discarded") == discarded; }));
+        // All taken: the loopback client's command comes next, whole, and nothing of the veth client's after it.
+        ASSERT_TRUE(send_text(local, mine));
+        ASSERT_TRUE(read_until(gps.master, &line, on_the_line(mine)));
+        EXPECT_EQ(line, (row.veth_writes ? on_the_line(theirs) : "") + on_the_line(mine));
+        std::string err = stderr_of(*d);
+        size_t first = err.find(said);
+        EXPECT_EQ(first == std::string::npos, row.veth_writes) << err;
+        EXPECT_TRUE(first == std::string::npos || err.find(said, first + 1) == std::string::npos) << err;
+    }
 }
 
 TEST_F(ClientInput, ACommandSentInPiecesWhileLinesAreRelayedReachesTheReceiverWhole)

@@ -33,7 +33,12 @@ std::string fields(const settings_record &s)
     snprintf(text, sizeof text, "-i %d -o %d -t %d -b %d%s%s%s%s", s.in_udp_port, s.out_udp_port, s.out_tcp_port,
              s.baud, s.write_serial ? " writes" : "", s.udp_input ? " takes UDP" : "", s.use_serial ? " serial" : "",
              s.daemon_mode ? " detaches" : "");
-    return text;
+    std::string line = text;
+    for (size_t n = 0; n < s.writer_count; n++) {
+        snprintf(text, sizeof text, " writers %08x/%08x", s.writers[n].first, s.writers[n].mask);
+        line += text;
+    }
+    return line;
 }
 
 TEST(Settings, CommandLinesGiveTheseSettingsOrAreRefusedNamingTheValue)
@@ -42,7 +47,14 @@ TEST(Settings, CommandLinesGiveTheseSettingsOrAreRefusedNamingTheValue)
     const std::string speed =
         "not a supported line speed (110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200)";
     const int in = udp_in_port, out = broadcast_port, tcp = tcp_port;
+    const std::string network = "not an IPv4 address with an optional prefix length 0 to 32 "
+                                "(192.168.1.20 or 192.168.1.0/24)";
+    const std::string host_bits =
+        "bits set past the prefix length (a network is named by its first address, as 192.168.1.0/24)";
     const settings_record refused = {};
+    std::vector<std::string> seventeen;
+    for (int n = 1; n <= 17; n++)
+        seventeen.insert(seventeen.end(), {"-a", "10.0.0." + std::to_string(n)});
     // A refused line expects all zeros, and names what was refused unless the option scanner said what was wrong.
     const struct { std::vector<std::string> words; settings_record expected; std::string why; } cases[] = {
         {{}, {in, out, tcp, 4800, false, true, false, false}, ""},
@@ -74,6 +86,15 @@ TEST(Settings, CommandLinesGiveTheseSettingsOrAreRefusedNamingTheValue)
         {{"-o", "-65536"}, refused, "-o -65536: " + port},
         // The last value given is the one refused.
         {{"-i", "0", "-i", "00"}, refused, "-i 00: " + port},
+        // Networks that may write, in the order given; a bad one is refused at once.
+        {{"-a", "10.0.0.0/8", "-a", "192.168.1.20"},
+         {in, out, tcp, 4800, false, true, false, false, {{0x0a000000, 0xff000000}, {0xc0a80114, 0xffffffff}}, 2},
+         ""},
+        {{"-a", "192.168.1.0/33", "-b", "1"}, refused, "-a 192.168.1.0/33: " + network},
+        {{"-a", "example"}, refused, "-a example: " + network},
+        {{"-a", "192.168.1.5/24"}, refused, "-a 192.168.1.5/24: " + host_bits},
+        // The table holds 16; a 17th is refused, not dropped unsaid.
+        {seventeen, refused, "-a 10.0.0.17: more networks than the 16 that -a may name"},
     };
     for (auto &c : cases) {
         settings_record s;
@@ -134,7 +155,8 @@ TEST(Settings, HelpIsAnOptionOfItsOwnAndTheUsageGivesEachDefault)
 TEST(SettingsDeathTest, UsageGoesToStandardErrorWithStatusOne)
 {
     const std::string usage = "Usage: gpsfanout \\[-w\\] \\[-u\\] \\[-s\\] \\[-d\\] \\[-i in_udp_port\\] "
-                              "\\[-o out_udp_port\\] \\[-t out_tcp_port\\] \\[-b baud\\]\n";
+                              "\\[-o out_udp_port\\] \\[-t out_tcp_port\\] \\[-b baud\\] "
+                              "\\[-a writer_network \\(up to 16\\)\\]\n";
     char program[] = "gpsfanout", bad_speed[] = "-b", speed[] = "4801", unknown[] = "-q";
     char *argv[] = {program, bad_speed, speed, nullptr}, *argv2[] = {program, unknown, nullptr};
     EXPECT_EXIT(parse_command_line(3, argv), testing::ExitedWithCode(1),
