@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "relay/line_assembly.h"
+
 // Room for the body of one sentence before its checksum is added.
 constexpr size_t body_size = nmea_sentence_size;
 // Room for one formatted field such as a latitude or a time.
@@ -39,32 +41,14 @@ int compose_sentence(char start, const char *body, char *out, size_t capacity)
     return format_into(out, capacity, "%c%s*%02X\r\n", start, body, sum);
 }
 
-static int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 bool sentence_checksum_ok(const char *line)
 {
-    if (line[0] != '$' && line[0] != '!')
-        return false;
-    const char *star = strchr(line, '*');
-    if (star == nullptr)
-        return false;
-    int high = hex_value(star[1]);
-    int low = high < 0 ? -1 : hex_value(star[2]);
-    if (low < 0)
-        return false;
-    const char *end = star + 3;
-    if (strcmp(end, "") != 0 && strcmp(end, "\r\n") != 0 && strcmp(end, "\n") != 0)
-        return false;
-    return nmea_checksum(line + 1, static_cast<size_t>(star - line - 1)) == static_cast<unsigned>(high * 16 + low);
+    size_t length = strlen(line);
+    if (length >= 2 && strcmp(line + length - 2, "\r\n") == 0)
+        length -= 2;
+    else if (length >= 1 && line[length - 1] == '\n')
+        length--;
+    return whole_sentence(line, length);
 }
 
 // An angle as whole degrees and minutes in 1/10000 minute, rounded once so
