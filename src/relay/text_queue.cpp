@@ -3,6 +3,12 @@
 
 #include <cstring>
 
+// Whether `c` is one of `set` (never the NUL that ends it).
+static bool one_of(char c, const char *set)
+{
+    return c != '\0' && strchr(set, c) != nullptr;
+}
+
 // A field of one or two digits at `at`, ended by `ends`, or -1; *next is past its end.
 static int small_number(const char *text, size_t length, size_t at, const char *ends, size_t *next)
 {
@@ -10,7 +16,7 @@ static int small_number(const char *text, size_t length, size_t at, const char *
     size_t digits = 0;
     for (; at + digits < length && digits < 3 && text[at + digits] >= '0' && text[at + digits] <= '9'; digits++)
         value = value * 10 + (text[at + digits] - '0');
-    if (digits == 0 || digits > 2 || (at + digits < length && strchr(ends, text[at + digits]) == nullptr))
+    if (digits == 0 || digits > 2 || (at + digits < length && !one_of(text[at + digits], ends)))
         return -1;
     *next = at + digits + 1;
     return value;
@@ -28,7 +34,7 @@ bool sentence_type_of(const char *text, size_t length, sentence_type *type)
     while (end < length && end <= sentence_address_max &&
            ((text[end] >= 'A' && text[end] <= 'Z') || (text[end] >= '0' && text[end] <= '9')))
         end++;
-    if (end == 1 || (end < length && strchr(",*\r\n", text[end]) == nullptr))
+    if (end == 1 || (end < length && !one_of(text[end], ",*\r\n")))
         return false;
     memcpy(type->address, text, end);
     type->address[end] = '\0';
