@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Arbitrary sequences of UDP datagrams and serial reads through line
-// assembly, normalisation and the position reports (files in a temporary
-// directory), checking what every relayed text must be.
+// assembly, normalisation, the position reports (files in a temporary
+// directory) and the serial device's queue, checking what every relayed text
+// must be and what the queue may hold.
 //
 // Input: records of [kind byte][length, 2 bytes little-endian][bytes]. Kind
 // bit 0: serial read (1) or datagram (0); bit 1: UDP input switched off.
@@ -15,6 +16,7 @@
 #include "app/settings.h"
 #include "relay/line_assembly.h"
 #include "relay/text_normalise.h"
+#include "relay/text_queue.h"
 #include "report/position_reports.h"
 
 // Every relayed text ends with its line end, a LF, and holds no NUL.
@@ -26,10 +28,34 @@ static void check_relayed(const char *text, size_t length)
         abort();
 }
 
+static text_queue device_queue;
+
+// Within its bound (or one text alone), its count of text bytes right, and no two of one sentence type waiting.
+static void check_device_queue(size_t backlog)
+{
+    size_t at = 0, text_bytes = 0, entries = 0;
+    queued_text header, other;
+    for (; at < device_queue.used; at += sizeof header + header.length, entries++) {
+        memcpy(&header, device_queue.bytes + at, sizeof header);
+        text_bytes += header.length;
+        for (size_t next = 0; next < at && header.type.address[0] != '\0'; next += sizeof other + other.length) {
+            memcpy(&other, device_queue.bytes + next, sizeof other);
+            if (other.type.part == header.type.part && strcmp(other.type.address, header.type.address) == 0)
+                abort();
+        }
+    }
+    if (at != device_queue.used || text_bytes != device_queue.text_bytes || (entries > 1 && text_bytes > backlog))
+        abort();
+}
+
 static void relay(const char *text, size_t length)
 {
     check_relayed(text, length);
     update_position_reports(text);
+    int dropped;
+    const size_t backlog = 959; // 4800 baud
+    text_queue_offer(&device_queue, text, length, 0, backlog, &dropped);
+    check_device_queue(backlog);
 }
 
 static const char *report_directory;
@@ -66,6 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static char serial_text[text_capacity];
     assembly_reset(&udp_line);
     clear_position_stores();
+    static char taken[text_capacity];
+    long long queued_ms;
+    while (text_queue_take(&device_queue, taken, &queued_ms) > 0) {
+    }
 
     while (size >= 3) {
         uint8_t kind = data[0];

@@ -19,26 +19,15 @@
 #include "app/settings.h"
 #include "relay/serial_port.h"
 #include "relay/text_normalise.h"
-
-// Each relayed text waits as this header followed by its bytes.
-struct queued_text {
-    long long queued_ms; // when the relay offered it
-    size_t length;
-};
+#include "relay/text_queue.h"
 
 // Units waiting for the writer thread, all guarded by queue_lock.
-// The queue takes one text of any length when empty, so that a long one can
-// still go; beyond that, the backlog in line time bounds it, and its size
-// only texts far shorter than sentences.
-constexpr size_t relay_queue_capacity = sizeof(queued_text) + text_capacity + 16384;
 static std::mutex queue_lock;
 // Never destroyed: the writer waits on them until the process ends, and a
 // condition variable destroyed at exit under a waiter would hold the exit.
 static std::condition_variable &unit_waiting = *new std::condition_variable; // the writer waits for a unit
 static std::condition_variable &client_room = *new std::condition_variable;  // client threads wait for the slot
-static unsigned char relay_queue[relay_queue_capacity];
-static size_t relay_queued = 0;          // bytes used in relay_queue, from its start
-static size_t relay_text_bytes = 0;      // of which text, not headers
+static text_queue relay_queue;           // relayed texts, bounded by the backlog in line time
 static char client_slot[serial_client_unit]; // one client's unit; others wait
 static size_t client_length = 0;            // 0: the slot is free
 static long long relayed_past_client_us = 0; // line time of relayed texts written while a client unit waited
@@ -172,7 +161,7 @@ static unit_taken take_unit(char *unit)
 {
     std::unique_lock<std::mutex> hold(queue_lock);
     for (;;) {
-        if (relay_queued > 0 || (client_length > 0 && ttyfd.load() > 0))
+        if (relay_queue.used > 0 || (client_length > 0 && ttyfd.load() > 0))
             break;
         // The relay does not tell this thread when a device opens: look again
         // now and then while client text waits for one.
@@ -183,17 +172,12 @@ static unit_taken take_unit(char *unit)
     }
     bool client_due = client_length > 0 && ttyfd.load() > 0 &&
                       relayed_past_client_us >= serial_client_share_ms * 1000LL;
-    if (relay_queued > 0 && !client_due) {
-        queued_text header;
-        memcpy(&header, relay_queue, sizeof header);
-        memcpy(unit, relay_queue + sizeof header, header.length);
-        size_t used = sizeof header + header.length;
-        relay_queued -= used;
-        relay_text_bytes -= header.length;
-        memmove(relay_queue, relay_queue + used, relay_queued);
+    if (relay_queue.used > 0 && !client_due) {
+        long long queued_ms = 0;
+        size_t length = text_queue_take(&relay_queue, unit, &queued_ms);
         if (client_length > 0)
-            relayed_past_client_us += static_cast<long long>(header.length) * serial_byte_us(settings.baud);
-        return {header.length, false, header.queued_ms};
+            relayed_past_client_us += static_cast<long long>(length) * serial_byte_us(settings.baud);
+        return {length, false, queued_ms};
     }
     size_t length = client_length;
     memcpy(unit, client_slot, length);
@@ -237,20 +221,17 @@ bool serial_offer(const char *text, size_t length)
 {
     if (ttyfd.load() <= 0 || length == 0 || length >= text_capacity)
         return false;
-    queued_text header = {monotonic_ms(), length};
+    long long now = monotonic_ms();
     std::lock_guard<std::mutex> hold(queue_lock);
-    bool fits = relay_queued == 0 || (relay_text_bytes + length <= serial_backlog_bytes(settings.baud) &&
-                                      relay_queued + sizeof header + length <= relay_queue_capacity);
-    if (writer_running && !fits)
-        count_shared(counters.drop_device);
-    if (!writer_running || !fits)
+    if (!writer_running)
         return false;
-    memcpy(relay_queue + relay_queued, &header, sizeof header);
-    memcpy(relay_queue + relay_queued + sizeof header, text, length);
-    relay_queued += sizeof header + length;
-    relay_text_bytes += length;
-    unit_waiting.notify_one();
-    return true;
+    int dropped = 0;
+    bool queued = text_queue_offer(&relay_queue, text, length, now, serial_backlog_bytes(settings.baud), &dropped);
+    for (; dropped > 0; dropped--)
+        count_shared(counters.drop_device);
+    if (queued)
+        unit_waiting.notify_one();
+    return queued;
 }
 
 bool serial_write(const char *bytes, size_t n, int wait_ms)

@@ -50,10 +50,12 @@ size_t serial_backlog_bytes(int baud);
 bool serial_output_start();
 
 // relay_thread: queues a relayed text for the device without waiting.
-// Returns false when it was dropped whole: no device is open, or a
-// backlog's worth already waits (a text of any length goes into an empty
-// queue). Relayed texts go out before a client line that waits, until they
-// have held the line for serial_client_share_ms past it.
+// A sentence takes the place of the one of its type that still waits, which
+// is dropped whole (text_queue_offer). Returns false when it was dropped
+// whole: no device is open, or a backlog's worth already waits (a text of
+// any length goes into an empty queue). Relayed texts go out before a client
+// line that waits, until they have held the line for serial_client_share_ms
+// past it.
 bool serial_offer(const char *text, size_t length);
 
 // Client threads: queues one unit of a client's text (at most

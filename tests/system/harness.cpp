@@ -577,6 +577,8 @@ receiver_watch::receiver_watch(fake_receiver &r, int bytes_per_s) : started_ms(n
             std::lock_guard<std::mutex> hold(lock);
             bytes.append(buffer, static_cast<size_t>(got));
             for (ssize_t k = 0; k < got; k++) {
+                if (partial.empty())
+                    starts.push_back(now_ms());
                 partial += buffer[k];
                 if (buffer[k] == '\n') {
                     lines.emplace_back(partial, now_ms());

@@ -183,6 +183,7 @@ struct receiver_watch {
     std::mutex lock;
     std::string bytes;                                    // all that came
     std::vector<std::pair<std::string, long long>> lines; // each whole line, and when
+    std::vector<long long> starts;                        // when each line's first byte came
     receiver_watch(fake_receiver &r, int bytes_per_s = 0);
     ~receiver_watch() { stop(); }
     std::string seen();  // the bytes so far

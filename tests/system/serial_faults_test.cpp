@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "harness.h"
+#include "load_stats.h"
 
 namespace {
 
@@ -210,6 +211,103 @@ TEST_F(SerialFaults, StuckTheDeviceHoldsUpNothingAtItsRealSpeedGetsLinesWholeAnd
     for (ssize_t got; !discarded && (got = read(gps.master, packet, sizeof packet)) > 0;)
         discarded = packet[0] & TIOCPKT_FLUSHWRITE;
     EXPECT_TRUE(discarded);
+}
+
+// An epoch of a 10-Hz receiver: eight sentences, three of them the parts of one GSV.
+const char *const epoch[] = {"GPRMC,", "GPGGA,",     "GPGSA,",     "GPVTG,",
+                             "GPZDA,", "GPGSV,3,1,", "GPGSV,3,2,", "GPGSV,3,3,"};
+constexpr long kinds = 8;
+
+// Line n of the epochs, numbered: 70 bytes on the line.
+std::string epoch_line(long n)
+{
+    std::string text = "$" + std::string(epoch[n % kinds]) + std::to_string(1000000 + n).substr(1) + ",";
+    text.resize(65, '0');
+    return text + "*00\n";
+}
+
+// The number of an epoch line that reached the device whole, or -1.
+long epoch_number(const std::string &line)
+{
+    for (long kind = 0; kind < kinds; kind++)
+        if (line.rfind("$" + std::string(epoch[kind]), 0) == 0) {
+            long n = atol(line.c_str() + strlen(epoch[kind]) + 1);
+            return n % kinds == kind && line == on_the_line(epoch_line(n)) ? n : -1;
+        }
+    return -1;
+}
+
+TEST_F(SerialFaults, AFullLineCarriesTheNewestOfEachSentenceInTurnAndOneThatKeepsUpCarriesEveryLineInOrder)
+{
+    ASSERT_GT(started_with_receiver({"-s", "-w"}), 0); // 4800 baud: a line of 70 bytes takes 146 ms
+    receiver_watch device(gps); // read as it comes: the daemon paces its writes at the line's speed
+    udp_sender sender;
+    std::vector<long long> sent;
+    auto send_epochs = [&](long count, int period_ms) {
+        for (long long e = 0, start = now_ms(); e < count; e++) {
+            for (long kind = 0; kind < kinds; kind++) {
+                sent.push_back(now_ms());
+                ASSERT_TRUE(sender.send(as_sent(epoch_line(static_cast<long>(sent.size()) - 1))));
+            }
+            if (start + (e + 1) * period_ms > now_ms())
+                usleep(static_cast<useconds_t>((start + (e + 1) * period_ms - now_ms()) * 1000));
+        }
+    };
+    // Six lines a second, which the line carries.
+    const long calm = 4 * kinds;
+    send_epochs(calm / kinds, 1333);
+    const std::string last_calm = on_the_line(epoch_line(calm - 1));
+    ASSERT_TRUE(eventually([&] { return device.seen().find(last_calm) != std::string::npos; }));
+    // Eighty a second, for ten seconds (GPSFANOUT_SOAK_SCALE times as long).
+    const long long begun = now_ms();
+    send_epochs(100 * soak_scale(), 100);
+    const long long ended = now_ms();
+    EXPECT_TRUE(eventually([&] { return now_ms() - device.last_ms() > 1500; }));
+    device.stop();
+
+    std::vector<long> order; // the numbers as they reached the device
+    for (auto &[line, when] : device.lines) {
+        order.push_back(epoch_number(line));
+        ASSERT_GE(order.back(), 0) << "torn or unknown: " << line;
+    }
+    ASSERT_GE(order.size(), static_cast<size_t>(calm));
+    for (long n = 0; n < calm; n++)
+        EXPECT_EQ(order[static_cast<size_t>(n)], n) << "kept up, yet not every line in order";
+    // Under the overload, measured in lines on the device, which the daemon writes at the line's pace.
+    std::vector<size_t> last_of(kinds, calm - 1); // where each kind last reached the device
+    std::vector<long long> gap_ms(kinds, 0), last_ms(kinds, begun);
+    std::vector<uint32_t> ages;
+    size_t stale = 0, most_ahead = 0, longest_round = 0;
+    for (size_t i = calm; i < order.size(); i++) {
+        long n = order[i], kind = n % kinds;
+        long long first_byte = device.starts[i];
+        // Every kind comes back within 2 s of line time: 13 lines.
+        longest_round = std::max(longest_round, i - last_of[kind] - 1);
+        EXPECT_GT(n, order[last_of[kind]]) << "an older line after a newer one of its kind";
+        // A line waits at most for one line of each other kind, and the one being written when it came.
+        size_t ahead = 0;
+        for (size_t k = calm; k < i; k++)
+            ahead += device.starts[k] > sent[static_cast<size_t>(n)];
+        most_ahead = std::max(most_ahead, ahead);
+        // No newer line of its kind was relayed before the line ahead of it began.
+        size_t newer = static_cast<size_t>(n + kinds);
+        stale += newer < sent.size() && sent[newer] < device.starts[i - 1];
+        ages.push_back(static_cast<uint32_t>(first_byte - sent[static_cast<size_t>(n)]));
+        gap_ms[kind] = std::max(gap_ms[kind], first_byte - last_ms[kind]);
+        last_of[kind] = i;
+        last_ms[kind] = first_byte;
+    }
+    std::string gaps;
+    for (long kind = 0; kind < kinds; kind++) {
+        longest_round = std::max(longest_round, order.size() - last_of[kind] - 1);
+        gaps += " " + std::to_string(std::max(gap_ms[kind], ended - last_ms[kind]));
+    }
+    printf("overload: %zu of %zu lines reached the device; first byte p95 %u ms, max %u ms after the relay; longest "
+           "gap per kind (ms):%s; lines with a newer of their kind relayed before the line ahead began: %zu\n",
+           ages.size(), sent.size() - calm, percentile(&ages, 0.95), percentile(&ages, 1.0), gaps.c_str(), stale);
+    EXPECT_LE(longest_round, 13u);
+    EXPECT_LE(most_ahead, static_cast<size_t>(kinds) + 1);
+    EXPECT_EQ(stale, 0u);
 }
 
 TEST_F(SerialFaults, ALineSentWithAHangUpIsRelayedFirstAndADeviceThatOnlyHangsUpIsLookedForAtTheUsualPace)

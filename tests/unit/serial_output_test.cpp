@@ -146,10 +146,11 @@ bool offer(const std::string &text)
     return serial_offer(text.data(), text.size());
 }
 
+// Not a sentence, so that none takes another's place: each waits its turn, or is dropped.
 std::string sentence(int i)
 {
     char text[80];
-    snprintf(text, sizeof text, "$GPTXT,01,01,02,burst %03d,%040d*00\n", i, 0);
+    snprintf(text, sizeof text, "GPTXT,01,01,02,burst %03d,%040d*00\n", i, 0);
     return text;
 }
 
@@ -158,7 +159,7 @@ TEST(SerialOutput, TheWriterDropsWholeLinesBeyondTheLineTimeBoundAndLinesThatWai
     settings.baud = 4800;
     ASSERT_TRUE(serial_output_start());
     {
-        // Two seconds at 4800 baud are 959 bytes: 13 sentences of 72, and one more the writer may have taken.
+        // Two seconds at 4800 baud are 959 bytes: 13 texts of 69, and one more the writer may have taken.
         pipe_device device;
         std::string expected;
         for (int i = 0; i < 40; i++)
