@@ -100,6 +100,7 @@ size_t write_paced(const char *bytes, size_t n, unsigned generation, int patienc
     size_t done = 0;
     long long stalled_since = -1;
     int last_queued = -1;
+    long long due_us = monotonic_us(); // when the next byte is due on the line
     while (done < n) {
         int fd, queued;
         int result = write_byte(bytes[done], generation, done % look_every == 0, &fd, &queued);
@@ -110,8 +111,15 @@ size_t write_paced(const char *bytes, size_t n, unsigned generation, int patienc
             stalled_since = -1;
             last_queued = -1;
             patience_ms = serial_stall_ms;
-            // The device's ONLCR puts a CR before each LF: two bytes on the line.
-            pause_us(bytes[done - 1] == '\n' ? 2 * byte_us : byte_us);
+            // Paced by the clock, not by a sum of sleeps, whose overshoot
+            // would leave the line idle a twentieth of the time; after a
+            // wait longer than a byte the pace starts afresh, so bytes never
+            // go out faster than one ahead. The device's ONLCR puts a CR
+            // before each LF: two bytes on the line.
+            long long now_us = monotonic_us();
+            due_us = (now_us - due_us < byte_us ? due_us : now_us) + (bytes[done - 1] == '\n' ? 2 : 1) * byte_us;
+            if (due_us > now_us)
+                pause_us(due_us - now_us);
             continue;
         }
         long long now = monotonic_ms();
