@@ -10,7 +10,8 @@ bool start_detached_thread(void *(*entry)(void *), void *argument, size_t stack_
     if (pthread_attr_init(&attributes) != 0)
         return false;
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attributes, stack_size);
+    if (stack_size > 0)
+        pthread_attr_setstacksize(&attributes, stack_size);
     pthread_t thread;
     int error = pthread_create(&thread, &attributes, entry, argument);
     pthread_attr_destroy(&attributes);

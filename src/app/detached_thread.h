@@ -7,6 +7,6 @@
 #include <cstddef>
 
 // Starts entry(argument) on a detached thread with a stack of `stack_size`
-// bytes. Returns false, with the reason in errno, when the thread cannot be
+// bytes (0: the system's default). Returns false, with the reason in errno, when the thread cannot be
 // started.
 bool start_detached_thread(void *(*entry)(void *), void *argument, size_t stack_size);

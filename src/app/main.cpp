@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // gpsfanout: relays NMEA 0183 sentences from a GPS receiver and a UDP port
 // to broadcast, TCP clients and back to the receiver.
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,21 +9,12 @@
 #include <unistd.h>
 
 #include "app/counters.h"
+#include "app/detached_thread.h"
 #include "app/messages.h"
 #include "app/settings.h"
 #include "clients/tcp_listener.h"
 #include "relay/relay_loop.h"
 #include "relay/serial_output.h"
-
-// Starts a thread that runs for the life of the process; false, with the
-// reason in errno, when it cannot be made.
-static bool start_thread(void *(*entry)(void *))
-{
-    pthread_t thread;
-    int error = pthread_create(&thread, nullptr, entry, nullptr);
-    errno = error;
-    return error == 0;
-}
 
 // Every thread started here is one the daemon cannot do without: run on
 // without it, it would look well to its supervisor while it relayed, served
@@ -67,8 +57,9 @@ int main(int argc, char **argv)
     // judged on this thread, which writes the failures before it ends.
     if (settings.use_serial)
         start_or_end("serial writer", serial_output_start());
-    start_or_end("TCP listener", start_thread(listener_thread));
-    start_or_end("relay", start_thread(relay_thread));
+    // Nothing ever waits for these two: they run for the life of the process.
+    start_or_end("TCP listener", start_detached_thread(listener_thread, nullptr, 0));
+    start_or_end("relay", start_detached_thread(relay_thread, nullptr, 0));
     // The relay never ends. This thread is left the one job that may wait
     // for a terminal or a log nobody reads: writing the failures.
     messages_serve_failures();
