@@ -90,11 +90,18 @@ bool parse_settings(int argc, char **argv, settings_record *out, char *why, size
 
 void write_usage(FILE *to, const char *program)
 {
-    const settings_record &d = default_settings;
-    auto toggle = [](bool on) { return on ? "on" : "off"; };
     fprintf(to,
             "Usage: %s [-w] [-u] [-s] [-d] [-i in_udp_port] [-o out_udp_port] [-t out_tcp_port] [-b baud] "
-            "[-a writer_network (up to 16)]\n"
+            "[-a network] [-h]\n",
+            program);
+}
+
+void write_help(FILE *to, const char *program)
+{
+    const settings_record &d = default_settings;
+    auto toggle = [](bool on) { return on ? "on" : "off"; };
+    write_usage(to, program);
+    fprintf(to,
             "  -i  UDP input port (default %d)\n"
             "  -o  UDP broadcast output port (default %d)\n"
             "  -t  TCP client port (default %d)\n"
@@ -107,7 +114,7 @@ void write_usage(FILE *to, const char *program)
             "  -a  a network whose clients may write to the receiver, as 192.168.1.0/24; up to 16, loopback\n"
             "      always may (default: every client may)\n"
             "  -h, --help  print this text\n",
-            program, d.in_udp_port, d.out_udp_port, d.out_tcp_port, d.baud, toggle(d.use_serial),
+            d.in_udp_port, d.out_udp_port, d.out_tcp_port, d.baud, toggle(d.use_serial),
             toggle(d.write_serial), toggle(d.udp_input), toggle(d.daemon_mode));
 }
 
@@ -119,11 +126,13 @@ void parse_command_line(int argc, char **argv)
         return;
     const char *program = argc > 0 ? argv[0] : "gpsfanout";
     if (help) {
-        write_usage(stdout, program);
+        write_help(stdout, program);
         exit(0);
     }
     if (why[0] != '\0')
         fprintf(stderr, "%s: %s\n", program, why);
+    // One line says what is wrong, one how it is used: the whole table would
+    // bury the first in a journal.
     write_usage(stderr, program);
     // A misconfigured start must look like a failure to a supervisor or script.
     exit(1);

@@ -40,8 +40,11 @@ bool supported_baud(int baud);
 bool parse_settings(int argc, char **argv, settings_record *out, char *why = nullptr, size_t why_size = 0,
                     bool *help = nullptr);
 
-// The usage message, each option with its default.
+// The usage message: one line naming every option.
 void write_usage(FILE *to, const char *program);
+
+// The usage line, then each option with its default: what -h prints.
+void write_help(FILE *to, const char *program);
 
 // Fills `settings` from the command line; asked for help, prints the usage
 // message on standard output and exits with status 0; otherwise prints what
