@@ -5,43 +5,36 @@
 
 #include "relay/text_normalise.h"
 
-void assembly_reset(line_assembly *a)
+void assembly_reset(line_assembly *a, bool joins)
 {
     a->line_buffer[0] = '\0';
-    a->cursor = 0;
-    a->tail_length = 0;
+    a->held_length = 0;
+    a->joins = joins;
+    a->rest_dropped = false;
+    a->after_cr = false;
     a->dropped = 0;
 }
 
-char *assembly_room(line_assembly *a, size_t *room)
+static bool is_line_end(char c)
 {
-    // The head of a line held after the last unit is where the next datagram
-    // joins it.
-    if (a->tail_length > 0) {
-        memcpy(a->line_buffer, a->tail, a->tail_length);
-        a->cursor = a->tail_length;
-        a->line_buffer[a->cursor] = '\0';
-        a->tail_length = 0;
-    }
-    *room = text_capacity - 1 - a->cursor;
-    return a->line_buffer + a->cursor;
-}
-
-long assembly_put(line_assembly *a, const char *datagram, size_t length)
-{
-    size_t room;
-    char *at = assembly_room(a, &room);
-    size_t placed = length < room ? length : room; // the rest is lost, as a receive would lose it
-    memmove(at, datagram, placed);
-    return static_cast<long>(placed);
+    return c == '\r' || c == '\n';
 }
 
 // Just past the last CR or LF in text[0..length), NULs and all; 0 for none.
 static size_t past_last_line_end(const char *text, size_t length)
 {
     for (size_t at = length; at > 0; at--)
-        if (text[at - 1] == '\r' || text[at - 1] == '\n')
+        if (is_line_end(text[at - 1]))
             return at;
+    return 0;
+}
+
+// Just past the first line end (a CR LF together) in text[0..length); 0 for none.
+static size_t past_first_line_end(const char *text, size_t length)
+{
+    for (size_t at = 0; at < length; at++)
+        if (is_line_end(text[at]))
+            return at + 1 < length && text[at] == '\r' && text[at + 1] == '\n' ? at + 2 : at + 1;
     return 0;
 }
 
@@ -72,112 +65,139 @@ bool whole_sentence(const char *text, size_t length)
     return sum == static_cast<unsigned>(high << 4 | low);
 }
 
-// A whole sentence in text[0..length) gets the line end it came without;
-// `text` has room for text_capacity bytes. Returns the length to relay.
-static size_t end_sentence(char *text, size_t length)
+// A head was lost: the rest of its line, whenever it comes, goes with it.
+static void drop_head(line_assembly *a)
 {
-    if (length + 1 >= text_capacity || !whole_sentence(text, length))
-        return 0;
-    text[length] = '\n';
-    text[length + 1] = '\0';
-    return length + 1 < min_text_length ? 0 : length + 1;
+    a->dropped++;
+    a->held_length = 0;
+    a->rest_dropped = true;
 }
 
-// Cuts a complete unit, text[0..length) with NULs and all, to what is
-// relayed: the text up to its first NUL, through the last line end before
-// it, normalised. A NUL hides nothing: the line end after it still ended the
-// unit, and only the sentence it tore is lost. *torn is set when text was
-// dropped because a NUL or a missing line end tore it.
-static size_t finish_unit(char *text, size_t length, bool *torn)
+// Removes from text[0..length) each line (its text and the run of line ends
+// after it) that holds a NUL: the NUL tore it. A line of NULs alone is
+// padding, removed without being counted. Returns the length left.
+static size_t drop_torn_lines(char *text, size_t length, unsigned long *dropped)
 {
-    const char *nul = static_cast<const char *>(memchr(text, '\0', length));
-    size_t whole = nul != nullptr ? static_cast<size_t>(nul - text) : length;
-    size_t end = past_last_line_end(text, whole);
-    if (end == 0 && nul == nullptr) {
-        size_t sentence = end_sentence(text, length);
-        *torn = sentence == 0 && length > 0;
-        return sentence;
-    }
-    *torn = nul != nullptr || whole > end;
-    text[end] = '\0';
-    return end > 0 ? normalise_text(text) : 0;
-}
-
-const char *assembly_text_to_relay(line_assembly *a, long received, bool accept, size_t *length)
-{
-    if (received <= 0) {
-        // Nothing usable arrived: a fragment that was waiting cannot be completed.
-        if (a->cursor > 0)
-            a->dropped++;
-        a->cursor = 0;
-        a->line_buffer[0] = '\0';
-        return nullptr;
-    }
-    size_t start = a->cursor;
-    size_t end = start + static_cast<size_t>(received);
-    if (end > text_capacity - 1)
-        end = text_capacity - 1;
-    if (!accept) {
-        a->line_buffer[start] = '\0';
-        return nullptr;
-    }
-    char *buffer = a->line_buffer;
-    // A sentence never continues another: what waited for its line end was
-    // torn, and glued to this it would pass for a sentence it is not.
-    if (start > 0 && (buffer[start] == '$' || buffer[start] == '!')) {
-        a->dropped++;
-        memmove(buffer, buffer + start, end - start);
-        end -= start;
-        start = 0;
-    }
-    buffer[end] = '\0';
-    size_t unit = past_last_line_end(buffer + start, end - start);
-    if (unit == 0) {
-        a->cursor = 0;
-        // A sender that leaves out the line end: its sentence goes at once.
-        *length = end_sentence(buffer, end);
-        if (*length > 0)
-            return buffer;
-        if (end >= text_capacity - 1) {
-            a->dropped++; // full without a line end: it can never be whole
-            return nullptr;
+    size_t kept = 0, at = 0;
+    while (at < length) {
+        size_t end = at;
+        while (end < length && !is_line_end(text[end]))
+            end++;
+        size_t content = end;
+        while (end < length && is_line_end(text[end]))
+            end++;
+        const char *nul = static_cast<const char *>(memchr(text + at, '\0', content - at));
+        if (nul == nullptr) {
+            memmove(text + kept, text + at, end - at);
+            kept += end - at;
+        } else {
+            size_t padding = 0;
+            while (at + padding < content && text[at + padding] == '\0')
+                padding++;
+            if (at + padding < content)
+                (*dropped)++;
         }
-        a->cursor = end;
-        return nullptr;
+        at = end;
     }
-    unit += start;
-    a->tail_length = end - unit;
-    memcpy(a->tail, buffer + unit, a->tail_length);
-    if (memchr(a->tail, '\0', a->tail_length) != nullptr) {
-        a->dropped++; // torn already: it could only ever be dropped
-        a->tail_length = 0;
+    return kept;
+}
+
+static void add_text(relayed_texts *out, const char *text, size_t length)
+{
+    out->text[out->count] = text;
+    out->length[out->count] = length;
+    out->count++;
+}
+
+void assembly_take(line_assembly *a, const char *bytes, size_t length, bool cut, relayed_texts *out)
+{
+    out->count = 0;
+    // A sender that flushes a byte stream on a timer may part a CR LF.
+    if (a->after_cr && length > 0 && bytes[0] == '\n') {
+        bytes++;
+        length--;
+        if (length == 0 && !cut) {
+            a->after_cr = false;
+            return;
+        }
     }
-    a->cursor = 0;
-    bool torn;
-    *length = finish_unit(buffer, unit, &torn);
-    if (torn)
+    a->after_cr = false;
+    if (length == 0 && !cut) {
+        // Nothing usable arrived: a head that was waiting cannot be completed.
+        if (a->held_length > 0)
+            drop_head(a);
+        return;
+    }
+    if (length > 0 && (bytes[0] == '$' || bytes[0] == '!')) {
+        // A sentence never continues another: what waited for its line end
+        // was torn, and glued to this it would pass for a sentence it is not.
+        if (a->held_length > 0)
+            a->dropped++;
+        a->held_length = 0;
+        a->rest_dropped = false;
+    } else if (a->rest_dropped) {
+        // The rest of a line whose head is gone would pass for a line.
         a->dropped++;
-    return *length > 0 ? buffer : nullptr;
-}
+        size_t rest = past_first_line_end(bytes, length);
+        if (rest == 0)
+            return; // all of it is the rest; the line end is still to come
+        a->rest_dropped = false;
+        bytes += rest;
+        length -= rest;
+        if (length == 0) {
+            if (cut)
+                drop_head(a); // the receive cut the line after it
+            else
+                a->after_cr = bytes[-1] == '\r';
+            return;
+        }
+    }
 
-const char *assembly_held_sentence(line_assembly *a, size_t *length)
-{
-    if (a->tail_length == 0 || !whole_sentence(a->tail, a->tail_length))
-        return nullptr;
-    memcpy(a->line_buffer, a->tail, a->tail_length);
-    *length = end_sentence(a->line_buffer, a->tail_length);
-    a->tail_length = 0;
-    a->cursor = 0;
-    return *length > 0 ? a->line_buffer : nullptr;
-}
+    size_t head = a->held_length;
+    size_t room = text_capacity - 1 - head;
+    size_t placed = length < room ? length : room;
+    cut = cut || length > room; // what does not fit is lost, as a receive loses it
+    char *text = a->line_buffer;
+    memcpy(text, a->held, head);
+    memcpy(text + head, bytes, placed);
+    size_t end = head + placed;
+    a->held_length = 0;
+    size_t unit = past_last_line_end(text, end);
+    size_t tail_length = end - unit;
+    const char *tail = text + unit;
 
-size_t read_text_to_relay(char *buffer, long received, bool *torn)
-{
-    *torn = false;
-    if (received <= 0)
-        return 0;
-    size_t end = static_cast<size_t>(received) < text_capacity - 1 ? static_cast<size_t>(received)
-                                                                   : text_capacity - 1;
-    buffer[end] = '\0';
-    return finish_unit(buffer, end, torn);
+    // What follows the unit's last line end is settled first: the unit's
+    // normalisation may write over its first byte.
+    size_t sentence = 0;
+    if (cut) {
+        drop_head(a); // the line the cut tore, and its rest in the next piece
+    } else if (tail_length > 0) {
+        size_t kept = tail_length;
+        while (kept > 0 && tail[kept - 1] == '\0')
+            kept--;
+        if (kept == 0) {
+            // NULs after the last line end: padding, not text.
+        } else if (kept + 1 < text_capacity && whole_sentence(tail, kept)) {
+            // A sender that leaves out the line end: its sentence goes at once.
+            memcpy(a->held, tail, kept);
+            a->held[kept] = '\n';
+            a->held[kept + 1] = '\0';
+            sentence = kept + 1 >= min_text_length ? kept + 1 : 0;
+        } else if (!a->joins || tail_length >= text_capacity - 1 || memchr(tail, '\0', tail_length) != nullptr) {
+            drop_head(a); // it can never be whole
+        } else {
+            memcpy(a->held, tail, tail_length);
+            a->held_length = tail_length;
+        }
+    }
+    if (unit > 0) {
+        a->after_cr = !cut && tail_length == 0 && text[unit - 1] == '\r';
+        size_t kept = drop_torn_lines(text, unit, &a->dropped);
+        text[kept] = '\0';
+        size_t relayed = kept > 0 ? normalise_text(text) : 0;
+        if (relayed > 0)
+            add_text(out, text, relayed);
+    }
+    if (sentence > 0)
+        add_text(out, a->held, sentence);
 }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Where one line ends: joins UDP datagrams into whole text units, and cuts
 // each unit, from either input, so that every text relayed ends with its
-// line end. Pure: no sockets, no globals.
+// line end and no text carries the bytes of a line torn on the way. Pure: no
+// sockets, no globals.
 #pragma once
 
 #include <cstddef>
@@ -9,52 +10,54 @@
 #include "relay/text_normalise.h"
 
 struct line_assembly {
-    char line_buffer[text_capacity]; // the unit being assembled, NUL-terminated
-    size_t cursor;                   // where the next datagram goes; 0 unless a line is half-received
-    // What followed the last line end of the unit just relayed: the head of
-    // the next line, moved to line_buffer before the next datagram lands.
-    char tail[text_capacity];
-    size_t tail_length;
-    // Fragments and torn units dropped whole since the owner last took the
-    // count (and set it back to 0).
+    char line_buffer[text_capacity]; // the unit being cut; the text relayed from it
+    // The head of a line waiting for the rest (UDP), or a whole sentence
+    // being relayed; only the head counts in held_length.
+    char held[text_capacity];
+    size_t held_length;
+    bool joins;        // a head waits for the next piece (UDP); else it is torn (serial)
+    bool rest_dropped; // a head was dropped: its rest goes too, up to its line end
+    bool after_cr;     // the last piece ended with a CR: an LF first in the next belongs to it
+    // Pieces of lines dropped since the owner last took the count (and set
+    // it back to 0).
     unsigned long dropped;
 };
 
-void assembly_reset(line_assembly *a);
+// At most two texts come of one piece: its unit, and a whole sentence
+// after the unit's last line end.
+struct relayed_texts {
+    const char *text[2]; // each NUL-terminated, ending with its line end
+    size_t length[2];
+    unsigned count;
+};
 
-// Where the next datagram is to be received, and how many bytes fit there
-// (one byte is always kept for the terminator).
-char *assembly_room(line_assembly *a, size_t *room);
+// `joins`: UDP datagrams, whose lines may be split over several; serial
+// reads are lines of their own.
+void assembly_reset(line_assembly *a, bool joins);
 
-// Places a datagram received elsewhere where the assembly wants it, cut to
-// the room left, as a receive into assembly_room() would have cut it.
-// Returns the bytes placed, for assembly_text_to_relay.
-long assembly_put(line_assembly *a, const char *datagram, size_t length);
-
-// Takes the result of receiving into assembly_room() and returns the text
-// to relay (at line_buffer, ending with its line end) with its length in
-// *length, or nullptr when this datagram relays nothing:
-// - a datagram that begins with '$' or '!' begins a sentence, so a fragment
-//   still held is dropped (counted) rather than glued to it;
-// - line ends are looked for in every byte received; the unit runs to the
-//   last of them, and what follows it is held as the head of the next line;
-// - a unit without a line end that is one whole sentence (see
-//   whole_sentence) is a line of its own; any other is held for its line end;
-// - a failed or empty receive, or a buffer that fills without a line end,
-//   drops what was held.
-// With `accept` off the datagram is dropped and what is held stays.
-const char *assembly_text_to_relay(line_assembly *a, long received, bool accept, size_t *length);
-
-// After assembly_text_to_relay: when what was held after the unit's last
-// line end is itself one whole sentence, it is a line of its own: returned
-// (at line_buffer, its line end added) and no longer held. Else nullptr.
-const char *assembly_held_sentence(line_assembly *a, size_t *length);
-
-// A read of `received` bytes into `buffer` (room for text_capacity bytes),
-// cut like a UDP unit: the length to relay, or 0 when the read relays
-// nothing. *torn is set when it held text that was dropped because a NUL or
-// a missing line end tore it.
-size_t read_text_to_relay(char *buffer, long received, bool *torn);
+// Takes one piece of input: a datagram, or a serial read. `cut` says that
+// the piece was longer than `length` (a receive cut it); 0 bytes is an empty
+// datagram or a failed receive. Returns the texts to relay, which stay valid
+// until the next call. The rules, in order:
+// - an LF first in the piece, right after a piece that ended with a CR, is
+//   that line end's second half and is passed over;
+// - an empty piece drops a head still held;
+// - a piece that begins with '$' or '!' begins a sentence: a head still
+//   held is dropped rather than glued to it;
+// - otherwise, after a head was dropped (a failed or empty receive, a cut,
+//   a NUL, a full buffer, a serial read without its line end), the piece up
+//   to and including its first line end is the rest of that line, dropped;
+// - the head and the piece are joined, up to 8191 bytes; the rest of a
+//   piece that does not fit is cut, as a receive cuts;
+// - the unit runs to the last line end; each line in it that holds a NUL is
+//   dropped, unless it holds nothing else (padding); the rest is normalised;
+// - what follows the unit's last line end is, in turn: dropped when the
+//   piece was cut; nothing when it is only NULs; a text of its own when,
+//   without NULs after it, it is one whole sentence (its LF added); dropped
+//   when it holds a NUL, fills the buffer, or the input does not join;
+//   else held as the head of the next line.
+// Every drop but padding is counted in `dropped`.
+void assembly_take(line_assembly *a, const char *bytes, size_t length, bool cut, relayed_texts *out);
 
 // One whole NMEA sentence without its line end: '$' or '!', then no line
 // end and no NUL, then '*' and two hex digits that match the checksum of

@@ -16,16 +16,13 @@
 #include "app/messages.h"
 #include "app/monotonic_clock.h"
 #include "app/settings.h"
-#include "clients/client_registry.h"
 #include "relay/broadcast_output.h"
-#include "relay/line_assembly.h"
+#include "relay/relay_cycle.h"
 #include "relay/serial_output.h"
 #include "relay/serial_port.h"
-#include "report/position_reports.h"
 
 // Everything below is owned by relay_thread alone.
-static line_assembly udp_line;              // UDP datagrams being joined into a line
-static char serial_text[text_capacity];     // one serial line; apart, so a UDP fragment survives it
+static char serial_text[text_capacity];     // one serial read
 static int input_socket = -1;               // UDP input, -1 when it could not be bound
 static pollfd poll_set[2];                  // 0: UDP input, 1: serial device
 static nfds_t poll_count = 1;               // 2 while a serial device is open
@@ -42,42 +39,9 @@ constexpr int input_buffer_bytes = 1 << 20;
 
 // Datagrams taken in one receive when several wait: under load each costs a
 // poll and a receive less. Each is still relayed completely, in order,
-// before the next is looked at.
-constexpr unsigned udp_batch = 8;
-// The datagrams after the first of a batch wait here until the assembly takes
-// them; owned by relay_thread.
-static char udp_spare[udp_batch - 1][text_capacity];
-
-// The texts of one cycle, laid end to end until the clients get them
-// together: one send per client per cycle instead of one per text.
-static char client_batch[(udp_batch + 1) * text_capacity];
-static size_t client_batch_ends[udp_batch + 1];
-static unsigned client_batch_count = 0;
-
-// Hands one normalised text to every output, always in this order; the
-// clients get it with the cycle's other texts, after all of them.
-static void relay_text(const char *text, size_t length)
-{
-    broadcast_text(text, length);
-    // The interface lines and the echo (which carries its own line end) are
-    // one message: when standard output is full, both go or neither.
-    size_t lines_length;
-    const char *lines = broadcast_lines(&lines_length);
-    progress_pair(lines, lines_length, text, length);
-    update_position_reports(text);
-    // AIS traffic is not the receiver's business.
-    if (settings.write_serial && strstr(text, "VDM") == nullptr && strstr(text, "VDO") == nullptr)
-        serial_offer(text, length);
-    size_t start = client_batch_count > 0 ? client_batch_ends[client_batch_count - 1] : 0;
-    memcpy(client_batch + start, text, length);
-    client_batch_ends[client_batch_count++] = start + length;
-}
-
-static void relay_to_clients()
-{
-    registry_write_batch(client_batch, client_batch_ends, client_batch_count);
-    client_batch_count = 0;
-}
+// before the next is looked at. Each takes up to 8191 bytes; the receive
+// says when it cut a longer one.
+static char udp_datagrams[udp_batch][text_capacity];
 
 static int open_udp_input(int port)
 {
@@ -118,12 +82,13 @@ static void relay_setup()
     poll_set[0] = {input_socket, POLLIN, 0};
     poll_set[1] = {ttyfd.load(), POLLIN, 0};
     poll_count = ttyfd.load() > 0 ? 2 : 1;
-    assembly_reset(&udp_line);
+    relay_cycle_reset();
 }
 
 static void device_opened(int fd)
 {
     serial_publish(fd);
+    relay_serial_reset(); // a new device starts a new line
     progress("Opened ttyfd = %d\n", fd);
     poll_set[1] = {fd, POLLIN, 0};
     poll_count = 2;
@@ -141,58 +106,26 @@ static void device_closed()
     poll_count = 1;
 }
 
-// Fragments and torn units the assembly dropped, into the counters.
-static void count_dropped()
-{
-    for (; udp_line.dropped > 0; udp_line.dropped--)
-        count_one(counters.drop_fragments);
-}
-
-static void take_datagram(long received)
-{
-    size_t length;
-    const char *text = assembly_text_to_relay(&udp_line, received, settings.udp_input, &length);
-    if (text != nullptr) {
-        count_one(counters.udp_in);
-        relay_text(text, length);
-    }
-    // A whole sentence after the unit's last line end is a line of its own.
-    text = assembly_held_sentence(&udp_line, &length);
-    if (text != nullptr) {
-        count_one(counters.udp_in);
-        relay_text(text, length);
-    }
-    count_dropped();
-}
-
 static void receive_udp()
 {
-    // The first datagram lands where the assembly wants it; the others
-    // apart, each moved there in turn as if it had been received alone.
-    size_t room;
     iovec parts[udp_batch];
     mmsghdr messages[udp_batch];
     memset(messages, 0, sizeof messages);
-    parts[0].iov_base = assembly_room(&udp_line, &room);
-    parts[0].iov_len = room;
     for (unsigned i = 0; i < udp_batch; i++) {
-        if (i > 0) {
-            parts[i].iov_base = udp_spare[i - 1];
-            parts[i].iov_len = text_capacity - 1;
-        }
+        parts[i].iov_base = udp_datagrams[i];
+        parts[i].iov_len = text_capacity - 1;
         messages[i].msg_hdr.msg_iov = &parts[i];
         messages[i].msg_hdr.msg_iovlen = 1;
     }
     int got = recvmmsg(input_socket, messages, udp_batch, MSG_DONTWAIT, nullptr);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-        return; // nothing there after all; a fragment keeps waiting
+        return; // nothing there after all; a head keeps waiting
     if (got <= 0) {
-        take_datagram(-1);
+        relay_datagram(nullptr, 0, false);
         return;
     }
-    take_datagram(static_cast<long>(messages[0].msg_len));
-    for (int i = 1; i < got; i++)
-        take_datagram(assembly_put(&udp_line, udp_spare[i - 1], messages[i].msg_len));
+    for (int i = 0; i < got; i++)
+        relay_datagram(udp_datagrams[i], messages[i].msg_len, (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0);
 }
 
 // Reads one line; returns how many bytes it read, 0 at the end, -1 when
@@ -205,14 +138,8 @@ static ssize_t receive_serial()
             device_closed();
         return -1;
     }
-    bool torn;
-    size_t length = read_text_to_relay(serial_text, got, &torn);
-    if (torn)
-        count_one(counters.drop_fragments);
-    if (length > 0) {
-        count_one(counters.serial_in);
-        relay_text(serial_text, length);
-    }
+    if (got > 0)
+        relay_serial_read(serial_text, static_cast<size_t>(got));
     return got;
 }
 

@@ -41,9 +41,11 @@ TEST_F(UdpRelay, DatagramsTakenTogetherAreRelayedAsIfEachHadComeAlone)
 {
     // Every way a datagram can end up, 50 times over: whole, in two or three pieces, too short, a fragment
     // that an empty datagram discards, two sentences in one; a stray fragment before a sentence, sentences
-    // without their line end, a NUL before the line end, a run of CRs, and texts longer than a pipe takes at
-    // once among short ones. "#" stands for the round, "CS" for the checksum.
+    // without their line end, a NUL before the line end, a run of CRs, texts longer than a pipe takes at
+    // once among short ones, and eight datagrams of two texts each, more texts than one batch holds. "#" stands
+    // for the round, "CS" for the checksum.
     const std::string many = "$GPTXT,many,#," + std::string(1500, 'm') + "*00\r\n";
+    const std::string pair = "$GPTXT,first,#*00\r\n$GPTXT,then,#*CS";
     const struct { std::vector<std::string> datagrams; std::string relayed; } shapes[] = {
         {{"$GPTXT,whole,#*00\r\n"}, "$GPTXT,whole,#*00\n"},
         {{"$GPTXT,tw", "o,#*00\r\n"}, "$GPTXT,two,#*00\n"},
@@ -56,6 +58,12 @@ TEST_F(UdpRelay, DatagramsTakenTogetherAreRelayedAsIfEachHadComeAlone)
         {{"$GPTXT,cold,#" + std::string(12, '\0') + "  \r\n", "$GPTXT,warm,#*00\r\n"}, "$GPTXT,warm,#*00\n"},
         {{"$GPTXT,crs,#*00\r\r\n"}, "$GPTXT,crs,#*00\r\n"},
         {{many + many + many + many}, many + many + many + many.substr(0, many.size() - 2) + "\n"},
+        {std::vector<std::string>(8, pair), [] {
+             std::string each;
+             for (int i = 0; i < 8; i++)
+                 each += "$GPTXT,first,#*00\n$GPTXT,then,#*CS\n";
+             return each;
+         }()},
     };
     auto numbered = [](std::string text, int n) {
         for (size_t at; (at = text.find('#')) != std::string::npos;)
