@@ -83,16 +83,20 @@ def set_up_namespace():
 
 def listening(tcp_port, udp_port):
     """True once a TCP listener and a UDP socket hold the two ports."""
-    def ports(table, state):
+    def ports(kind, state):
+        # A dual-stack socket shows in the IPv6 table alone.
         found = set()
-        with open(table) as f:
-            next(f)
-            for line in f:
-                fields = line.split()
-                if state is None or fields[3] == state:
-                    found.add(int(fields[1].split(":")[1], 16))
+        for table in (f"/proc/net/{kind}", f"/proc/net/{kind}6"):
+            if not os.path.exists(table):
+                continue
+            with open(table) as f:
+                next(f)
+                for line in f:
+                    fields = line.split()
+                    if state is None or fields[3] == state:
+                        found.add(int(fields[1].split(":")[1], 16))
         return found
-    return tcp_port in ports("/proc/net/tcp", "0A") and udp_port in ports("/proc/net/udp", None)
+    return tcp_port in ports("tcp", "0A") and udp_port in ports("udp", None)
 
 
 class Daemon:
