@@ -23,18 +23,13 @@ void add_ipv6_addresses()
 sockaddr_storage address_at(const char *text, int port, socklen_t *length)
 {
     sockaddr_storage address = {};
-    bool ipv6 = strchr(text, ':') != nullptr;
     auto *four = reinterpret_cast<sockaddr_in *>(&address);
     auto *six = reinterpret_cast<sockaddr_in6 *>(&address);
-    if (ipv6) {
-        six->sin6_family = AF_INET6;
-        six->sin6_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET6, text, &six->sin6_addr);
-    } else {
-        four->sin_family = AF_INET;
-        four->sin_port = htons(static_cast<uint16_t>(port));
+    bool ipv6 = inet_pton(AF_INET6, text, &six->sin6_addr) == 1;
+    if (!ipv6)
         inet_pton(AF_INET, text, &four->sin_addr);
-    }
+    address.ss_family = ipv6 ? AF_INET6 : AF_INET;
+    four->sin_port = htons(static_cast<uint16_t>(port)); // where sin6_port lies too
     *length = ipv6 ? sizeof *six : sizeof *four;
     return address;
 }
@@ -71,8 +66,7 @@ int own_port(int fd)
     sockaddr_storage own;
     socklen_t length = sizeof own;
     getsockname(fd, reinterpret_cast<sockaddr *>(&own), &length);
-    return ntohs(own.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&own)->sin6_port
-                                           : reinterpret_cast<sockaddr_in *>(&own)->sin_port);
+    return ntohs(reinterpret_cast<sockaddr_in *>(&own)->sin_port); // where sin6_port lies too
 }
 
 bool send_text(int client, const std::string &text)
@@ -218,7 +212,6 @@ TEST_F(DualStack, EachClientHasALineOnRequest)
     ASSERT_EQ(said.size(), 4u);
     EXPECT_EQ(said[0].compare(0, 10, "counters: "), 0);
     EXPECT_EQ(value_of(said[0], "clients"), "3");
-    const char *const keys[] = {"address", "port", "up_s", "sent_bytes", "drop_texts", "may_write", "discarded_bytes"};
     for (size_t n = 0; n < clients.size(); n++) {
         const std::string &line = said[n + 1];
         SCOPED_TRACE(line);
@@ -228,8 +221,6 @@ TEST_F(DualStack, EachClientHasALineOnRequest)
         for (size_t at = 7; at != std::string::npos; at = line.find(' ', at + 1))
             order += line.substr(at + 1, line.find('=', at) - at - 1) + " ";
         EXPECT_EQ(order, "address port up_s sent_bytes drop_texts may_write discarded_bytes ");
-        for (const char *key : keys)
-            EXPECT_NE(value_of(" " + line.substr(8), key), "") << key;
         EXPECT_EQ(value_of(line, "address"), clients[n].from);
         EXPECT_EQ(value_of(line, "port"), std::to_string(clients[n].port));
         long long up_s = atoll(value_of(line, "up_s").c_str());
