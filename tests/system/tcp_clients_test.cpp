@@ -148,6 +148,18 @@ TEST_F(TcpClients, AHundredSilentClientsConnectingAtOnceAreAllServedAndOneLeavin
         return kept_alive == client_slots;
     })) << kept_alive;
 
+    // On request each has its line, though a hundred outgrow the message queue: none is lost.
+    size_t from = stderr_of(*d).size();
+    ASSERT_EQ(kill(d->pid, SIGUSR1), 0);
+    EXPECT_TRUE(eventually([&] {
+        std::string said = stderr_of(*d).substr(from);
+        int lines = 0;
+        for (size_t at = said.find("\nclient: "); at != std::string::npos; at = said.find("\nclient: ", at + 1))
+            lines++;
+        return lines == client_slots && said.back() == '\n';
+    })) << stderr_of(*d).substr(from);
+    EXPECT_EQ(stderr_of(*d).find("Messages lost"), std::string::npos);
+
     // Each client gets every line relayed from now on, in order.
     for (int n = 1; n <= 3; n++)
         send_udp(numbered(n, n));
