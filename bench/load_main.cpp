@@ -48,6 +48,7 @@ struct load_options {
     bool watch = false;  // ask for raw NMEA the way gpsd wants it
     double idle = 0;     // seconds without traffic to watch afterwards
     double drain = 10;   // seconds after the last line that lines may still arrive in
+    bool ipv6 = false;   // clients connect to ::1 rather than 127.0.0.1
 };
 
 struct client_state {
@@ -156,15 +157,21 @@ static void receive_thread(int poller)
     }
 }
 
-// A socket of `type` connected to 127.0.0.1:port, or -1.
-static int connect_loopback(int type, int port)
+// A socket of `type` connected to 127.0.0.1:port, or ::1:port with `ipv6`; -1 on failure.
+static int connect_loopback(int type, int port, bool ipv6 = false)
 {
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    int fd = socket(ipv6 ? AF_INET6 : AF_INET, type | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    sockaddr_in6 address6 = {};
+    address6.sin6_family = AF_INET6;
+    address6.sin6_addr = in6addr_loopback;
+    address6.sin6_port = address.sin_port;
+    int connected = ipv6 ? connect(fd, reinterpret_cast<sockaddr *>(&address6), sizeof address6)
+                         : connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    if (fd < 0 || connected != 0) {
         if (fd >= 0)
             close(fd);
         return -1;
@@ -174,7 +181,7 @@ static int connect_loopback(int type, int port)
 
 static int connect_client(const load_options &options)
 {
-    int fd = connect_loopback(SOCK_STREAM, options.tcp_port);
+    int fd = connect_loopback(SOCK_STREAM, options.tcp_port, options.ipv6);
     if (fd >= 0 && options.watch) {
         static const char watch[] = "?WATCH={\"enable\":true,\"raw\":1}\n";
         if (send(fd, watch, sizeof watch - 1, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof watch - 1)) {
@@ -199,8 +206,8 @@ static void usage(const char *program)
 {
     fprintf(stderr,
             "Usage: %s --pid PID [--udp-port P] [--tcp-port P] [--clients K] [--rate LINES_PER_S]\n"
-            "          [--seconds S | --lines N] [--watch] [--idle S] [--drain S]\n"
-            "Sends to 127.0.0.1 only. --rate 0 sends as fast as it can. --watch asks each\n"
+            "          [--seconds S | --lines N] [--watch] [--idle S] [--drain S] [--ipv6]\n"
+            "Sends to 127.0.0.1 only; --ipv6 connects the clients to ::1. --rate 0 sends as fast as it can. --watch asks each\n"
             "client for raw NMEA the way gpsd wants it. --drain bounds the wait for lines\n"
             "after the last one is sent (default 10 s).\n",
             program);
@@ -215,6 +222,7 @@ static load_options parse_options(int argc, char **argv)
         {"rate", required_argument, nullptr, 'r'},    {"seconds", required_argument, nullptr, 's'},
         {"lines", required_argument, nullptr, 'n'},   {"watch", no_argument, nullptr, 'w'},
         {"idle", required_argument, nullptr, 'i'},    {"drain", required_argument, nullptr, 'd'},
+        {"ipv6", no_argument, nullptr, '6'},
         {nullptr, 0, nullptr, 0},
     };
     load_options options;
@@ -231,6 +239,7 @@ static load_options parse_options(int argc, char **argv)
         case 'w': options.watch = true; break;
         case 'i': options.idle = atof(optarg); break;
         case 'd': options.drain = atof(optarg); break;
+        case '6': options.ipv6 = true; break;
         default: usage(argv[0]);
         }
     }

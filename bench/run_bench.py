@@ -25,6 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 
 GPSFANOUT_PORTS = {"udp": 10101, "broadcast": 11101, "tcp": 11102}
+IPV6_CLIENTS = False  # --ipv6-clients: the load's clients connect to ::1
 GPSD_PORT = 2947
 MAX_SEARCH_RATE = 256000
 
@@ -46,6 +47,7 @@ def parse_arguments():
     parser.add_argument("--no-syscalls", action="store_true", help="skip counting system calls per line "
                         "(a run of its own at 1000 lines/s for each client count, counted by perf's "
                         "raw_syscalls tracepoint, or by strace where perf cannot)")
+    parser.add_argument("--ipv6-clients", action="store_true", help="clients connect to ::1 instead of 127.0.0.1")
     parser.add_argument("--raw", help="also append every run's JSON to this file")
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     return parser.parse_args()
@@ -83,16 +85,20 @@ def set_up_namespace():
 
 def listening(tcp_port, udp_port):
     """True once a TCP listener and a UDP socket hold the two ports."""
-    def ports(table, state):
+    def ports(kind, state):
+        # A dual-stack socket shows in the IPv6 table alone.
         found = set()
-        with open(table) as f:
-            next(f)
-            for line in f:
-                fields = line.split()
-                if state is None or fields[3] == state:
-                    found.add(int(fields[1].split(":")[1], 16))
+        for table in (f"/proc/net/{kind}", f"/proc/net/{kind}6"):
+            if not os.path.exists(table):
+                continue
+            with open(table) as f:
+                next(f)
+                for line in f:
+                    fields = line.split()
+                    if state is None or fields[3] == state:
+                        found.add(int(fields[1].split(":")[1], 16))
         return found
-    return tcp_port in ports("/proc/net/tcp", "0A") and udp_port in ports("/proc/net/udp", None)
+    return tcp_port in ports("tcp", "0A") and udp_port in ports("udp", None)
 
 
 class Daemon:
@@ -183,6 +189,8 @@ def run_load(tool, daemon, clients, rate, seconds, idle, raw, drain=10, trace=Fa
                    "--seconds", str(seconds), "--idle", str(idle), "--drain", str(drain)]
         if daemon.watch:
             command.append("--watch")
+        if IPV6_CLIENTS:
+            command.append("--ipv6")
         result = subprocess.run(command, capture_output=True, text=True, timeout=seconds + idle + drain + 60)
     finally:
         if tracer is not None:
@@ -325,7 +333,9 @@ def machine_line():
 
 
 def main():
+    global IPV6_CLIENTS
     arguments = parse_arguments()
+    IPV6_CLIENTS = arguments.ipv6_clients
     if not arguments.inside:
         return enter_namespaces()
     runs = arguments.runs or (1 if arguments.quick else 3)

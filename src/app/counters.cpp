@@ -12,6 +12,7 @@
 #include "app/messages.h"
 #include "app/monotonic_clock.h"
 #include "app/settings.h"
+#include "clients/client_registry.h"
 #include "relay/serial_port.h"
 
 counters_record counters = {0, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {-1}, {0}, {0}, {0}, {0}};
@@ -44,6 +45,19 @@ size_t format_counters(char *out, const counters_snapshot &v)
                           v.reports_failed, v.drop_fragments, v.client_bytes_discarded);
     // The device names are short and fixed: the line always fits.
     return length > 0 && static_cast<size_t>(length) < counters_line_capacity ? static_cast<size_t>(length) : 0;
+}
+
+size_t format_client(char *out, const client_view &c, long long now_ms)
+{
+    char address[address_text_capacity];
+    address_text(c.peer, address);
+    long long up_ms = now_ms - c.connected_ms;
+    int length = snprintf(out, client_line_capacity,
+                          "client: address=%s port=%u up_s=%lld sent_bytes=%" PRIu64 " drop_texts=%" PRIu64
+                          " may_write=%d discarded_bytes=%" PRIu64 "\n",
+                          address, static_cast<unsigned>(c.port), up_ms > 0 ? up_ms / 1000 : 0, c.sent_bytes,
+                          c.drop_texts, c.may_write ? 1 : 0, c.discarded_bytes);
+    return length > 0 && static_cast<size_t>(length) < client_line_capacity ? static_cast<size_t>(length) : 0;
 }
 
 static counters_snapshot take_snapshot()
@@ -99,9 +113,19 @@ static void *counters_reporter(void *)
         int signal_number;
         if (sigwait(&set, &signal_number) != 0)
             continue;
+        // Both taken before anything is said: one moment's figures.
+        counters_snapshot totals = take_snapshot();
+        static client_view clients[max_clients]; // this thread's alone
+        size_t count = registry_snapshot(clients);
+        long long now = monotonic_ms();
         char line[counters_line_capacity];
-        if (format_counters(line, take_snapshot()) > 0)
+        if (format_counters(line, totals) > 0)
             notice(line);
+        // A hundred client lines outgrow the queue: these wait their turn
+        // here rather than be lost.
+        for (size_t n = 0; n < count; n++)
+            if (format_client(line, clients[n], now) > 0)
+                notice_in_turn(line);
     }
     return nullptr;
 }

@@ -45,6 +45,9 @@ static std::condition_variable &failure_waiting = *new std::condition_variable;
 static char failure_queue[failure_queue_bytes]; // messages end to end: its log priority, its text, a NUL
 static size_t failure_queued = 0;               // bytes in failure_queue, from its start
 static unsigned long failures_lost = 0;         // dropped since the last count was said
+// Signalled when the queue has been emptied: a notice that waits its turn
+// waits for it.
+static std::condition_variable &failure_room = *new std::condition_variable;
 // Set once by messages_start, before the threads that fail start: failures
 // wait in the queue instead of being written by whoever fails.
 static bool failures_deferred = false;
@@ -148,6 +151,16 @@ static void complain_text(const char *message, int priority = LOG_ERR)
     }
 }
 
+// Puts one message at the queue's end; failure_lock held, room checked.
+static void append_failure(const char *message, size_t length, int priority)
+{
+    failure_queue[failure_queued] = static_cast<char>(priority);
+    memcpy(failure_queue + failure_queued + 1, message, length);
+    failure_queue[failure_queued + 1 + length] = '\0';
+    failure_queued += length + 2;
+    failure_waiting.notify_one();
+}
+
 // Queues one message for the thread that serves them, or counts it lost.
 static void queue_failure(const char *message, size_t length, int priority)
 {
@@ -158,11 +171,7 @@ static void queue_failure(const char *message, size_t length, int priority)
         failures_lost++;
         return;
     }
-    failure_queue[failure_queued] = static_cast<char>(priority);
-    memcpy(failure_queue + failure_queued + 1, message, length);
-    failure_queue[failure_queued + 1 + length] = '\0';
-    failure_queued += length + 2;
-    failure_waiting.notify_one();
+    append_failure(message, length, priority);
 }
 
 // Writes what waits, or else says how many were lost; false when there was
@@ -184,6 +193,7 @@ static bool write_failures(bool wait)
         if (length == 0)
             failures_lost = 0;
     }
+    failure_room.notify_all();
     for (size_t at = 0; at < length; at += strlen(batch + at + 1) + 2)
         complain_text(batch + at + 1, batch[at]);
     if (lost > 0) {
@@ -231,6 +241,20 @@ void complain(const char *format, ...)
 void notice(const char *text)
 {
     say(LOG_INFO, text);
+}
+
+void notice_in_turn(const char *text)
+{
+    if (!failures_deferred) {
+        complain_text(text, LOG_INFO);
+        return;
+    }
+    size_t length = strnlen(text, 1023);
+    std::unique_lock<std::mutex> hold(failure_lock);
+    failure_room.wait(hold, [length] {
+        return failures_lost == 0 && length + 2 <= failure_queue_bytes - failure_queued;
+    });
+    append_failure(text, length, LOG_INFO);
 }
 
 void complain_errno(const char *format, ...)

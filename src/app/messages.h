@@ -45,6 +45,11 @@ void complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // complain and in its turn; in the system log at info priority.
 void notice(const char *text);
 
+// notice for a caller that may wait: when the queue has no room, it waits
+// until the writer has taken what is there, rather than lose the line.
+// Only for a thread that holds up nothing else (the counters' reporter).
+void notice_in_turn(const char *text);
+
 // complain in perror's form: "message: the system's error text", the
 // message formatted as by printf.
 void complain_errno(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -111,8 +111,8 @@ void write_help(FILE *to, const char *program)
             "  -w  write relayed lines to the serial device, except AIS (toggle, default %s)\n"
             "  -u  take lines from UDP input (toggle, default %s)\n"
             "  -d  detach as a daemon and print nothing (toggle, default %s)\n"
-            "  -a  a network whose clients may write to the receiver, as 192.168.1.0/24; up to 16, loopback\n"
-            "      always may (default: every client may)\n"
+            "  -a  a network whose clients may write to the receiver, as 192.168.1.0/24 or fd00:1::/64; up to 16,\n"
+            "      loopback only when named (default: every client may)\n"
             "  -h, --help  print this text\n",
             d.in_udp_port, d.out_udp_port, d.out_tcp_port, d.baud, toggle(d.use_serial),
             toggle(d.write_serial), toggle(d.udp_input), toggle(d.daemon_mode));

@@ -16,9 +16,10 @@ struct settings_record {
     bool udp_input;    // lines received on in_udp_port are relayed (off: read and dropped)
     bool use_serial;   // a serial device is opened, watched and reopened
     bool daemon_mode;  // detach and print no progress messages
-    // -a: with any, only clients in these networks or on loopback may write
-    // to the receiver; the others read and their text is discarded.
-    ipv4_network writers[max_writer_networks] = {};
+    // -a: with any, only clients in these networks (of either family,
+    // loopback no exception) may write to the receiver; the others read and
+    // their text is discarded.
+    ip_network writers[max_writer_networks] = {};
     size_t writer_count = 0;
 };
 

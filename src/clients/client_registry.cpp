@@ -11,6 +11,12 @@
 #include "app/counters.h"
 
 client_link *client_registry[max_clients];
+
+// For a per-client count with relay_thread as its one writer.
+static void count_bytes(std::atomic<uint64_t> &c, size_t bytes)
+{
+    c.store(c.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
+}
 std::mutex registry_lock;
 
 bool registry_add(client_link *link)
@@ -95,13 +101,17 @@ static size_t send_straight(client_link *link, const char *text, size_t length)
     while (sent < 0 && errno == EINTR);
     // After a failed send the text goes to the pipe, where the thread's own
     // send fails too and ends the client.
-    return sent > 0 ? static_cast<size_t>(sent) : 0;
+    if (sent <= 0)
+        return 0;
+    count_bytes(link->handed_bytes, static_cast<size_t>(sent));
+    return static_cast<size_t>(sent);
 }
 
 static void write_to_pipe(client_link *link, const char *text, size_t length)
 {
     if (!pipe_takes_whole(link->pipe_write, length)) {
         count_one(counters.drop_clients);
+        count_one(link->drop_texts);
         return;
     }
     // Counted before it is written, so the thread never counts it off first.
@@ -113,6 +123,9 @@ static void write_to_pipe(client_link *link, const char *text, size_t length)
     if (written < 0) {
         link->backlog.fetch_sub(length, std::memory_order_relaxed);
         count_one(counters.drop_clients);
+        count_one(link->drop_texts);
+    } else {
+        count_bytes(link->handed_bytes, length);
     }
 }
 
@@ -148,4 +161,25 @@ void registry_write_batch(const char *texts, const size_t *ends, unsigned count)
 void registry_write_all(const char *text, size_t length)
 {
     registry_write_batch(text, &length, 1);
+}
+
+size_t registry_snapshot(client_view *out)
+{
+    std::lock_guard<std::mutex> hold(registry_lock);
+    size_t count = 0;
+    for (; count < max_clients && client_registry[count] != nullptr; count++) {
+        const client_link *link = client_registry[count];
+        uint64_t handed = link->handed_bytes.load(std::memory_order_relaxed);
+        // The backlog holds one more until the thread runs; then nothing
+        // has been sent yet, and the difference stops at 0.
+        uint64_t waiting = link->backlog.load(std::memory_order_relaxed);
+        out[count] = {link->peer,
+                      link->port,
+                      link->connected_ms,
+                      link->may_write,
+                      handed > waiting ? handed - waiting : 0,
+                      link->drop_texts.load(std::memory_order_relaxed),
+                      link->discarded_bytes.load(std::memory_order_relaxed)};
+    }
+    return count;
 }

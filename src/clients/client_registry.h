@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "app/networks.h"
 
 // Held in a link's backlog until its thread runs, so that a client's first
 // texts, like any that must wait, go through the pipe: a client that
@@ -25,10 +26,19 @@ struct client_link {
     int pipe_read;  // read by the client's thread
     int pipe_write; // written by relay_thread, never blocking
     int socket;     // the accepted TCP connection
-    uint32_t peer = 0; // the client's IPv4 address, network byte order
+    ip_address peer{};       // the client's address, IPv4 as IPv4
+    uint16_t port = 0;       // and its port
+    long long connected_ms = 0; // when it was accepted (monotonic)
     // Decided once, when accepted (-a): whether its text may reach the
     // receiver; otherwise what it sends is read and discarded.
     bool may_write = true;
+    // For its line on SIGUSR1, each with one writer, so that counting costs
+    // no locked instruction: bytes relay_thread handed it (sent straight or
+    // written into the pipe), texts it missed, its backlog full, and (its
+    // own thread) bytes it sent that were discarded (-a).
+    std::atomic<uint64_t> handed_bytes{0};
+    std::atomic<uint64_t> drop_texts{0};
+    std::atomic<uint64_t> discarded_bytes{0};
     // Bytes written into the pipe that the client's thread has not sent yet,
     // plus one until that thread runs: raised by relay_thread before it
     // writes, lowered by the thread once they are sent. While it is 0 a text
@@ -66,3 +76,19 @@ void registry_write_all(const char *text, size_t length);
 // text i ends at ends[i]. A client that keeps up gets them in one send;
 // each text still reaches every client whole and in order, or not at all.
 void registry_write_batch(const char *texts, const size_t *ends, unsigned count);
+
+// One client as its line on SIGUSR1 shows it.
+struct client_view {
+    ip_address peer;
+    uint16_t port;
+    long long connected_ms;
+    bool may_write;
+    uint64_t sent_bytes; // handed to it and no longer waiting in its pipe
+    uint64_t drop_texts, discarded_bytes;
+};
+
+// Copies every registered client, in registration order, into out (room
+// for max_clients); how many. The lock is held for the copy alone: no
+// system call, no formatting, so the relay waits no longer than for a
+// client's arrival.
+size_t registry_snapshot(client_view *out);

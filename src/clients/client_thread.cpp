@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "clients/client_thread.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -129,9 +128,11 @@ static void serve_reader(client_link *link)
         if (got <= 0)
             continue;
         counters.client_bytes_discarded.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
+        link->discarded_bytes.store(link->discarded_bytes.load(std::memory_order_relaxed) + static_cast<uint64_t>(got),
+                                    std::memory_order_relaxed);
         if (!said) {
-            char address[INET_ADDRSTRLEN] = "?";
-            inet_ntop(AF_INET, &link->peer, address, sizeof address);
+            char address[address_text_capacity];
+            address_text(link->peer, address);
             complain("Client %s may not write to the receiver (-a): its text is discarded\n", address);
             said = true;
         }

@@ -4,15 +4,16 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <new>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/dual_stack.h"
 #include "app/messages.h"
+#include "app/monotonic_clock.h"
+#include "app/networks.h"
 #include "app/settings.h"
 #include "clients/client_registry.h"
 #include "clients/client_socket.h"
@@ -30,11 +31,13 @@ static void pause_briefly()
     nanosleep(&pause, nullptr);
 }
 
-static void serve_client(int socket, uint32_t peer)
+static void serve_client(int socket, const sockaddr *peer)
 {
     set_client_options(socket); // without them it is served all the same
-    bool writes = may_write(settings.writers, settings.writer_count, ntohl(peer));
-    client_link *link = new (std::nothrow) client_link{-1, -1, socket, peer, writes};
+    uint16_t port;
+    ip_address address = address_of(peer, &port);
+    bool writes = may_write(settings.writers, settings.writer_count, address);
+    client_link *link = new (std::nothrow) client_link{-1, -1, socket, address, port, monotonic_ms(), writes};
     if (link == nullptr) {
         close(socket);
         return;
@@ -66,15 +69,10 @@ static void serve_client(int socket, uint32_t peer)
 
 void *listener_thread(void *)
 {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int listener = dual_stack_socket(SOCK_STREAM);
     int on = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<uint16_t>(settings.out_tcp_port));
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+    if (listener < 0 || !bind_every_address(listener, static_cast<uint16_t>(settings.out_tcp_port)) ||
         listen(listener, listen_backlog) != 0) {
         complain_errno("Unable to listen on TCP port %u", static_cast<uint16_t>(settings.out_tcp_port));
         if (listener >= 0)
@@ -82,11 +80,11 @@ void *listener_thread(void *)
         return nullptr; // the relay goes on without clients
     }
     for (;;) {
-        sockaddr_in peer;
+        sockaddr_storage peer;
         socklen_t peer_length = sizeof peer;
         int client = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &peer_length, SOCK_CLOEXEC);
         if (client >= 0) {
-            serve_client(client, peer.sin_addr.s_addr);
+            serve_client(client, reinterpret_cast<sockaddr *>(&peer));
             continue;
         }
         switch (errno) {

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "app/counters.h"
+#include "app/dual_stack.h"
 #include "app/messages.h"
 #include "app/monotonic_clock.h"
 #include "app/settings.h"
@@ -45,19 +46,14 @@ static char udp_datagrams[udp_batch][text_capacity];
 
 static int open_udp_input(int port)
 {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<uint16_t>(port));
+    int fd = dual_stack_socket(SOCK_DGRAM);
     // Room for a few seconds of sentences, so that lines keep while the
     // relay is held up (a busy core, a slow serial write) instead of being
     // dropped by the kernel. Beyond the system's limit only root may go.
     int room = input_buffer_bytes;
     if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    if (fd < 0 || !bind_every_address(fd, static_cast<uint16_t>(port))) {
         // The serial input and every output still work; say so, never hide it.
         complain_errno("Unable to bind UDP input port %u", static_cast<uint16_t>(port));
         if (fd >= 0)

@@ -476,8 +476,11 @@ void abort_connection(int fd)
 std::vector<tcp_socket_row> tcp_sockets()
 {
     std::vector<tcp_socket_row> rows;
-    std::string table;
+    // A dual-stack socket, and what it accepts, shows in the IPv6 table alone.
+    std::string table, ipv6;
     read_file("/proc/net/tcp", &table);
+    if (read_file("/proc/net/tcp6", &ipv6))
+        table += ipv6;
     std::istringstream lines(table);
     long ticks_per_second = sysconf(_SC_CLK_TCK);
     for (std::string line; std::getline(lines, line);) {

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <iostream>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -99,6 +100,22 @@ TEST_F(TcpClients, AStalledClientHoldsUpNeitherTheRelayNorTheOthers)
             EXPECT_GT(got.count, 0);
             EXPECT_GT(missed, 0) << "the stall was never felt; the test proves nothing";
             EXPECT_TRUE(running(*d));
+            // Its line on request counts what it missed (and any "resumed" that met its pipe still full).
+            sockaddr_in own = {};
+            socklen_t own_length = sizeof own;
+            getsockname(stalled, reinterpret_cast<sockaddr *>(&own), &own_length);
+            const std::string its = "client: address=127.0.0.1 port=" + std::to_string(ntohs(own.sin_port)) + " ";
+            size_t from = stderr_of(*d).size();
+            kill(d->pid, SIGUSR1);
+            std::string line;
+            EXPECT_TRUE(eventually([&] {
+                std::string said = stderr_of(*d).substr(from);
+                size_t at = said.find(its), end = said.find('\n', at);
+                line = at == std::string::npos || end == std::string::npos ? "" : said.substr(at, end - at) + " ";
+                return !line.empty();
+            }));
+            size_t drops = line.find(" drop_texts=");
+            EXPECT_GE(drops == std::string::npos ? -1 : atol(line.c_str() + drops + 12), missed) << line;
             leave(stalled);
         }();
 }
@@ -147,6 +164,18 @@ TEST_F(TcpClients, AHundredSilentClientsConnectingAtOnceAreAllServedAndOneLeavin
         });
         return kept_alive == client_slots;
     })) << kept_alive;
+
+    // On request each has its line, though a hundred outgrow the message queue: none is lost.
+    size_t from = stderr_of(*d).size();
+    ASSERT_EQ(kill(d->pid, SIGUSR1), 0);
+    EXPECT_TRUE(eventually([&] {
+        std::string said = stderr_of(*d).substr(from);
+        int lines = 0;
+        for (size_t at = said.find("\nclient: "); at != std::string::npos; at = said.find("\nclient: ", at + 1))
+            lines++;
+        return lines == client_slots && said.back() == '\n';
+    })) << stderr_of(*d).substr(from);
+    EXPECT_EQ(stderr_of(*d).find("Messages lost"), std::string::npos);
 
     // Each client gets every line relayed from now on, in order.
     for (int n = 1; n <= 3; n++)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -35,8 +36,8 @@ std::string fields(const settings_record &s)
              s.daemon_mode ? " detaches" : "");
     std::string line = text;
     for (size_t n = 0; n < s.writer_count; n++) {
-        snprintf(text, sizeof text, " writers %08x/%08x", s.writers[n].first, s.writers[n].mask);
-        line += text;
+        inet_ntop(s.writers[n].family, s.writers[n].first, text, sizeof text);
+        line += std::string(" writers ") + text + "/" + std::to_string(s.writers[n].prefix);
     }
     return line;
 }
@@ -47,10 +48,10 @@ TEST(Settings, CommandLinesGiveTheseSettingsOrAreRefusedNamingTheValue)
     const std::string speed =
         "not a supported line speed (110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200)";
     const int in = udp_in_port, out = broadcast_port, tcp = tcp_port;
-    const std::string network = "not an IPv4 address with an optional prefix length 0 to 32 "
-                                "(192.168.1.20 or 192.168.1.0/24)";
-    const std::string host_bits =
-        "bits set past the prefix length (a network is named by its first address, as 192.168.1.0/24)";
+    const std::string network = "not an IPv4 or IPv6 address with an optional prefix length "
+                                "(192.168.1.20, 192.168.1.0/24, fd00:1::/64)";
+    const std::string host_bits = "bits set past the prefix length (a network is named by its first address, "
+                                  "as 192.168.1.0/24 or fd00:1::/64)";
     const settings_record refused = {};
     std::vector<std::string> seventeen;
     for (int n = 1; n <= 17; n++)
@@ -87,9 +88,12 @@ TEST(Settings, CommandLinesGiveTheseSettingsOrAreRefusedNamingTheValue)
         // The last value given is the one refused.
         {{"-i", "0", "-i", "00"}, refused, "-i 00: " + port},
         // Networks that may write, in the order given; a bad one is refused at once.
-        {{"-a", "10.0.0.0/8", "-a", "192.168.1.20"},
-         {in, out, tcp, 4800, false, true, false, false, {{0x0a000000, 0xff000000}, {0xc0a80114, 0xffffffff}}, 2},
+        {{"-a", "10.0.0.0/8", "-a", "fd00:1::/64", "-a", "192.168.1.20"},
+         {in, out, tcp, 4800, false, true, false, false,
+          {{AF_INET, {10}, 8}, {AF_INET6, {0xfd, 0, 0, 1}, 64}, {AF_INET, {192, 168, 1, 20}, 32}}, 3},
          ""},
+        {{"-a", "fd00:1::/129"}, refused, "-a fd00:1::/129: " + network},
+        {{"-a", "fd00:1::1/64"}, refused, "-a fd00:1::1/64: " + host_bits},
         {{"-a", "192.168.1.0/33", "-b", "1"}, refused, "-a 192.168.1.0/33: " + network},
         {{"-a", "example"}, refused, "-a example: " + network},
         {{"-a", "192.168.1.5/24"}, refused, "-a 192.168.1.5/24: " + host_bits},
