@@ -235,7 +235,7 @@ static void *serial_writer(void *)
     unsigned torn_on = 0;
     // The units written since the last discard, newest last: what the driver
     // still holds is the end of them. More than the allowance spans.
-    static unit_on_line recent[16];
+    unit_on_line recent[16];
     size_t recent_count = 0;
     for (;;) {
         unit_taken taken = take_unit(unit);
@@ -262,7 +262,8 @@ static void *serial_writer(void *)
             count_shared(counters.drop_device); // cut short: the device took nothing
         // Relayed texts whose ends the discard threw away, where the driver
         // said how much it held.
-        for (size_t n = texts_discarded(recent, recent_count, line_bytes(unit, done), discarded); n > 0; n--)
+        size_t on_line = line_bytes(unit, done);
+        for (size_t n = texts_discarded(recent, recent_count, on_line, discarded); n > 0; n--)
             count_shared(counters.drop_device);
         if (stuck) {
             recent_count = 0;
@@ -270,7 +271,7 @@ static void *serial_writer(void *)
         }
         if (recent_count == sizeof recent / sizeof recent[0])
             memmove(recent, recent + 1, --recent_count * sizeof recent[0]);
-        recent[recent_count++] = {line_bytes(unit, done), !taken.from_client};
+        recent[recent_count++] = {on_line, !taken.from_client};
     }
     return nullptr;
 }
