@@ -60,10 +60,21 @@ static void gather(int socket, client_text *text, bool *peer_closed)
 
 // Hands over the client's whole units, in order, while the device's writer
 // takes them. Returns whether one is whole and still waits for its turn.
-static bool hand_over(client_text *text, bool sends_no_more)
+static bool hand_over(int socket, client_text *text, bool *peer_closed)
 {
     while (text->length > 0) {
-        bool quiet = sends_no_more || gone_quiet(text);
+        // Quiet is judged by when bytes came, not by when this thread last
+        // looked: handing over the lines before, or waiting for the device's
+        // slot or for a device, may have taken seconds, in which the rest of
+        // the line came. So what the socket holds is read first, and the
+        // line is quiet only when nothing more was there.
+        bool quiet = *peer_closed;
+        if (!quiet && gone_quiet(text)) {
+            size_t had = text->length;
+            if (had < sizeof text->bytes)
+                gather(socket, text, peer_closed);
+            quiet = text->length == had;
+        }
         size_t length;
         size_t taken = client_unit(text->bytes, text->length, quiet, text->unit, &length);
         if (taken == 0)
@@ -153,14 +164,8 @@ static void *client_thread(void *argument)
     }
     for (;;) {
         bool device = ttyfd.load() > 0;
-        // Quiet is judged by when bytes came, not by when this thread last
-        // looked: it may have been sending, waiting for the device's slot or
-        // for a device. What the socket holds is gathered before a line
-        // without its end is let go as it is.
-        if (device && !peer_closed && text.length > 0 && text.length < sizeof text.bytes && gone_quiet(&text))
-            gather(link->socket, &text, &peer_closed);
         long long tried_ms = monotonic_ms();
-        bool unit_waits = device && hand_over(&text, peer_closed);
+        bool unit_waits = device && hand_over(link->socket, &text, &peer_closed);
         // The slot is waited for in serial_write. A refusal that did not wait
         // is waited out here instead, so that no refusal makes this spin.
         bool waited = monotonic_ms() - tried_ms >= slot_wait_ms / 2;
@@ -176,11 +181,9 @@ static void *client_thread(void *argument)
         if (unit_waits)
             timeout = waited ? 0 : slot_wait_ms; // forward relayed text, then try again
         else if (device && text.length > 0)
-            timeout = static_cast<int>(text.last_ms + serial_client_quiet_ms - monotonic_ms()) + 1;
+            timeout = poll_ms_until(text.last_ms + serial_client_quiet_ms + 1, monotonic_ms());
         else if (settings.use_serial && (!device || text.length > 0) && !take_text)
             timeout = device_check_ms;
-        if (timeout < -1)
-            timeout = 0;
         pollfd watch[2] = {{link->pipe_read, POLLIN, 0}, {link->socket, static_cast<short>(take_text ? POLLIN : 0), 0}};
         if (poll(watch, 2, timeout) < 0) {
             if (errno == EINTR)

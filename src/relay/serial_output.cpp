@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "relay/serial_output.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -81,16 +82,21 @@ static void pause_us(long long us)
 
 // A unit cut because the device took nothing: what its driver still holds
 // (up to the allowance) would go out whenever the line frees, however late,
-// as a torn, stale line. Only on the device the unit was for.
-static void discard_pending(unsigned generation)
+// as a torn, stale line. Only on the device the unit was for. Returns how
+// many bytes the driver said it held, 0 where it says nothing.
+static size_t discard_pending(unsigned generation)
 {
     std::lock_guard<std::mutex> hold(serial_write_lock);
     int fd = ttyfd.load();
-    if (fd > 0 && serial_generation == generation)
-        tcflush(fd, TCOFLUSH);
+    int waiting = 0;
+    if (fd <= 0 || serial_generation != generation)
+        return 0;
+    if (ioctl(fd, TIOCOUTQ, &waiting) != 0 || waiting < 0)
+        waiting = 0;
+    return tcflush(fd, TCOFLUSH) == 0 ? static_cast<size_t>(waiting) : 0;
 }
 
-size_t write_paced(const char *bytes, size_t n, unsigned generation, int patience_ms)
+size_t write_paced(const char *bytes, size_t n, unsigned generation, int patience_ms, size_t *discarded)
 {
     const long byte_us = serial_byte_us(settings.baud);
     // The driver's queue is looked at before a unit and every half
@@ -129,7 +135,9 @@ size_t write_paced(const char *bytes, size_t n, unsigned generation, int patienc
         last_queued = queued;
         long long left = stalled_since + patience_ms - now;
         if (left <= 0) {
-            discard_pending(generation);
+            size_t thrown = discard_pending(generation);
+            if (discarded != nullptr)
+                *discarded = thrown;
             return done;
         }
         if (queued > 0) {
@@ -195,6 +203,23 @@ static unit_taken take_unit(char *unit)
     return {length, true, 0};
 }
 
+size_t texts_discarded(const unit_on_line *recent, size_t count, size_t cut_head, size_t discarded)
+{
+    size_t texts = 0;
+    for (size_t left = discarded > cut_head ? discarded - cut_head : 0; left > 0 && count > 0; count--) {
+        const unit_on_line &unit = recent[count - 1];
+        texts += unit.relayed;
+        left -= left < unit.bytes ? left : unit.bytes;
+    }
+    return texts;
+}
+
+// Its bytes on the line: the device's ONLCR puts a CR before each LF.
+static size_t line_bytes(const char *bytes, size_t n)
+{
+    return n + static_cast<size_t>(std::count(bytes, bytes + n, '\n'));
+}
+
 static void *serial_writer(void *)
 {
     static char unit[text_capacity];
@@ -202,6 +227,16 @@ static void *serial_writer(void *)
     // the device still takes nothing, rather than each waiting out the stall
     // and going out torn.
     bool stuck = false;
+    // The line on this device was torn (a unit cut, what waited in the
+    // driver discarded): a line end goes out before the next unit, so that
+    // the torn piece stands on a line of its own and no line carries bytes of
+    // two units.
+    bool torn = false;
+    unsigned torn_on = 0;
+    // The units written since the last discard, newest last: what the driver
+    // still holds is the end of them. More than the allowance spans.
+    unit_on_line recent[16];
+    size_t recent_count = 0;
     for (;;) {
         unit_taken taken = take_unit(unit);
         // Waited too long: handed over now it would pass for current.
@@ -209,10 +244,34 @@ static void *serial_writer(void *)
             count_shared(counters.drop_device);
             continue;
         }
-        size_t done = write_paced(unit, taken.length, current_generation(), stuck ? 0 : serial_stall_ms);
+        unsigned generation = current_generation();
+        int patience = stuck ? 0 : serial_stall_ms;
+        size_t done = 0, discarded = 0;
+        bool line_clear = !torn || torn_on != generation;
+        if (!line_clear && write_paced("\n", 1, generation, patience, &discarded) == 1) {
+            line_clear = true;
+            patience = serial_stall_ms; // it takes bytes again
+            recent_count = 0;           // what the torn unit left is out or gone
+        }
+        if (line_clear)
+            done = write_paced(unit, taken.length, generation, patience, &discarded);
         stuck = done < taken.length && ttyfd.load() > 0;
+        torn = stuck;
+        torn_on = generation;
         if (stuck && !taken.from_client)
             count_shared(counters.drop_device); // cut short: the device took nothing
+        // Relayed texts whose ends the discard threw away, where the driver
+        // said how much it held.
+        size_t on_line = line_bytes(unit, done);
+        for (size_t n = texts_discarded(recent, recent_count, on_line, discarded); n > 0; n--)
+            count_shared(counters.drop_device);
+        if (stuck) {
+            recent_count = 0;
+            continue;
+        }
+        if (recent_count == sizeof recent / sizeof recent[0])
+            memmove(recent, recent + 1, --recent_count * sizeof recent[0]);
+        recent[recent_count++] = {on_line, !taken.from_client};
     }
     return nullptr;
 }

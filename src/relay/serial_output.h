@@ -81,5 +81,19 @@ size_t client_unit(const char *bytes, size_t n, bool quiet, char *unit, size_t *
 // Returns the number of bytes written: it stops early when the device goes,
 // when it takes nothing for serial_stall_ms, or, before the first byte, for
 // patience_ms; stopped for taking nothing, it discards what waits in the
-// device's driver.
-size_t write_paced(const char *bytes, size_t n, unsigned generation, int patience_ms);
+// device's driver, and puts in *discarded (when given) how many bytes the
+// driver said it held then: 0 where it says nothing, as a pseudo-terminal.
+size_t write_paced(const char *bytes, size_t n, unsigned generation, int patience_ms, size_t *discarded = nullptr);
+
+// A unit as it went on the line: its bytes there (each LF goes out as CR LF)
+// and whether it was a relayed text.
+struct unit_on_line {
+    size_t bytes;
+    bool relayed;
+};
+
+// How many relayed texts lose bytes when the last `discarded` bytes written
+// are thrown away from the device's driver: `cut_head` of them are the head
+// of the unit being cut (counted apart), the rest the ends of `recent`, the
+// units written before it, oldest first.
+size_t texts_discarded(const unit_on_line *recent, size_t count, size_t cut_head, size_t discarded);

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -186,6 +187,68 @@ TEST_F(ClientInput, WithWritersNamedOthersOnlyReadAndNamedLoopbackWrites)
     }
 }
 
+// Numbered lines relayed at a steady pace by a thread of its own while it lives: with -w, a relayed line on
+// the device shows where a client's line was cut.
+struct relaying {
+    std::atomic<bool> on{true};
+    std::thread sender;
+    relaying(int period_ms, const std::string &head)
+        : sender([this, period_ms, head] {
+              for (int i = 0; on; i++, usleep(static_cast<useconds_t>(period_ms) * 1000))
+                  send_udp(head + std::to_string(i) + "*00\r\n");
+          })
+    {
+    }
+    ~relaying()
+    {
+        on = false;
+        sender.join();
+    }
+};
+
+// Whole lines seen so far.
+std::vector<std::string> lines_seen(receiver_watch &watch)
+{
+    std::lock_guard<std::mutex> hold(watch.lock);
+    std::vector<std::string> whole;
+    for (auto &line : watch.lines)
+        whole.push_back(line.first);
+    return whole;
+}
+
+// Every one of `sent` has reached the device (whole, or not at all).
+bool all_came(receiver_watch &watch, const std::vector<std::string> &sent)
+{
+    return eventually([&] {
+        std::vector<std::string> wire = lines_seen(watch);
+        for (auto &command : sent)
+            if (std::find(wire.begin(), wire.end(), command) == wire.end())
+                return usleep(100 * 1000), false;
+        return true;
+    }, 2 * patience_ms);
+}
+
+// Every line on the wire is whole and ends in CR LF: one of `sent`, once, or a relayed line, rebuilt from its
+// number to compare.
+void expect_whole(const std::vector<std::string> &wire, const std::vector<std::string> &sent)
+{
+    auto relayed = [&](const std::string &text, const std::string &head) {
+        return text == head + std::to_string(atol(text.c_str() + std::min(text.size(), head.size()))) + "*00\r\n";
+    };
+    std::vector<int> seen(sent.size());
+    for (const std::string &text : wire) {
+        size_t c = std::find(sent.begin(), sent.end(), text) - sent.begin();
+        if (c < sent.size())
+            seen[c]++;
+        else
+            EXPECT_TRUE(relayed(text, "$GPTXT,01,01,02,relayed ") || relayed(text, "$GPTXT,") ||
+                        relayed(text, "$GPTXT,join,"))
+                << text;
+    }
+    for (size_t c = 0; c < sent.size(); c++)
+        EXPECT_EQ(seen[c], 1) << sent[c];
+}
+
 TEST_F(ClientInput, ACommandSentInPiecesWhileLinesAreRelayedReachesTheReceiverWhole)
 {
     ASSERT_GT(started_with_receiver({"-s", "-w"}), 0);
@@ -210,56 +273,11 @@ TEST_F(ClientInput, ACommandSentInPiecesWhileLinesAreRelayedReachesTheReceiverWh
         for (auto &command : lines_of(all))
             commands.push_back(command);
     }
-    // Every line on the wire is whole and ends in CR LF: a command, once, or a relayed line, rebuilt from its
-    // number to compare.
-    auto relayed = [&](const std::string &text, const std::string &head) {
-        return text == head + std::to_string(atol(text.c_str() + std::min(text.size(), head.size()))) + "*00\r\n";
-    };
-    auto expect_whole = [&](const std::vector<std::string> &wire, const std::vector<std::string> &sent) {
-        std::vector<int> seen(sent.size());
-        for (const std::string &text : wire) {
-            size_t c = std::find(sent.begin(), sent.end(), text) - sent.begin();
-            if (c < sent.size())
-                seen[c]++;
-            else
-                EXPECT_TRUE(relayed(text, "$GPTXT,01,01,02,relayed ") || relayed(text, "$GPTXT,join,")) << text;
-        }
-        for (size_t c = 0; c < sent.size(); c++)
-            EXPECT_EQ(seen[c], 1) << sent[c];
-    };
-    // Whole lines seen so far, and whether each of `sent` is among them.
-    auto lines_seen = [](receiver_watch &watch) {
-        std::lock_guard<std::mutex> hold(watch.lock);
-        std::vector<std::string> whole;
-        for (auto &line : watch.lines)
-            whole.push_back(line.first);
-        return whole;
-    };
-    auto all_came = [&](receiver_watch &watch, const std::vector<std::string> &sent) {
-        return eventually([&] {
-            std::vector<std::string> wire = lines_seen(watch);
-            for (auto &command : sent)
-                if (std::find(wire.begin(), wire.end(), command) == wire.end())
-                    return usleep(100 * 1000), false;
-            return true;
-        }, 2 * patience_ms);
-    };
-
     // Twenty lines a second, more than the line carries at 4800 baud, all the while: client text waits for its
     // share of the line, but comes, and a relayed line would show where a client's line was cut.
     receiver_watch line(gps);
-    std::atomic<bool> relaying{false};
-    std::thread relay;
-    auto relay_lines = [&](bool on) {
-        if (relaying.exchange(on) && !on)
-            relay.join();
-        if (on)
-            relay = std::thread([&] {
-                for (int i = 0; relaying; i++, usleep(50 * 1000))
-                    send_udp("$GPTXT,01,01,02,relayed " + std::to_string(i) + "*00\r\n");
-            });
-    };
-    relay_lines(true);
+    std::optional<relaying> relay;
+    relay.emplace(50, "$GPTXT,01,01,02,relayed ");
     ASSERT_TRUE(eventually([&] { return line.seen().find("relayed") != std::string::npos; }));
     for (auto &row : rows) {
         for (auto &piece : row.pieces) {
@@ -269,7 +287,7 @@ TEST_F(ClientInput, ACommandSentInPiecesWhileLinesAreRelayedReachesTheReceiverWh
         usleep(300 * 1000);
     }
     EXPECT_TRUE(all_came(line, commands));
-    relay_lines(false);
+    relay.reset();
     line.stop();
     expect_whole(lines_seen(line), commands);
 
@@ -290,11 +308,54 @@ TEST_F(ClientInput, ACommandSentInPiecesWhileLinesAreRelayedReachesTheReceiverWh
     ASSERT_TRUE(send_text(writer, "0,1000*1F\r\n"));
     ASSERT_TRUE(plug_receiver("/dev/GPS", &gps));
     receiver_watch after(gps);
-    relay_lines(true);
+    relay.emplace(50, "$GPTXT,01,01,02,relayed ");
     EXPECT_TRUE(all_came(after, {"$PMTK220,1000*1F\r\n"}));
-    relay_lines(false);
+    relay.reset();
     after.stop();
     expect_whole(lines_seen(after), {"$PMTK220,1000*1F\r\n"});
+}
+
+// A client's line goes in pieces only where the client paused inside it: not because its own lines before it
+// took long to hand over, nor because it crossed the end of one read. Relayed lines three a second show a cut.
+TEST_F(ClientInput, ALineAfterALongRunOfTheClientsOwnLinesReachesTheReceiverWhole)
+{
+    // The line to be cut is long: its head takes longer on the line than relayed lines are apart, so that when
+    // it goes alone a relayed line lands in it.
+    auto command = [](int i, size_t length) {
+        std::string line = "$PCMD," + std::to_string(i) + ",";
+        line.resize(length - 5, 'x');
+        return line + "*00\r\n";
+    };
+    std::string run, send_of_6000;
+    for (int i = 0; i < 25; i++)
+        run += command(i, 14);
+    run += command(25, 200);
+    for (int i = 0; send_of_6000.size() < 6000; i++) // lines of 60, and one across byte 4096
+        send_of_6000 += command(i, send_of_6000.size() == 3000 ? 2000 : 60);
+    const struct { const char *baud; std::vector<std::string> pieces; } rows[] = {
+        {"4800", {run.substr(0, run.size() - 20), run.substr(run.size() - 20)}}, // the rest 50 ms later
+        {"115200", {send_of_6000}},
+    };
+    for (auto &row : rows) {
+        SCOPED_TRACE(row.baud);
+        ASSERT_GT(started_with_receiver({"-s", "-w", "-b", row.baud}), 0);
+        int writer = client();
+        ASSERT_GE(writer, 0);
+        receiver_watch line(gps);
+        std::optional<relaying> relay;
+        relay.emplace(333, "$GPTXT,"); // short: a line of the client's never waits for its turn 100 ms
+        ASSERT_TRUE(eventually([&] { return line.seen().find("$GPTXT,0*") != std::string::npos; }));
+        std::string all;
+        for (auto &piece : row.pieces) {
+            EXPECT_TRUE(send_text(writer, piece));
+            all += piece;
+            usleep(50 * 1000);
+        }
+        EXPECT_TRUE(all_came(line, lines_of(all)));
+        relay.reset();
+        line.stop();
+        expect_whole(lines_seen(line), lines_of(all));
+    }
 }
 
 } // namespace

@@ -103,6 +103,18 @@ TEST(SerialOutput, WhatWaitsInTheDriverIsDiscardedWhenAUnitIsCutForAStall)
     close(master);
 }
 
+TEST(SerialOutput, ADiscardCountsTheRelayedTextsWhoseBytesItThrewAway)
+{
+    // Written before the unit being cut, oldest first: a relayed text, a client's line, a relayed text.
+    const unit_on_line recent[] = {{70, true}, {20, false}, {70, true}};
+    const struct { size_t cut_head, discarded, texts; } rows[] = {
+        {10, 0, 0},  {10, 10, 0}, {10, 11, 1},  {10, 80, 1}, // nothing said (a pty), the cut head, the text before
+        {10, 100, 1}, {10, 101, 2}, {0, 1000, 2},             // a client's line is not counted; all there are
+    };
+    for (auto &row : rows)
+        EXPECT_EQ(texts_discarded(recent, 3, row.cut_head, row.discarded), row.texts) << row.discarded;
+}
+
 TEST(SerialOutput, PaceAndBacklogFollowTheLineSpeed)
 {
     // A byte is ten bits on the line, never under 500 us; the backlog is two seconds of bytes.
@@ -174,7 +186,8 @@ TEST(SerialOutput, TheWriterDropsWholeLinesBeyondTheLineTimeBoundAndLinesThatWai
     }
     const std::string fresh = sentence(99);
     {
-        // Queued while the device took nothing: held well past the stall and a line's greatest age, then drained.
+        // Queued while the device took nothing: held well past the stall and a line's greatest age, then drained;
+        // the next goes after a line end, since the cut tore the line.
         pipe_device device;
         size_t filled = fill(device.ends[1], 'f');
         for (int i = 0; i < 4; i++)
@@ -184,7 +197,7 @@ TEST(SerialOutput, TheWriterDropsWholeLinesBeyondTheLineTimeBoundAndLinesThatWai
         ASSERT_TRUE(soon([&] { return (got += drain(device.ends[0])).size() >= filled; }));
         ASSERT_TRUE(offer(fresh));
         ASSERT_TRUE(device.arrives(&got, fresh));
-        EXPECT_EQ(got.substr(got.find_first_not_of('f')), fresh);
+        EXPECT_EQ(got.substr(got.find_first_not_of('f')), "\n" + fresh);
     }
     // Queued behind a client's unit: 1400 bytes without a line end hold the line for about three seconds.
     pipe_device device;
