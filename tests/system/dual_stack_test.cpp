@@ -95,16 +95,6 @@ std::string nth(const std::vector<std::string> &lines, size_t n)
     return n < lines.size() ? lines[n] : "";
 }
 
-// The value of `key` in a line of key=value words.
-std::string value_of(const std::string &line, const std::string &key)
-{
-    size_t at = line.find(" " + key + "=");
-    if (at == std::string::npos)
-        return "";
-    at += key.size() + 2;
-    return line.substr(at, line.find_first_of(" \n", at) - at);
-}
-
 TEST_F(DualStack, ClientsAndSendersOfBothFamiliesShareOnePortEach)
 {
     start();

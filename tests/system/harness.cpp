@@ -969,3 +969,12 @@ bool DaemonTest::relay(const std::string &text)
     send_udp(as_sent(text));
     return wait_stdout(*d, text, patience_ms, from);
 }
+
+std::string value_of(const std::string &line, const std::string &key)
+{
+    size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos)
+        return "";
+    at += key.size() + 2;
+    return line.substr(at, line.find_first_of(" \n", at) - at);
+}

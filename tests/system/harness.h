@@ -135,6 +135,8 @@ bool read_until(int fd, std::string *received, const std::string &needle, int ti
 
 // Lines, each with its LF; a cut-off tail is a line without one.
 std::vector<std::string> lines_of(const std::string &stream);
+// The value of `key` in a line of key=value words (the counters and client lines); "" when it has none.
+std::string value_of(const std::string &line, const std::string &key);
 
 // Relays join lines until one reaches the client: from then on every line
 // relayed reaches it. What it received meanwhile goes to *stream when given.

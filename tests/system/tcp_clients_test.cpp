@@ -226,16 +226,6 @@ struct steady_feed {
     }
 };
 
-// The value of `key` in a counters line ("" when it has none).
-std::string value_of(const std::string &line, const std::string &key)
-{
-    size_t at = line.find(" " + key + "=");
-    if (at == std::string::npos)
-        return "";
-    at += key.size() + 2;
-    return line.substr(at, line.find_first_of(" \n", at) - at);
-}
-
 // The counters line (SIGUSR1) tells it all, and waits without holding up the relay while stderr is full.
 TEST_F(TcpClients, ClientsThatTakeNothingAreCutAfterAMinuteButASlowReaderIsKeptAndTheCountersSaySo)
 {
