@@ -80,7 +80,7 @@ bool parse_settings(int argc, char **argv, settings_record *out, char *why, size
     if (!supported_baud(out->baud))
         return refused(why, why_size, 'b', baud_text,
                        "not a supported line speed (110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200)");
-    const char *no_port = "not a UDP port (1 to 65535)";
+    const char *no_port = "not a UDP port: a port keeps only its low 16 bits (70000 is 4464), and they must not be 0";
     if (names_port_zero(out->in_udp_port))
         return refused(why, why_size, 'i', in_text, no_port);
     if (names_port_zero(out->out_udp_port))
@@ -107,7 +107,8 @@ void write_help(FILE *to, const char *program)
             "  -t  TCP client port (default %d)\n"
             "  -b  serial line speed: 110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200 "
             "(default %d)\n"
-            "  -s  use a serial receiver, the first of /dev/GPS, /dev/ttyUSB0, 1, 2 that opens (toggle, default %s)\n"
+            "  -s  use a serial receiver: the first of /dev/GPS, /dev/ttyUSB0, /dev/ttyUSB1, /dev/ttyUSB2 that "
+            "opens (toggle, default %s)\n"
             "  -w  write relayed lines to the serial device, except AIS (toggle, default %s)\n"
             "  -u  take lines from UDP input (toggle, default %s)\n"
             "  -d  detach as a daemon and print nothing (toggle, default %s)\n"

@@ -87,6 +87,7 @@ TEST_F(CommandLine, BadOnesAndBadFilesAreRefusedWithTheReasonAndHelpIsGivenWhenA
     const char *replay = GPSFANOUT_REPLAY_BINARY, *record = GPSFANOUT_RECORD_BINARY, *daemon = daemon_name.c_str();
     const std::string rate = ": not a number of lines per second of at least 0.001\n";
     const std::string port = ": not a UDP port (1 to 65535)\n";
+    const std::string low_bits = ": not a UDP port: a port keeps only its low 16 bits (70000 is 4464), and they must not be 0\n";
     const std::string times = ": not a whole number of times (0: for ever)\n";
     const std::string speed = ": not a supported line speed (110, 300, 1200, 2400, 4800, 9600, 19200, 38400, "
                               "57600 or 115200)\n";
@@ -95,9 +96,9 @@ TEST_F(CommandLine, BadOnesAndBadFilesAreRefusedWithTheReasonAndHelpIsGivenWhenA
         {daemon, "-b", 1, "option requires an argument -- 'b'\n"},
         {daemon, "-b 4801", 1, "-b 4801" + speed},
         {daemon, "-b fast", 1, "-b fast" + speed},
-        {daemon, "-i 0", 1, "-i 0" + port},
-        {daemon, "-i 70000 -o 65536", 1, "-o 65536" + port}, // 65536 would bind port 0
-        {daemon, "-o letters", 1, "-o letters" + port},
+        {daemon, "-i 0", 1, "-i 0" + low_bits},
+        {daemon, "-i 70000 -o 65536", 1, "-o 65536" + low_bits}, // 65536 would bind port 0
+        {daemon, "-o letters", 1, "-o letters" + low_bits},
         {daemon, "--helpme", 1, "unrecognized option '--helpme'\n"},
         {replay, "", 1, "no log file named\n"},
         {replay, "/dev/null /dev/null", 1, "one log file only, not 2\n"},

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The receiver on a serial line, played by a pseudo-terminal in the private /dev.
 #include <csignal>
+#include <cstring>
+#include <sys/wait.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -110,6 +112,25 @@ TEST_F(SerialDevice, LinesGoBackToTheReceiverButAisDoesNotAndInputsReadyTogether
     EXPECT_EQ(broadcast(), "$GPRMC,in between\n");
     send_udp(",completed\r\n");
     EXPECT_EQ(broadcast(), "$GPGGA,fragment,completed\n");
+}
+
+// gpsfanout(8), EXIT STATUS: a signal that ends the daemon ends it as that signal, whether the daemon caught it to
+// discard the device's output first or not, so a shell shows 128 plus its number (130 after Ctrl-C).
+TEST_F(SerialDevice, AnEndingSignalEndsTheDaemonAsThatSignalWithOrWithoutAReceiver)
+{
+    for (bool receiver : {true, false})
+        for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+            SCOPED_TRACE(std::string(strsignal(signal_number)) + (receiver ? " with a receiver" : " without"));
+            int fd = receiver ? started_with_receiver() : started();
+            ASSERT_NE(fd, -2) << "not started";
+            ASSERT_EQ(fd > 0, receiver) << fd;
+            ASSERT_EQ(kill(d->pid, signal_number), 0);
+            int status = wait_exit(*d);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+            stop_daemon(*d);
+            if (receiver)
+                unplug_receiver(&gps);
+        }
 }
 
 } // namespace

@@ -336,8 +336,14 @@ TEST_F(SerialFaults, ALineSentWithAHangUpIsRelayedFirstAndADeviceThatOnlyHangsUp
     ASSERT_GT(reported_fd(*d, "ttyfd = "), 0);
     int receiver = open("/dev/GPS-far", O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(receiver, 0);
-    // The receiver's side turns each LF into CR LF, as a receiver sends it.
-    const std::string first = "$GPTXT,first words\n", last = "$GPTXT,last words\n";
+    // The daemon reads the pty's master side, where no line discipline gathers lines as on its real device: the
+    // receiver sends each line whole, CR LF and all, in one write. With output processing on, the pty would write
+    // the text and its CR LF as two pieces, and a busy machine let the daemon read the text alone, a torn line.
+    termios sends;
+    ASSERT_EQ(tcgetattr(receiver, &sends), 0);
+    sends.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    ASSERT_EQ(tcsetattr(receiver, TCSANOW, &sends), 0);
+    const std::string first = "$GPTXT,first words\r\n", last = "$GPTXT,last words\r\n";
     ASSERT_EQ(write(receiver, first.data(), first.size()), static_cast<ssize_t>(first.size()));
     ASSERT_EQ(broadcast(), "$GPTXT,first words\n");
     // The line and the hang-up reach the daemon together.

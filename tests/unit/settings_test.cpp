@@ -44,7 +44,7 @@ std::string fields(const settings_record &s)
 
 TEST(Settings, CommandLinesGiveTheseSettingsOrAreRefusedNamingTheValue)
 {
-    const std::string port = "not a UDP port (1 to 65535)";
+    const std::string port = "not a UDP port: a port keeps only its low 16 bits (70000 is 4464), and they must not be 0";
     const std::string speed =
         "not a supported line speed (110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200)";
     const int in = udp_in_port, out = broadcast_port, tcp = tcp_port;
