@@ -32,22 +32,27 @@ struct counters_record {
     std::atomic<int> device;   // relay_thread: index in device_list of the last device opened, -1 none
     counter reports;           // relay_thread: report files published
     counter reports_failed;    // relay_thread: report files that could not be published
-    counter drop_fragments;    // relay_thread: pieces of lines dropped whole, torn by a NUL or never ended
+    counter drop_fragments;    // relay_thread: pieces of lines dropped (cut, torn by a NUL, never ended, or the rest of one)
     counter client_bytes_discarded; // client threads: bytes from clients that may not write (-a), discarded
 };
 
 extern counters_record counters;
 
 // For a counter that only one thread writes.
+inline void count_many(counter &c, uint64_t n)
+{
+    c.store(c.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+
 inline void count_one(counter &c)
 {
-    c.store(c.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    count_many(c, 1);
 }
 
 // For a counter that several threads write.
-inline void count_shared(counter &c)
+inline void count_shared(counter &c, uint64_t n = 1)
 {
-    c.fetch_add(1, std::memory_order_relaxed);
+    c.fetch_add(n, std::memory_order_relaxed);
 }
 
 // A client thread ends its client after a send failed with `error`: a cut

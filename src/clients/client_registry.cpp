@@ -11,12 +11,6 @@
 #include "app/counters.h"
 
 client_link *client_registry[max_clients];
-
-// For a per-client count with relay_thread as its one writer.
-static void count_bytes(std::atomic<uint64_t> &c, size_t bytes)
-{
-    c.store(c.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
-}
 std::mutex registry_lock;
 
 bool registry_add(client_link *link)
@@ -103,7 +97,7 @@ static size_t send_straight(client_link *link, const char *text, size_t length)
     // send fails too and ends the client.
     if (sent <= 0)
         return 0;
-    count_bytes(link->handed_bytes, static_cast<size_t>(sent));
+    count_many(link->handed_bytes, static_cast<size_t>(sent));
     return static_cast<size_t>(sent);
 }
 
@@ -125,7 +119,7 @@ static void write_to_pipe(client_link *link, const char *text, size_t length)
         count_one(counters.drop_clients);
         count_one(link->drop_texts);
     } else {
-        count_bytes(link->handed_bytes, length);
+        count_many(link->handed_bytes, length);
     }
 }
 

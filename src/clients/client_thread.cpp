@@ -139,8 +139,7 @@ static void serve_reader(client_link *link)
         if (got <= 0)
             continue;
         counters.client_bytes_discarded.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
-        link->discarded_bytes.store(link->discarded_bytes.load(std::memory_order_relaxed) + static_cast<uint64_t>(got),
-                                    std::memory_order_relaxed);
+        count_many(link->discarded_bytes, static_cast<uint64_t>(got));
         if (!said) {
             char address[address_text_capacity];
             address_text(link->peer, address);

@@ -112,14 +112,11 @@ static void add_text(relayed_texts *out, const char *text, size_t length)
 void assembly_take(line_assembly *a, const char *bytes, size_t length, bool cut, relayed_texts *out)
 {
     out->count = 0;
-    // A sender that flushes a byte stream on a timer may part a CR LF.
+    // A sender that flushes a byte stream on a timer may part a CR LF. (No
+    // head is held after a CR, so the LF alone drops nothing below.)
     if (a->after_cr && length > 0 && bytes[0] == '\n') {
         bytes++;
         length--;
-        if (length == 0 && !cut) {
-            a->after_cr = false;
-            return;
-        }
     }
     a->after_cr = false;
     if (length == 0 && !cut) {

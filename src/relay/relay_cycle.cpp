@@ -75,14 +75,14 @@ static void relay_taken(line_assembly *a, const relayed_texts &texts, counter &i
         count_one(in);
         relay_text(texts.text[i], texts.length[i]);
     }
-    for (; a->dropped > 0; a->dropped--)
-        count_one(counters.drop_fragments);
+    count_many(counters.drop_fragments, a->dropped);
+    a->dropped = 0;
 }
 
 void relay_datagram(const char *bytes, size_t length, bool cut)
 {
-    // With UDP input off a datagram is read and dropped; a head held stays.
-    if (!settings.udp_input && (length > 0 || cut))
+    // With UDP input off a datagram is read and dropped: no head is ever held.
+    if (!settings.udp_input)
         return;
     relayed_texts texts;
     assembly_take(&udp_line, bytes, length, cut, &texts);

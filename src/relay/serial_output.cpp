@@ -263,8 +263,7 @@ static void *serial_writer(void *)
         // Relayed texts whose ends the discard threw away, where the driver
         // said how much it held.
         size_t on_line = line_bytes(unit, done);
-        for (size_t n = texts_discarded(recent, recent_count, on_line, discarded); n > 0; n--)
-            count_shared(counters.drop_device);
+        count_shared(counters.drop_device, texts_discarded(recent, recent_count, on_line, discarded));
         if (stuck) {
             recent_count = 0;
             continue;
@@ -294,8 +293,7 @@ bool serial_offer(const char *text, size_t length)
         return false;
     int dropped = 0;
     bool queued = text_queue_offer(&relay_queue, text, length, now, serial_backlog_bytes(settings.baud), &dropped);
-    for (; dropped > 0; dropped--)
-        count_shared(counters.drop_device);
+    count_shared(counters.drop_device, static_cast<uint64_t>(dropped));
     if (queued)
         unit_waiting.notify_one();
     return queued;

@@ -41,23 +41,7 @@ int connect_from_veth()
 // The value of `key` in the next counters line (SIGUSR1); "" when none comes.
 std::string counted(daemon_process &d, const std::string &key)
 {
-    size_t from = stderr_of(d).size();
-    kill(d.pid, SIGUSR1);
-    std::string line;
-    eventually(
-        [&] {
-            std::string said = stderr_of(d);
-            size_t start = said.find("counters: ", from);
-            size_t end = start == std::string::npos ? start : said.find('\n', start);
-            line = end == std::string::npos ? "" : said.substr(start, end - start) + " ";
-            return !line.empty();
-        },
-        1000);
-    size_t at = line.find(" " + key + "=");
-    if (at == std::string::npos)
-        return "";
-    at += key.size() + 2;
-    return line.substr(at, line.find(' ', at) - at);
+    return value_of(nth(said_on_request(d, 0, 1000), 0), key);
 }
 
 TEST_F(ClientInput, TwoClientsWritingAtOnceGiveTwoWholeChunksAndOneThatStopsSendingStillReceives)

@@ -74,27 +74,6 @@ bool send_text(int client, const std::string &text)
     return send(client, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
 }
 
-// The lines said on SIGUSR1 from the counters line on, once `clients` client lines follow it.
-std::vector<std::string> said_on_request(daemon_process &d, size_t clients)
-{
-    size_t from = stderr_of(d).size();
-    kill(d.pid, SIGUSR1);
-    std::vector<std::string> said;
-    eventually([&] {
-        std::string err = stderr_of(d);
-        size_t start = err.find("counters: ", from);
-        said = start == std::string::npos ? std::vector<std::string>() : lines_of(err.substr(start));
-        return said.size() >= clients + 1 && said.back().back() == '\n';
-    });
-    return said;
-}
-
-// Line n of them, or "" when there is none.
-std::string nth(const std::vector<std::string> &lines, size_t n)
-{
-    return n < lines.size() ? lines[n] : "";
-}
-
 TEST_F(DualStack, ClientsAndSendersOfBothFamiliesShareOnePortEach)
 {
     start();

@@ -978,3 +978,22 @@ std::string value_of(const std::string &line, const std::string &key)
     at += key.size() + 2;
     return line.substr(at, line.find_first_of(" \n", at) - at);
 }
+
+std::string nth(const std::vector<std::string> &lines, size_t n)
+{
+    return n < lines.size() ? lines[n] : "";
+}
+
+std::vector<std::string> said_on_request(daemon_process &d, size_t clients, int timeout_ms)
+{
+    size_t from = stderr_of(d).size();
+    kill(d.pid, SIGUSR1);
+    std::vector<std::string> said;
+    eventually([&] {
+        std::string err = stderr_of(d);
+        size_t start = err.find("counters: ", from);
+        said = start == std::string::npos ? std::vector<std::string>() : lines_of(err.substr(start));
+        return said.size() >= clients + 1 && said.back().back() == '\n';
+    }, timeout_ms);
+    return said;
+}

@@ -137,6 +137,11 @@ bool read_until(int fd, std::string *received, const std::string &needle, int ti
 std::vector<std::string> lines_of(const std::string &stream);
 // The value of `key` in a line of key=value words (the counters and client lines); "" when it has none.
 std::string value_of(const std::string &line, const std::string &key);
+// Line n of them, or "" when there is none.
+std::string nth(const std::vector<std::string> &lines, size_t n);
+// Sends SIGUSR1 and returns the lines said from the counters line on, once `clients` client lines follow it
+// (or what came within the patience).
+std::vector<std::string> said_on_request(daemon_process &d, size_t clients, int timeout_ms = patience_ms);
 
 // Relays join lines until one reaches the client: from then on every line
 // relayed reaches it. What it received meanwhile goes to *stream when given.

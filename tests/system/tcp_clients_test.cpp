@@ -166,15 +166,10 @@ TEST_F(TcpClients, AHundredSilentClientsConnectingAtOnceAreAllServedAndOneLeavin
     })) << kept_alive;
 
     // On request each has its line, though a hundred outgrow the message queue: none is lost.
-    size_t from = stderr_of(*d).size();
-    ASSERT_EQ(kill(d->pid, SIGUSR1), 0);
-    EXPECT_TRUE(eventually([&] {
-        std::string said = stderr_of(*d).substr(from);
-        int lines = 0;
-        for (size_t at = said.find("\nclient: "); at != std::string::npos; at = said.find("\nclient: ", at + 1))
-            lines++;
-        return lines == client_slots && said.back() == '\n';
-    })) << stderr_of(*d).substr(from);
+    const std::vector<std::string> said = said_on_request(*d, client_slots);
+    EXPECT_EQ(std::count_if(said.begin(), said.end(), [](const std::string &line) { return line.rfind("client: ", 0) == 0; }),
+              client_slots)
+        << said.size() << " lines";
     EXPECT_EQ(stderr_of(*d).find("Messages lost"), std::string::npos);
 
     // Each client gets every line relayed from now on, in order.
