@@ -19,8 +19,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "app/counters.h"
-#include "app/settings.h"
+#include "base/counters.h"
+#include "base/settings.h"
 #include "model/line_rules_model.h"
 #include "relay/relay_cycle.h"
 #include "relay/text_queue.h"

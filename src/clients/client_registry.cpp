@@ -8,7 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "app/counters.h"
+#include "base/counters.h"
 
 client_link *client_registry[max_clients];
 std::mutex registry_lock;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "app/networks.h"
+#include "base/networks.h"
 
 // Held in a link's backlog until its thread runs, so that a client's first
 // texts, like any that must wait, go through the pipe: a client that

@@ -8,7 +8,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include "app/monotonic_clock.h"
+#include "base/monotonic_clock.h"
 
 // A stalled send tries again this many times per limit, so a client is cut
 // at most a twelfth past its limit.

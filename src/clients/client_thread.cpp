@@ -7,11 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "app/counters.h"
-#include "app/detached_thread.h"
-#include "app/messages.h"
-#include "app/monotonic_clock.h"
-#include "app/settings.h"
+#include "base/counters.h"
+#include "base/detached_thread.h"
+#include "base/messages.h"
+#include "base/monotonic_clock.h"
+#include "base/settings.h"
 #include "clients/client_socket.h"
 #include "relay/serial_output.h"
 #include "relay/serial_port.h"

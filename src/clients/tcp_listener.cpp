@@ -10,11 +10,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "app/dual_stack.h"
-#include "app/messages.h"
-#include "app/monotonic_clock.h"
-#include "app/networks.h"
-#include "app/settings.h"
+#include "base/dual_stack.h"
+#include "base/messages.h"
+#include "base/monotonic_clock.h"
+#include "base/networks.h"
+#include "base/settings.h"
 #include "clients/client_registry.h"
 #include "clients/client_socket.h"
 #include "clients/client_thread.h"

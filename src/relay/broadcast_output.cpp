@@ -10,9 +10,9 @@
 #include <new>
 #include <unistd.h>
 
-#include "app/counters.h"
-#include "app/messages.h"
-#include "app/settings.h"
+#include "base/counters.h"
+#include "base/messages.h"
+#include "base/settings.h"
 
 // All owned by relay_thread and set once by broadcast_open: the list of
 // interfaces never changes, so each text costs one sendmmsg and, in the

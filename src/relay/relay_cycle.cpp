@@ -3,9 +3,9 @@
 
 #include <cstring>
 
-#include "app/counters.h"
-#include "app/messages.h"
-#include "app/settings.h"
+#include "base/counters.h"
+#include "base/messages.h"
+#include "base/settings.h"
 #include "clients/client_registry.h"
 #include "relay/broadcast_output.h"
 #include "relay/serial_output.h"

@@ -12,11 +12,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "app/counters.h"
-#include "app/dual_stack.h"
-#include "app/messages.h"
-#include "app/monotonic_clock.h"
-#include "app/settings.h"
+#include "base/counters.h"
+#include "base/dual_stack.h"
+#include "base/messages.h"
+#include "base/monotonic_clock.h"
+#include "base/settings.h"
 #include "relay/broadcast_output.h"
 #include "relay/relay_cycle.h"
 #include "relay/serial_output.h"

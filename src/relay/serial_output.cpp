@@ -14,10 +14,10 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "app/counters.h"
-#include "app/detached_thread.h"
-#include "app/monotonic_clock.h"
-#include "app/settings.h"
+#include "base/counters.h"
+#include "base/detached_thread.h"
+#include "base/monotonic_clock.h"
+#include "base/settings.h"
 #include "relay/serial_port.h"
 #include "relay/text_normalise.h"
 #include "relay/text_queue.h"

@@ -8,10 +8,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "app/counters.h"
-#include "app/detached_thread.h"
-#include "app/messages.h"
-#include "app/settings.h"
+#include "base/counters.h"
+#include "base/detached_thread.h"
+#include "base/messages.h"
+#include "base/settings.h"
 
 std::atomic<int> ttyfd{-1};
 std::mutex serial_write_lock;

@@ -4,8 +4,7 @@
 
 #include <cstddef>
 
-// Room for one relayed text unit and its terminator.
-constexpr size_t text_capacity = 8192;
+#include "base/text_capacity.h"
 
 // Texts shorter than this are never relayed.
 constexpr size_t min_text_length = 6;

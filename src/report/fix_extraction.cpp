@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "relay/text_normalise.h"
+#include "base/text_capacity.h"
 #include "report/field_split.h"
 #include "report/number_text.h"
 

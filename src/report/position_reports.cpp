@@ -7,10 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/counters.h"
-#include "app/messages.h"
-#include "app/settings.h"
-#include "relay/text_normalise.h"
+#include "base/counters.h"
+#include "base/messages.h"
+#include "base/settings.h"
+#include "base/text_capacity.h"
 #include "report/fix_extraction.h"
 #include "report/position_record.h"
 #include "report/report_file.h"

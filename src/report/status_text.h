@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "relay/text_normalise.h"
+#include "base/text_capacity.h"
 #include "report/fix_extraction.h"
 
 // Room for both stored texts whole and the eight short lines after them.

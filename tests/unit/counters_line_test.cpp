@@ -5,7 +5,8 @@
 
 #include <string>
 
-#include "app/counters.h"
+#include "base/counters.h"
+#include "daemon/counters_on_request.h"
 
 namespace {
 

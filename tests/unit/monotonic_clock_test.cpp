@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "app/monotonic_clock.h"
+#include "base/monotonic_clock.h"
 
 TEST(MonotonicClock, APollTimeoutIsNeverMinusOneWhateverTheDeadline)
 {

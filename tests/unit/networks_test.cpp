@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/networks.h"
+#include "base/networks.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "record/record_decode.h"
 #include "report/position_reports.h"
 #include "reference.h"

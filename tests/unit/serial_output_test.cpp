@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <sys/ioctl.h>
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "descriptor_tools.h"
 #include "relay/serial_output.h"
 #include "relay/serial_port.h"

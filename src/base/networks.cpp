@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "app/networks.h"
+#include "base/networks.h"
 
 #include <arpa/inet.h>
 #include <cstring>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "app/settings.h"
+#include "base/settings.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "app/dual_stack.h"
+#include "base/dual_stack.h"
 
 #include <cerrno>
 #include <cstring>

@@ -8,11 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/counters.h"
-#include "app/detached_thread.h"
-#include "app/messages.h"
-#include "app/settings.h"
+#include "base/detached_thread.h"
+#include "base/messages.h"
+#include "base/settings.h"
 #include "clients/tcp_listener.h"
+#include "daemon/counters_on_request.h"
 #include "relay/relay_loop.h"
 #include "relay/serial_output.h"
 

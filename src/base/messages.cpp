@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "app/messages.h"
+#include "base/messages.h"
 
 #include <cerrno>
 #include <condition_variable>
@@ -11,9 +11,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "app/counters.h"
-#include "app/detached_thread.h"
-#include "app/settings.h"
+#include "base/counters.h"
+#include "base/detached_thread.h"
+#include "base/settings.h"
 
 // Room for the longest message: a relayed text of 8191 characters echoed whole.
 constexpr size_t message_capacity = 8192 + 64;

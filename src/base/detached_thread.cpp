@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "app/detached_thread.h"
+#include "base/detached_thread.h"
 
 #include <cerrno>
 #include <pthread.h>

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "app/networks.h"
+#include "base/networks.h"
 
 struct settings_record {
     int in_udp_port;   // UDP port bound for input lines
