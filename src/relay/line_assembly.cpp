@@ -11,7 +11,7 @@ void assembly_reset(line_assembly *a, bool joins)
     a->held_length = 0;
     a->joins = joins;
     a->rest_dropped = false;
-    a->after_cr = false;
+    a->owed = line_end_owed::none;
     a->dropped = 0;
 }
 
@@ -49,8 +49,35 @@ static int hex_value(char c)
     return -1;
 }
 
+// NMEA 4 puts TAG blocks ("\\s:rcv1,c:1700000000*6C\\") before a sentence:
+// a line begins with one as it begins with '$' or '!'.
+static bool begins_sentence(char c)
+{
+    return c == '$' || c == '!' || c == '\\';
+}
+
+// Just past the TAG blocks at the start of text[0..length): 0 for none,
+// `length` when one never closes.
+static size_t past_tag_blocks(const char *text, size_t length)
+{
+    size_t at = 0;
+    while (at < length && text[at] == '\\') {
+        const void *close = memchr(text + at + 1, '\\', length - at - 1);
+        if (close == nullptr)
+            return length;
+        at = static_cast<size_t>(static_cast<const char *>(close) - text) + 1;
+    }
+    return at;
+}
+
 bool whole_sentence(const char *text, size_t length)
 {
+    size_t tags = past_tag_blocks(text, length);
+    for (size_t i = 0; i < tags; i++)
+        if (is_line_end(text[i]) || text[i] == '\0')
+            return false;
+    text += tags;
+    length -= tags;
     if (length < 4 || (text[0] != '$' && text[0] != '!') || text[length - 3] != '*')
         return false;
     int high = hex_value(text[length - 2]), low = hex_value(text[length - 1]);
@@ -112,20 +139,42 @@ static void add_text(relayed_texts *out, const char *text, size_t length)
 void assembly_take(line_assembly *a, const char *bytes, size_t length, bool cut, relayed_texts *out)
 {
     out->count = 0;
-    // A sender that flushes a byte stream on a timer may part a CR LF. (No
-    // head is held after a CR, so the LF alone drops nothing below.)
-    if (a->after_cr && length > 0 && bytes[0] == '\n') {
+    // A sender that flushes a byte stream on a timer may part a line from
+    // its line end: what completes the last piece's line is passed over,
+    // never relayed as an empty line. (No head is held then, so a piece
+    // that held only that line end drops nothing below.)
+    line_end_owed owed = a->owed;
+    a->owed = line_end_owed::none;
+    if (length > 0 && (owed == line_end_owed::any ? is_line_end(bytes[0]) : owed == line_end_owed::lf && bytes[0] == '\n')) {
+        bool cr = bytes[0] == '\r';
         bytes++;
         length--;
+        if (cr) {
+            if (length > 0 && bytes[0] == '\n') {
+                bytes++;
+                length--;
+            } else if (length == 0 && !cut) {
+                a->owed = line_end_owed::lf; // and its LF may come alone
+                return;
+            }
+        }
+        if (length == 0 && !cut)
+            return;
     }
-    a->after_cr = false;
+    if (!a->joins && length >= canonical_line_capacity) {
+        // The terminal kept the line's ends and dropped its middle: what
+        // came looks whole and is not.
+        a->dropped++;
+        a->rest_dropped = !is_line_end(bytes[length - 1]);
+        return;
+    }
     if (length == 0 && !cut) {
         // Nothing usable arrived: a head that was waiting cannot be completed.
         if (a->held_length > 0)
             drop_head(a);
         return;
     }
-    if (length > 0 && (bytes[0] == '$' || bytes[0] == '!')) {
+    if (length > 0 && begins_sentence(bytes[0])) {
         // A sentence never continues another: what waited for its line end
         // was torn, and glued to this it would pass for a sentence it is not.
         if (a->held_length > 0)
@@ -144,8 +193,8 @@ void assembly_take(line_assembly *a, const char *bytes, size_t length, bool cut,
         if (length == 0) {
             if (cut)
                 drop_head(a); // the receive cut the line after it
-            else
-                a->after_cr = bytes[-1] == '\r';
+            else if (bytes[-1] == '\r')
+                a->owed = line_end_owed::lf;
             return;
         }
     }
@@ -180,6 +229,7 @@ void assembly_take(line_assembly *a, const char *bytes, size_t length, bool cut,
             a->held[kept] = '\n';
             a->held[kept + 1] = '\0';
             sentence = kept + 1 >= min_text_length ? kept + 1 : 0;
+            a->owed = line_end_owed::any; // its line end may still come
         } else if (!a->joins || tail_length >= text_capacity - 1 || memchr(tail, '\0', tail_length) != nullptr) {
             drop_head(a); // it can never be whole
         } else {
@@ -188,7 +238,8 @@ void assembly_take(line_assembly *a, const char *bytes, size_t length, bool cut,
         }
     }
     if (unit > 0) {
-        a->after_cr = !cut && tail_length == 0 && text[unit - 1] == '\r';
+        if (!cut && tail_length == 0 && text[unit - 1] == '\r')
+            a->owed = line_end_owed::lf;
         size_t kept = drop_torn_lines(text, unit, &a->dropped);
         text[kept] = '\0';
         size_t relayed = kept > 0 ? normalise_text(text) : 0;

@@ -9,6 +9,12 @@
 
 #include "relay/text_normalise.h"
 
+enum class line_end_owed : unsigned char { none, lf, any };
+
+// Linux keeps 4095 characters of a canonical line and its LF, and drops the
+// middle of a longer one: a serial read that fills this lost bytes unseen.
+constexpr size_t canonical_line_capacity = 4096;
+
 struct line_assembly {
     char line_buffer[text_capacity]; // the unit being cut; the text relayed from it
     // The head of a line waiting for the rest (UDP), or a whole sentence
@@ -17,7 +23,10 @@ struct line_assembly {
     size_t held_length;
     bool joins;        // a head waits for the next piece (UDP); else it is torn (serial)
     bool rest_dropped; // a head was dropped: its rest goes too, up to its line end
-    bool after_cr;     // the last piece ended with a CR: an LF first in the next belongs to it
+    // The line end the last piece left owing: after a CR, an LF first in the
+    // next piece is its second half; after a whole sentence relayed without
+    // its line end, a CR LF, CR or LF first in the next piece is that line end.
+    line_end_owed owed;
     // Pieces of lines dropped since the owner last took the count (and set
     // it back to 0).
     unsigned long dropped;
@@ -39,11 +48,13 @@ void assembly_reset(line_assembly *a, bool joins);
 // the piece was longer than `length` (a receive cut it); 0 bytes is an empty
 // datagram or a failed receive. Returns the texts to relay, which stay valid
 // until the next call. The rules, in order:
-// - an LF first in the piece, right after a piece that ended with a CR, is
-//   that line end's second half and is passed over;
+// - a line end first in the piece that the last piece left owing (an LF
+//   after a CR; a CR LF, CR or LF after a whole sentence relayed without
+//   its line end) is passed over;
+// - a serial read that fills the canonical line buffer is torn: dropped;
 // - an empty piece drops a head still held;
-// - a piece that begins with '$' or '!' begins a sentence: a head still
-//   held is dropped rather than glued to it;
+// - a piece that begins with '$', '!' or a TAG block's '\' begins a
+//   sentence: a head still held is dropped rather than glued to it;
 // - otherwise, after a head was dropped (a failed or empty receive, a cut,
 //   a NUL, a full buffer, a serial read without its line end), the piece up
 //   to and including its first line end is the rest of that line, dropped;
@@ -59,8 +70,8 @@ void assembly_reset(line_assembly *a, bool joins);
 // Every drop but padding is counted in `dropped`.
 void assembly_take(line_assembly *a, const char *bytes, size_t length, bool cut, relayed_texts *out);
 
-// One whole NMEA sentence without its line end: '$' or '!', then no line
-// end and no NUL, then '*' and two hex digits that match the checksum of
-// the characters between. The only place a checksum is looked at, and only
+// One whole NMEA sentence without its line end, after any TAG blocks
+// ('\' to '\'): '$' or '!', then no line end and no NUL, then '*' and two
+// hex digits that match the checksum of the characters between. The only place a checksum is looked at, and only
 // to know where a sentence ends.
 bool whole_sentence(const char *text, size_t length);

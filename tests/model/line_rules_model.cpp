@@ -5,9 +5,16 @@ namespace {
 
 const size_t most = 8191; // bytes joined, and the longest text
 
-// From $ or ! to * and two hex digits that match the checksum.
-bool whole_sentence_of(const std::string &t)
+// After any TAG blocks (backslash to backslash), from $ or ! to * and two
+// hex digits that match the checksum.
+bool whole_sentence_of(std::string t)
 {
+    while (!t.empty() && t[0] == '\\') {
+        size_t close = t.find('\\', 1);
+        if (close == std::string::npos || t.find_first_of(std::string("\r\n\0", 3)) < close)
+            return false;
+        t.erase(0, close + 1);
+    }
     if (t.size() < 4 || (t[0] != '$' && t[0] != '!') || t[t.size() - 3] != '*')
         return false;
     const std::string digits = "0123456789ABCDEF";
@@ -25,12 +32,13 @@ bool whole_sentence_of(const std::string &t)
     return sum == digits.find(hex[0]) * 16 + digits.find(hex[1]);
 }
 
-// The last CR becomes the LF and the text ends there; under 6 characters
-// nothing is relayed.
+// In the run of line ends that closes the unit, the last CR becomes the LF
+// and the text ends there; under 6 characters nothing is relayed.
 void relay(line_rules_model &m, std::string t)
 {
+    size_t run = t.find_last_not_of("\r\n") + 1; // npos + 1 is 0
     size_t cr = t.rfind('\r');
-    if (cr != std::string::npos)
+    if (cr != std::string::npos && cr >= run)
         t = t.substr(0, cr) + "\n";
     if (t.size() >= 6)
         m.relayed.push_back(t);
@@ -47,15 +55,23 @@ void lose_line(line_rules_model &m)
 
 void model_take(line_rules_model &m, std::string piece, bool cut)
 {
-    // 1. An LF right after a piece that ended with a CR is that line end's.
-    if (m.ended_cr && !piece.empty() && piece[0] == '\n') {
-        piece.erase(0, 1);
-        if (piece.empty() && !cut) {
-            m.ended_cr = false;
+    // 1. A line end owed by the last piece: an LF after a CR; a CR LF, CR
+    // or LF after a whole sentence relayed without its own.
+    bool cr_owed = m.ended_cr, own_owed = m.ended_own;
+    m.ended_cr = m.ended_own = false;
+    if (!piece.empty() && ((cr_owed && piece[0] == '\n') || (own_owed && (piece[0] == '\r' || piece[0] == '\n')))) {
+        size_t owed = piece.compare(0, 2, "\r\n") == 0 ? 2 : 1;
+        m.ended_cr = piece == "\r" && !cut;
+        piece.erase(0, owed);
+        if (piece.empty() && !cut)
             return;
-        }
     }
-    m.ended_cr = false;
+    // The serial read that fills the terminal's 4096-byte line is torn.
+    if (!m.joins && piece.size() >= 4096) {
+        m.drops++;
+        m.rest_lost = piece.back() != '\n' && piece.back() != '\r';
+        return;
+    }
     // 2. Empty, or a failed receive.
     if (piece.empty() && !cut) {
         if (!m.head.empty())
@@ -63,7 +79,7 @@ void model_take(line_rules_model &m, std::string piece, bool cut)
         return;
     }
     // 3. A new sentence; 4. else the rest of a dropped line.
-    if (!piece.empty() && (piece[0] == '$' || piece[0] == '!')) {
+    if (!piece.empty() && (piece[0] == '$' || piece[0] == '!' || piece[0] == '\\')) {
         if (!m.head.empty())
             m.drops++;
         m.head.clear();
@@ -118,8 +134,10 @@ void model_take(line_rules_model &m, std::string piece, bool cut)
         const std::string trimmed = last_text == std::string::npos ? "" : after.substr(0, last_text + 1);
         if (trimmed.empty())
             ; // padding
-        else if (trimmed.size() < most && whole_sentence_of(trimmed))
+        else if (trimmed.size() < most && whole_sentence_of(trimmed)) {
             own = trimmed + "\n";
+            m.ended_own = true;
+        }
         else if (after.find('\0') != std::string::npos || after.size() >= most || !m.joins)
             lose_line(m);
         else

@@ -13,6 +13,7 @@ struct line_rules_model {
     std::string head;       // held for the rest of its line
     bool rest_lost = false; // a head was dropped: its rest is dropped too
     bool ended_cr = false;  // the last piece ended with a CR
+    bool ended_own = false; // the last piece ended with a whole sentence relayed without its line end
     unsigned long drops = 0;
     std::vector<std::string> relayed;
 };

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -60,6 +61,22 @@ const std::string rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,2303
 const std::string vtg = "$GPVTG,054.7,T,034.4,M,005.5,N,010.2,K*48";
 const std::string nul(1, '\0');
 
+// An NMEA 4 line: a TAG block, then the sentence it tags.
+std::string tagged(const std::string &tag, const std::string &body)
+{
+    const auto sum = [](const std::string &between) {
+        unsigned x = 0;
+        for (char c : between)
+            x ^= static_cast<unsigned char>(c);
+        char hex[3];
+        snprintf(hex, sizeof hex, "%02X", x);
+        return std::string(hex);
+    };
+    return "\\" + tag + "*" + sum(tag) + "\\!" + body + "*" + sum(body);
+}
+const std::string tag1 = tagged("s:rcv1,c:1700000000", "AIVDM,1,1,,A,13aG?P0P00PD;88MD5MTDww@2<0L,0");
+const std::string tag2 = tagged("s:rcv1,c:1700000001", "AIVDM,1,1,,B,13aG?P0P00PD;88MD5MTDww@2<0L,0");
+
 TEST(LineAssembly, DatagramsInTurn)
 {
     // One assembly, fed in order as the relay loop feeds it. Each row: the datagram ("" is also what a failed
@@ -114,6 +131,21 @@ TEST(LineAssembly, DatagramsInTurn)
         {longest, longest, 16},                                           // a line that just fits is whole
         {"$" + std::string(text_capacity - 2, 'C'), "", 17},              // full without a line end
         {"x\r\n", "", 18},
+        {vtg, vtg + "\n", 18},                                           // relayed at once,
+        {"\r\n" + rmc + "\r\n", rmc + "\n", 18},                         // then its line end: passed over
+        {vtg, vtg + "\n", 18},
+        {"\r", "", 18},                                                   // that line end parted too
+        {"\n" + gga + "\r\n", gga + "\n", 18},
+        {vtg, vtg + "\n", 18},
+        {"\n", "", 18},
+        {gga + "\r\n" + rmc + "\n", gga + "\r\n" + rmc + "\n", 18},        // mixed line ends lose no line
+        {tag1, tag1 + "\n", 18},                                         // a TAG line is a whole sentence,
+        {tag2 + "\r\n", tag2 + "\n", 18},                                 // never glued to the next
+        {"$GPGGA,lost", "", 18},
+        {"", "", 19},
+        {tag1 + "\r\n", tag1 + "\n", 19},                                 // and begins a line, no lost line's rest
+        {"\\s:rcv1*00\\$GPGGA,", "", 19},
+        {"1*4B\r\n", "\\s:rcv1*00\\$GPGGA,1*4B\n", 19},                  // its head waits as any
     };
     both_sides sides(true);
     for (auto &row : rows)
@@ -133,13 +165,18 @@ TEST(LineAssembly, SerialReads)
         {"3519,4807.038,N*00\n", "", 4},                                 // its rest is no line
         {gga + "\n", gga + "\n", 4},
         {"\n", "", 4},
+        {std::string(4040, 'j') + gga.substr(0, 55) + "\n", "", 5},    // the terminal dropped its middle
+        {gga + "\n", gga + "\n", 5},
+        {std::string(4200, 'j'), "", 6},                                 // as full, without its line end
+        {"the rest\n", "", 7},
+        {gga + "\r\n", gga + "\n", 7},
     };
     both_sides sides(false);
     for (auto &row : rows)
         sides.take(row.read, row.relayed, row.drops);
-    for (const char *sentence : {"$GPGGA,1*4B", "$GPGGA,1*4b", "!AIVDM,x*03", "$*00"})
+    for (const char *sentence : {"$GPGGA,1*4B", "$GPGGA,1*4b", "!AIVDM,x*03", "$*00", "\\c:1*00\\$*00", "\\a\\\\b\\!AIVDM,x*03"})
         EXPECT_TRUE(whole_sentence(sentence, strlen(sentence))) << sentence;
-    for (const char *not_one : {"$*0", "GPGGA,1*4B", "$GPGGA,1*4C", "$GPGGA,1*4G", "$GP\nGA*00", "$GPGGA,1*4B "})
+    for (const char *not_one : {"$*0", "GPGGA,1*4B", "$GPGGA,1*4C", "$GPGGA,1*4G", "$GP\nGA*00", "$GPGGA,1*4B ", "\\c:1*00$*00", "\\c\n\\$*00", "\\c:1*00\\"})
         EXPECT_FALSE(whole_sentence(not_one, strlen(not_one))) << not_one;
 }
 
@@ -149,11 +186,13 @@ TEST(TextNormalise, LineEnds)
         {"abc\r\n", ""},                     // 4 characters: too short
         {"abcde\n", "abcde\n"},              // 6: relayed
         {"abcd\r", ""},                      // becomes 5 characters
-        {"ABCDE,F\rG", "ABCDE,F\n"},         // the last CR ends the text
-        {"A\rBCDE\r\nFG", "A\rBCDE\n"},      // earlier CRs stay
+        {"ABCDE,F\r\n\n", "ABCDE,F\n"},      // the last CR of the closing run ends the text
+        {"A\rBCDE\r\n", "A\rBCDE\n"},        // earlier CRs stay
+        {"ABCDE\r\nFGHIJ\n", "ABCDE\r\nFGHIJ\n"}, // so do line ends before the closing run
         {"$GPGGA,no line end", "$GPGGA,no line end"},
         {"$GPGGA,1*47\r\r\n", "$GPGGA,1*47\r\n"}, // only the last CR becomes the LF
-        {"A\rB\rCDEF\r\rjunk", "A\rB\rCDEF\r\n"},
+        {"A\rB\rCDEF\r\r", "A\rB\rCDEF\r\n"},
+        {"ABCDE\n\r", "ABCDE\n\n"},
         {"", ""},
         {std::string(text_capacity, 'x'), std::string(text_capacity - 1, 'x')}, // an unterminated buffer is clamped
     };
