@@ -112,6 +112,14 @@ TEST_F(SerialDevice, LinesGoBackToTheReceiverButAisDoesNotAndInputsReadyTogether
     EXPECT_EQ(broadcast(), "$GPRMC,in between\n");
     send_udp(",completed\r\n");
     EXPECT_EQ(broadcast(), "$GPGGA,fragment,completed\n");
+
+    // A line longer than the terminal keeps reaches the daemon with its middle gone: dropped and counted, and the
+    // next line is whole.
+    std::string before = value_of(nth(said_on_request(*d, 0), 0), "drop_fragments");
+    emit(gps, std::string(4040, 'j') + as_sent(example_gga));
+    emit(gps, as_sent(example_gga));
+    EXPECT_EQ(broadcast(), example_gga);
+    EXPECT_EQ(value_of(nth(said_on_request(*d, 0), 0), "drop_fragments"), std::to_string(std::stoi(before) + 1));
 }
 
 // gpsfanout(8), EXIT STATUS: a signal that ends the daemon ends it as that signal, whether the daemon caught it to
