@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "base/dual_stack.h"
 
+#include "base/messages.h"
+
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
@@ -43,4 +45,40 @@ bool bind_every_address(int fd, uint16_t port)
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(port);
     return bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+}
+
+int bound_socket(int type, uint16_t port, void (*prepare)(int fd), const char *what)
+{
+    int fd = dual_stack_socket(type);
+    if (fd < 0)
+        return -1;
+    if (prepare != nullptr)
+        prepare(fd);
+    if (bind_every_address(fd, port))
+        return fd;
+    int error = errno;
+    sockaddr_storage own;
+    socklen_t length = sizeof own;
+    bool both = getsockname(fd, reinterpret_cast<sockaddr *>(&own), &length) == 0 && own.ss_family == AF_INET6;
+    close(fd);
+    if (error != EADDRINUSE || !both) {
+        errno = error;
+        return -1;
+    }
+    // Refused as taken: another program holds the port for IPv4, or for
+    // IPv6 alone (IPV6_V6ONLY). In the second case IPv4 is still ours, and
+    // serving neither would lose every peer for the sake of a few.
+    int four = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (four >= 0) {
+        if (prepare != nullptr)
+            prepare(four);
+        if (bind_every_address(four, port)) {
+            complain("%s port %u is taken for IPv6 by another program: serving IPv4 alone\n", what,
+                     static_cast<unsigned>(port));
+            return four;
+        }
+        close(four);
+    }
+    errno = error;
+    return -1;
 }

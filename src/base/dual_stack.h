@@ -15,3 +15,10 @@ int dual_stack_socket(int type);
 // Binds a socket from dual_stack_socket to every address of its family at
 // `port`. False, with the reason in errno, when the port cannot be bound.
 bool bind_every_address(int fd, uint16_t port);
+
+// A socket of `type` bound at `port` for both families where it can be,
+// `prepare` (may be null) applied before each bind. When another program
+// holds the port for IPv6 alone (IPV6_V6ONLY), IPv4 alone is bound, and
+// that is said once, naming the port as `what` ("UDP input", "TCP"). -1,
+// with the reason in errno, when the port cannot be bound.
+int bound_socket(int type, uint16_t port, void (*prepare)(int fd), const char *what);

@@ -67,13 +67,18 @@ static void serve_client(int socket, const sockaddr *peer)
         registry_remove(link);
 }
 
+// A restarted daemon gets its port back while its last clients' connections
+// still linger in TIME_WAIT.
+static void reuse_address(int fd)
+{
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
 void *listener_thread(void *)
 {
-    int listener = dual_stack_socket(SOCK_STREAM);
-    int on = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (listener < 0 || !bind_every_address(listener, static_cast<uint16_t>(settings.out_tcp_port)) ||
-        listen(listener, listen_backlog) != 0) {
+    int listener = bound_socket(SOCK_STREAM, static_cast<uint16_t>(settings.out_tcp_port), reuse_address, "TCP");
+    if (listener < 0 || listen(listener, listen_backlog) != 0) {
         complain_errno("Unable to listen on TCP port %u", static_cast<uint16_t>(settings.out_tcp_port));
         if (listener >= 0)
             close(listener);

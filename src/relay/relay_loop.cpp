@@ -44,20 +44,22 @@ constexpr int input_buffer_bytes = 1 << 20;
 // says when it cut a longer one.
 static char udp_datagrams[udp_batch][text_capacity];
 
+// Room for a few seconds of sentences, so that lines keep while the relay
+// is held up (a busy core, a slow serial write) instead of being dropped by
+// the kernel. Beyond the system's limit only root may go.
+static void give_input_room(int fd)
+{
+    int room = input_buffer_bytes;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+}
+
 static int open_udp_input(int port)
 {
-    int fd = dual_stack_socket(SOCK_DGRAM);
-    // Room for a few seconds of sentences, so that lines keep while the
-    // relay is held up (a busy core, a slow serial write) instead of being
-    // dropped by the kernel. Beyond the system's limit only root may go.
-    int room = input_buffer_bytes;
-    if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-    if (fd < 0 || !bind_every_address(fd, static_cast<uint16_t>(port))) {
+    int fd = bound_socket(SOCK_DGRAM, static_cast<uint16_t>(port), give_input_room, "UDP input");
+    if (fd < 0) {
         // The serial input and every output still work; say so, never hide it.
         complain_errno("Unable to bind UDP input port %u", static_cast<uint16_t>(port));
-        if (fd >= 0)
-            close(fd);
         return -1;
     }
     return fd;

@@ -202,6 +202,35 @@ TEST_F(DualStack, EachClientHasALineOnRequest)
     }
 }
 
+// A port held for IPv6 alone by another program leaves IPv4 to the daemon, which says once what it lost.
+TEST_F(DualStack, PortsHeldForIPv6AloneByAnotherProgramLeaveIPv4Served)
+{
+    for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+        int fd = own(socket(AF_INET6, type | SOCK_CLOEXEC, 0)), on = 1;
+        socklen_t length;
+        sockaddr_storage any = address_at("::", type == SOCK_STREAM ? tcp_port : udp_in_port, &length);
+        ASSERT_EQ(setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on), 0);
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&any), length), 0);
+        ASSERT_TRUE(type == SOCK_DGRAM || listen(fd, 5) == 0);
+    }
+    start();
+    int ipv4 = client();
+    ASSERT_GE(ipv4, 0);
+    ASSERT_TRUE(join(ipv4));
+    const std::string line = "$GPTXT,over IPv4*00\n";
+    ASSERT_TRUE(send_from("127.0.0.1", as_sent(line)));
+    std::string received;
+    EXPECT_TRUE(read_until(ipv4, &received, line));
+    // Once each, and nothing else; everything said at start is out by the time the counters are.
+    std::vector<std::string> said = said_on_request(*d, 1);
+    std::vector<std::string> before = lines_of(stderr_of(*d).substr(0, stderr_of(*d).find("counters: ")));
+    std::sort(before.begin(), before.end());
+    EXPECT_EQ(before, (std::vector<std::string>{
+                          "TCP port 11102 is taken for IPv6 by another program: serving IPv4 alone\n",
+                          "UDP input port 10101 is taken for IPv6 by another program: serving IPv4 alone\n"}));
+    EXPECT_EQ(said.size(), 2u);
+}
+
 // Where IPv6 sockets are refused, the daemon serves IPv4 alone as it always did, and says nothing about it.
 TEST_F(DualStack, WithoutIPv6SocketsIPv4IsServedAloneUnsaid)
 {
