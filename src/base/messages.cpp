@@ -36,17 +36,24 @@ static size_t progress_queued = 0;  // bytes in progress_queue, from its start
 // writer thread runs, so progress is shown.
 static bool progress_shown = false;
 
-// Failures waiting for the thread that writes standard error and the
-// system log: enough for dozens of them. Filled by any thread that fails,
-// emptied by write_failures; all of it guarded by failure_lock.
-constexpr size_t failure_queue_bytes = 4096;
+// Messages waiting for the thread that writes standard error and the
+// system log, end to end: each its log priority, its text, a NUL.
+constexpr size_t message_queue_bytes = 4096;
+struct message_queue {
+    char bytes[message_queue_bytes];
+    size_t used; // from its start
+};
+// Failures, enough for dozens of them, and apart from them the lines asked
+// for (the counters and a line per client on SIGUSR1): a hundred of those
+// outgrow any queue, and in a shared one they would crowd failures out.
+// Filled by any thread, emptied by write_failures; all of it guarded by
+// failure_lock.
 static std::mutex failure_lock;
 static std::condition_variable &failure_waiting = *new std::condition_variable;
-static char failure_queue[failure_queue_bytes]; // messages end to end: its log priority, its text, a NUL
-static size_t failure_queued = 0;               // bytes in failure_queue, from its start
-static unsigned long failures_lost = 0;         // dropped since the last count was said
-// Signalled when the queue has been emptied: a notice that waits its turn
-// waits for it.
+static message_queue failure_queue;
+static message_queue asked_queue;
+static unsigned long failures_lost = 0; // failures dropped since the last count was said
+// Signalled when the queues have been emptied: a line asked for waits for it.
 static std::condition_variable &failure_room = *new std::condition_variable;
 // Set once by messages_start, before the threads that fail start: failures
 // wait in the queue instead of being written by whoever fails.
@@ -151,57 +158,67 @@ static void complain_text(const char *message, int priority = LOG_ERR)
     }
 }
 
-// Puts one message at the queue's end; failure_lock held, room checked.
-static void append_failure(const char *message, size_t length, int priority)
+// Puts one message at a queue's end; failure_lock held, room checked.
+static void append_message(message_queue *queue, const char *message, size_t length, int priority)
 {
-    failure_queue[failure_queued] = static_cast<char>(priority);
-    memcpy(failure_queue + failure_queued + 1, message, length);
-    failure_queue[failure_queued + 1 + length] = '\0';
-    failure_queued += length + 2;
+    queue->bytes[queue->used] = static_cast<char>(priority);
+    memcpy(queue->bytes + queue->used + 1, message, length);
+    queue->bytes[queue->used + 1 + length] = '\0';
+    queue->used += length + 2;
     failure_waiting.notify_one();
 }
 
-// Queues one message for the thread that serves them, or counts it lost.
+// Queues one failure for the thread that serves them, or counts it lost.
 static void queue_failure(const char *message, size_t length, int priority)
 {
     std::lock_guard<std::mutex> hold(failure_lock);
     // After a loss nothing is taken until the count has been said, so that
     // it stands where the gap is.
-    if (failures_lost > 0 || length + 2 > failure_queue_bytes - failure_queued) {
+    if (failures_lost > 0 || length + 2 > message_queue_bytes - failure_queue.used) {
         failures_lost++;
         return;
     }
-    append_failure(message, length, priority);
+    append_message(&failure_queue, message, length, priority);
 }
 
-// Writes what waits, or else says how many were lost; false when there was
-// nothing to do. With `wait`, first waits until there is.
+static void write_batch(const char *batch, size_t length)
+{
+    for (size_t at = 0; at < length; at += strlen(batch + at + 1) + 2)
+        complain_text(batch + at + 1, batch[at]);
+}
+
+// Writes what waits, or else says how many failures were lost; false when
+// there was nothing to do. With `wait`, first waits until there is.
 static bool write_failures(bool wait)
 {
-    static char batch[failure_queue_bytes];
-    size_t length;
+    static char failures[message_queue_bytes], asked[message_queue_bytes];
+    size_t failed_length, asked_length;
     unsigned long lost;
     {
         std::unique_lock<std::mutex> hold(failure_lock);
         if (wait)
-            failure_waiting.wait(hold, [] { return failure_queued > 0 || failures_lost > 0; });
-        length = failure_queued;
-        memcpy(batch, failure_queue, length);
-        failure_queued = 0;
-        // The count is said once what came before the loss has been taken.
-        lost = length == 0 ? failures_lost : 0;
-        if (length == 0)
+            failure_waiting.wait(hold, [] { return failure_queue.used > 0 || asked_queue.used > 0 || failures_lost > 0; });
+        failed_length = failure_queue.used;
+        memcpy(failures, failure_queue.bytes, failed_length);
+        failure_queue.used = 0;
+        asked_length = asked_queue.used;
+        memcpy(asked, asked_queue.bytes, asked_length);
+        asked_queue.used = 0;
+        // The count is said once what came before the loss has been taken:
+        // failures were lost only while the writer took none of them.
+        lost = failed_length == 0 ? failures_lost : 0;
+        if (failed_length == 0)
             failures_lost = 0;
     }
     failure_room.notify_all();
-    for (size_t at = 0; at < length; at += strlen(batch + at + 1) + 2)
-        complain_text(batch + at + 1, batch[at]);
+    write_batch(failures, failed_length);
     if (lost > 0) {
         char note[64];
         snprintf(note, sizeof note, "Messages lost while nobody read them: %lu\n", lost);
         complain_text(note);
     }
-    return length > 0 || lost > 0;
+    write_batch(asked, asked_length);
+    return failed_length > 0 || asked_length > 0 || lost > 0;
 }
 
 [[noreturn]] void messages_serve_failures()
@@ -238,11 +255,6 @@ void complain(const char *format, ...)
         say(LOG_ERR, message);
 }
 
-void notice(const char *text)
-{
-    say(LOG_INFO, text);
-}
-
 void notice_in_turn(const char *text)
 {
     if (!failures_deferred) {
@@ -251,10 +263,8 @@ void notice_in_turn(const char *text)
     }
     size_t length = strnlen(text, 1023);
     std::unique_lock<std::mutex> hold(failure_lock);
-    failure_room.wait(hold, [length] {
-        return failures_lost == 0 && length + 2 <= failure_queue_bytes - failure_queued;
-    });
-    append_failure(text, length, LOG_INFO);
+    failure_room.wait(hold, [length] { return length + 2 <= message_queue_bytes - asked_queue.used; });
+    append_message(&asked_queue, text, length, LOG_INFO);
 }
 
 void complain_errno(const char *format, ...)

@@ -41,13 +41,12 @@ void progress_pair(const char *first, size_t first_length, const char *second, s
 // are dropped whole and their number is said once it has drained.
 void complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// A line that is no failure (the counters on request), by the same way as
-// complain and in its turn; in the system log at info priority.
-void notice(const char *text);
-
-// notice for a caller that may wait: when the queue has no room, it waits
-// until the writer has taken what is there, rather than lose the line.
-// Only for a thread that holds up nothing else (the counters' reporter).
+// A line asked for, that is no failure (the counters and the client lines
+// on request), by the same way as complain; in the system log at info
+// priority. Such lines wait in a queue of their own, so they never take a
+// failure's room; when it has none, the caller waits until the writer has
+// taken what is there, rather than lose the line. Only for a thread that
+// holds up nothing else (the counters' reporter).
 void notice_in_turn(const char *text);
 
 // complain in perror's form: "message: the system's error text", the

@@ -85,10 +85,10 @@ static void *counters_reporter(void *)
         size_t count = registry_snapshot(clients);
         long long now = monotonic_ms();
         char line[counters_line_capacity];
+        // Each waits its turn here rather than be lost: a hundred client
+        // lines outgrow any queue.
         if (format_counters(line, totals) > 0)
-            notice(line);
-        // A hundred client lines outgrow the queue: these wait their turn
-        // here rather than be lost.
+            notice_in_turn(line);
         for (size_t n = 0; n < count; n++)
             if (format_client(line, clients[n], now) > 0)
                 notice_in_turn(line);

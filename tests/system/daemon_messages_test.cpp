@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Where the daemon's messages go: neither progress nor failures hold up the relay, what is dropped is
 // dropped whole and counted, and a detached daemon's failures reach the system log.
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -230,6 +231,57 @@ TEST_F(DaemonMessages, ASigusr1ThatComesWhileTheCommandLineIsReadDoesNotEndIt)
     int status = wait_exit(*d);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1 && said.find("\nUsage: ") != std::string::npos)
         << status;
+}
+
+} // namespace
+
+namespace {
+
+// Lines asked for never take a failure's room: a hundred client lines wait for a standard error nobody is
+// reading yet, and failures of client threads in that moment are all said, with no loss claimed.
+TEST_F(DaemonMessages, LinesAskedForNeverCrowdOutAFailure)
+{
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    own(ends[0]);
+    while (write(ends[1], "\n", 1) > 0) { // full: the writer waits from its first line
+    }
+    fcntl(ends[1], F_SETFL, 0);
+    daemon_options options = quiet;
+    options.stderr_fd = ends[1];
+    start({"-a", "192.0.2.0/24"}, options); // loopback may not write: a client's first text is a failure
+    ASSERT_EQ(close(ends[1]), 0);
+    std::vector<int> clients;
+    for (int i = 0; i < client_slots; i++) {
+        clients.push_back(client());
+        ASSERT_GE(clients.back(), 0) << i;
+    }
+    ASSERT_EQ(kill(d->pid, SIGUSR1), 0);
+    ASSERT_TRUE(eventually([&] { // taken by the counters thread, whose lines then fill what room there is
+        std::string status;
+        return read_file("/proc/" + std::to_string(d->pid) + "/status", &status) &&
+               status.find("ShdPnd:\t0000000000000000") != std::string::npos;
+    }));
+    const int writers = 10;
+    const std::string command = "$PMTK220,1000*1F\r\n";
+    for (int i = 0; i < writers; i++)
+        ASSERT_EQ(send(clients[i], command.data(), command.size(), 0), static_cast<ssize_t>(command.size()));
+    // Read at last: every line asked for and every failure come, and no loss is claimed.
+    std::string said;
+    auto count = [&](const std::string &what) {
+        size_t n = 0;
+        for (size_t at = said.find(what); at != std::string::npos; at = said.find(what, at + 1))
+            n++;
+        return n;
+    };
+    char buffer[4096];
+    pollfd watch = {ends[0], POLLIN, 0};
+    for (ssize_t n; (count("client: ") < client_slots || count("may not write") < writers) &&
+                    poll(&watch, 1, patience_ms) > 0 && (n = read(ends[0], buffer, sizeof buffer)) > 0;)
+        said.append(buffer, static_cast<size_t>(n));
+    EXPECT_EQ(count("client: "), static_cast<size_t>(client_slots));
+    EXPECT_EQ(count("may not write"), static_cast<size_t>(writers)) << said.substr(said.find_first_not_of('\n'));
+    EXPECT_EQ(count("Messages lost"), 0u);
 }
 
 } // namespace

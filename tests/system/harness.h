@@ -22,6 +22,7 @@
 
 // For anything the daemon should do "at once": sanitized and emulated builds are slow.
 constexpr int patience_ms = 15000;
+constexpr int client_slots = 100; // clients served at once
 
 // The address of the sandbox's broadcast interface.
 constexpr const char *veth_address = "198.51.100.1";

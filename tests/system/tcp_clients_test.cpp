@@ -18,8 +18,6 @@ namespace {
 
 using TcpClients = DaemonTest;
 
-constexpr int client_slots = 100; // clients served at once
-
 // The lines of a stream but the join, settle and burst lines, run together.
 std::string relayed_lines(const std::string &stream)
 {
