@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,8 +28,24 @@ static void start_or_end(const char *name, bool started)
     messages_exit(1);
 }
 
+// SIGINT, SIGTERM and SIGHUP end the daemon, whatever it inherited: a
+// shell leaves SIGINT ignored in what a script starts in the background,
+// nohup leaves SIGHUP ignored, and a supervisor may leave any of them
+// blocked. Kept through a hang-up, the daemon is detached (-d) instead.
+static void end_on_signals()
+{
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        signal(signal_number, SIG_DFL);
+        sigaddset(&ending, signal_number);
+    }
+    sigprocmask(SIG_UNBLOCK, &ending, nullptr);
+}
+
 int main(int argc, char **argv)
 {
+    end_on_signals();
     // Before anything else, while the process has one thread: SIGUSR1 asks
     // for the counters, and one that comes while the command line is read
     // must not end the process. Every later thread inherits the block.

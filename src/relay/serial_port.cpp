@@ -198,10 +198,6 @@ void serial_discard_at_exit()
     memset(&action, 0, sizeof action);
     action.sa_handler = discard_and_end;
     sigemptyset(&action.sa_mask);
-    for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
-        // A signal someone chose to ignore (nohup) stays ignored.
-        struct sigaction before;
-        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler == SIG_DFL)
-            sigaction(signal_number, &action, nullptr);
-    }
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(signal_number, &action, nullptr);
 }

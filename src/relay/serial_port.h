@@ -77,7 +77,8 @@ bool serial_closing();
 
 // Discards the device's pending output when the process is ended by SIGTERM,
 // SIGINT or SIGHUP, so that it is not held up at exit by the same wait; the
-// signal then ends it as before. Call once, from the relay.
+// signal then ends it as before. Call once, from the relay, after main has
+// taken the three signals back to their default.
 void serial_discard_at_exit();
 
 // Raised at every publish, under serial_write_lock: a writer that sees it

@@ -2,6 +2,7 @@
 // The receiver on a serial line, played by a pseudo-terminal in the private /dev.
 #include <csignal>
 #include <cstring>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -123,13 +124,27 @@ TEST_F(SerialDevice, LinesGoBackToTheReceiverButAisDoesNotAndInputsReadyTogether
 }
 
 // gpsfanout(8), EXIT STATUS: a signal that ends the daemon ends it as that signal, whether the daemon caught it to
-// discard the device's output first or not, so a shell shows 128 plus its number (130 after Ctrl-C).
+// discard the device's output first or not, so a shell shows 128 plus its number (130 after Ctrl-C), and whatever
+// disposition it inherited.
 TEST_F(SerialDevice, AnEndingSignalEndsTheDaemonAsThatSignalWithOrWithoutAReceiver)
 {
+    for (bool inherited_ignored : {false, true}) // and blocked: a script's background job, nohup, a supervisor
     for (bool receiver : {true, false})
         for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-            SCOPED_TRACE(std::string(strsignal(signal_number)) + (receiver ? " with a receiver" : " without"));
+            SCOPED_TRACE(std::string(strsignal(signal_number)) + (receiver ? " with a receiver" : " without") +
+                         (inherited_ignored ? ", inherited ignored and blocked" : ""));
+            sigset_t ending, before;
+            sigemptyset(&ending);
+            sigaddset(&ending, signal_number);
+            if (inherited_ignored) { // what the daemon is started with, and then ours again
+                signal(signal_number, SIG_IGN);
+                pthread_sigmask(SIG_BLOCK, &ending, &before);
+            }
             int fd = receiver ? started_with_receiver() : started();
+            if (inherited_ignored) {
+                pthread_sigmask(SIG_SETMASK, &before, nullptr);
+                signal(signal_number, SIG_DFL);
+            }
             ASSERT_NE(fd, -2) << "not started";
             ASSERT_EQ(fd > 0, receiver) << fd;
             ASSERT_EQ(kill(d->pid, signal_number), 0);
