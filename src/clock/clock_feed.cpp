@@ -25,7 +25,7 @@ static bool attach(size_t n)
         return true;
     if (!failing[n]) {
         if (why != nullptr)
-            complain("Unable to attach the shared memory of clock unit %d: %s", c.unit, why);
+            complain("Unable to attach the shared memory of clock unit %d: %s\n", c.unit, why);
         else
             complain_errno("Unable to attach the shared memory of clock unit %d", c.unit);
     }
@@ -85,7 +85,7 @@ void clock_offer(const char *text, size_t length, const timespec &received)
     if (verdict != time_verdict::sample) {
         count_one(counters.clock_refused);
         if (refusal_said != verdict)
-            complain("Receiver's time not handed to the clocks: %s", refusal_text(verdict));
+            complain("Receiver's time not handed to the clocks: %s\n", refusal_text(verdict));
         refusal_said = verdict;
         return;
     }
