@@ -75,10 +75,11 @@ install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/gpsfanout.init
 install(FILES packaging/gpsfanout.default
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME gpsfanout)
 # Found by mDNS where Avahi runs (a conffile: -t changes the port); an
-# example drop-in that lets only some hosts reach the daemon.
+# example drop-in that lets only some hosts reach the daemon, and one that
+# lets it feed a time server through shared memory (-c).
 install(FILES packaging/gpsfanout.avahi-service
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/avahi/services RENAME gpsfanout.service)
-install(FILES packaging/allow-list.conf.example DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES packaging/allow-list.conf.example packaging/clock.conf.example DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Packages: one .deb for the architecture of this build (amd64 natively; a
 # cross toolchain file names armhf or arm64).

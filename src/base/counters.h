@@ -34,6 +34,9 @@ struct counters_record {
     counter reports_failed;    // relay_thread: report files that could not be published
     counter drop_fragments;    // relay_thread: pieces of lines dropped (cut, torn by a NUL, never ended, or the rest of one)
     counter client_bytes_discarded; // client threads: bytes from clients that may not write (-a), discarded
+    counter clock_samples;     // relay_thread: samples of the receiver's time a clock took (-c)
+    counter clock_missed;      // relay_thread: samples a clock did not take (not there, not ours, full)
+    counter clock_refused;     // relay_thread: RMC and ZDA lines refused as time
 };
 
 extern counters_record counters;
@@ -75,6 +78,7 @@ struct counters_snapshot {
     uint64_t reports, reports_failed;
     uint64_t drop_fragments;
     uint64_t client_bytes_discarded;
+    uint64_t clock_samples, clock_missed, clock_refused;
 };
 
 // Capacity that the longest line fits in.

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <getopt.h>
 
 settings_record settings = default_settings;
@@ -39,6 +40,27 @@ static bool refused(char *why, size_t why_size, char option, const char *text, c
     return false;
 }
 
+const char *parse_clock(const char *text, clock_name *out)
+{
+    *out = {};
+    if (text[0] == '/') {
+        if (strlen(text) >= clock_path_capacity)
+            return "a socket path longer than the 107 bytes a local socket's address holds";
+        out->is_socket = true;
+        snprintf(out->path, sizeof out->path, "%s", text);
+        return nullptr;
+    }
+    // Digits alone: " 2", "+2" or "2x" are typing errors, not unit 2.
+    int unit = 0;
+    size_t digits = 0;
+    for (; text[digits] >= '0' && text[digits] <= '9'; digits++)
+        unit = unit > 255 ? unit : unit * 10 + (text[digits] - '0');
+    if (digits == 0 || text[digits] != '\0' || unit > 255)
+        return "not a clock: a shared-memory unit from 0 to 255, or the absolute path of a refclock socket";
+    out->unit = unit;
+    return nullptr;
+}
+
 bool parse_settings(int argc, char **argv, settings_record *out, char *why, size_t why_size, bool *help)
 {
     optind = 0; // a fresh scan each call: tests parse many command lines
@@ -50,7 +72,7 @@ bool parse_settings(int argc, char **argv, settings_record *out, char *why, size
     // The text of the last value given for each checked option.
     const char *in_text = "", *out_text = "", *baud_text = "";
     int option;
-    while ((option = getopt_long(argc, argv, "wusdhi:o:t:b:a:", long_options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "wusdhi:o:t:b:a:c:", long_options, nullptr)) != -1) {
         switch (option) {
         case 'w': out->write_serial = !out->write_serial; break;
         case 'u': out->udp_input = !out->udp_input; break;
@@ -74,6 +96,16 @@ bool parse_settings(int argc, char **argv, settings_record *out, char *why, size
             out->writer_count++;
             break;
         }
+        case 'c': {
+            static_assert(max_clocks == 4, "the refusal names the table's size");
+            if (out->clock_count == max_clocks)
+                return refused(why, why_size, 'c', optarg, "more clocks than the 4 that -c may name");
+            const char *wrong = parse_clock(optarg, &out->clocks[out->clock_count]);
+            if (wrong != nullptr)
+                return refused(why, why_size, 'c', optarg, wrong);
+            out->clock_count++;
+            break;
+        }
         default: return false; // getopt has already said what was wrong
         }
     }
@@ -92,7 +124,7 @@ void write_usage(FILE *to, const char *program)
 {
     fprintf(to,
             "Usage: %s [-w] [-u] [-s] [-d] [-i in_udp_port] [-o out_udp_port] [-t out_tcp_port] [-b baud] "
-            "[-a network] [-h]\n",
+            "[-a network] [-c clock] [-h]\n",
             program);
 }
 
@@ -114,6 +146,8 @@ void write_help(FILE *to, const char *program)
             "  -d  detach as a daemon and print nothing (toggle, default %s)\n"
             "  -a  a network whose clients may write to the receiver, as 192.168.1.0/24 or fd00:1::/64; up to 16,\n"
             "      loopback only when named (default: every client may)\n"
+            "  -c  a clock to hand the serial receiver's time to (default none): an NTP shared-memory unit\n"
+            "      (0 to 255) or the absolute path of a chrony SOCK refclock socket; up to 4\n"
             "  -h, --help  print this text\n",
             d.in_udp_port, d.out_udp_port, d.out_tcp_port, d.baud, toggle(d.use_serial),
             toggle(d.write_serial), toggle(d.udp_input), toggle(d.daemon_mode));

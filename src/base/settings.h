@@ -7,6 +7,19 @@
 
 #include "base/networks.h"
 
+// -c may name this many clocks.
+constexpr size_t max_clocks = 4;
+// A local socket's path and its NUL (sun_path).
+constexpr size_t clock_path_capacity = 108;
+
+// A clock that the receiver's time is handed to (-c): the shared-memory
+// refclock of a unit, or a refclock socket at a path.
+struct clock_name {
+    bool is_socket;                  // path names a socket; else unit names a segment
+    int unit;                        // 0 to 255
+    char path[clock_path_capacity];  // absolute
+};
+
 struct settings_record {
     int in_udp_port;   // UDP port bound for input lines
     int out_udp_port;  // destination port of the broadcast copies
@@ -21,6 +34,9 @@ struct settings_record {
     // their text is discarded.
     ip_network writers[max_writer_networks] = {};
     size_t writer_count = 0;
+    // -c: the clocks fed with the serial receiver's time; none, none fed.
+    clock_name clocks[max_clocks] = {};
+    size_t clock_count = 0;
 };
 
 constexpr settings_record default_settings = {10101, 11101, 11102, 4800,
@@ -40,6 +56,10 @@ bool supported_baud(int baud);
 // --help), it returns false too, with *help set when given.
 bool parse_settings(int argc, char **argv, settings_record *out, char *why = nullptr, size_t why_size = 0,
                     bool *help = nullptr);
+
+// What -c takes: a unit from 0 to 255 or an absolute path; nullptr when
+// `text` is one (then *out holds it), else why it is not.
+const char *parse_clock(const char *text, clock_name *out);
 
 // The usage message: one line naming every option.
 void write_usage(FILE *to, const char *program);

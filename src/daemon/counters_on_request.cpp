@@ -50,6 +50,9 @@ static counters_snapshot take_snapshot()
     v.reports_failed = read(counters.reports_failed);
     v.drop_fragments = read(counters.drop_fragments);
     v.client_bytes_discarded = read(counters.client_bytes_discarded);
+    v.clock_samples = read(counters.clock_samples);
+    v.clock_missed = read(counters.clock_missed);
+    v.clock_refused = read(counters.clock_refused);
     return v;
 }
 

@@ -7,6 +7,7 @@
 #include "base/messages.h"
 #include "base/settings.h"
 #include "clients/client_registry.h"
+#include "clock/clock_feed.h"
 #include "relay/broadcast_output.h"
 #include "relay/serial_output.h"
 #include "report/position_reports.h"
@@ -89,9 +90,14 @@ void relay_datagram(const char *bytes, size_t length, bool cut)
     relay_taken(&udp_line, texts, counters.udp_in);
 }
 
-void relay_serial_read(const char *bytes, size_t length)
+void relay_serial_read(const char *bytes, size_t length, const timespec *received)
 {
     relayed_texts texts;
     assembly_take(&serial_line, bytes, length, false, &texts);
     relay_taken(&serial_line, texts, counters.serial_in);
+    // After the outputs: the time was read when the line came, so the
+    // clocks lose nothing by waiting, and the relay never waits for them.
+    if (received != nullptr)
+        for (unsigned i = 0; i < texts.count; i++)
+            clock_offer(texts.text[i], texts.length[i], *received);
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 
 #include "relay/line_assembly.h"
 
@@ -34,8 +35,10 @@ void relay_serial_reset();
 // for an empty datagram or a failed receive. Dropped unread with -u off.
 void relay_datagram(const char *bytes, size_t length, bool cut);
 
-// One read from the serial device (`bytes` need not stay valid after).
-void relay_serial_read(const char *bytes, size_t length);
+// One read from the serial device (`bytes` need not stay valid after);
+// with clocks to feed (-c), `received` is the system's time when the read
+// returned, else nullptr.
+void relay_serial_read(const char *bytes, size_t length, const timespec *received = nullptr);
 
 // Hands the cycle's texts to the clients.
 void relay_to_clients();

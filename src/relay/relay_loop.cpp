@@ -17,6 +17,7 @@
 #include "base/messages.h"
 #include "base/monotonic_clock.h"
 #include "base/settings.h"
+#include "clock/clock_feed.h"
 #include "relay/broadcast_output.h"
 #include "relay/relay_cycle.h"
 #include "relay/serial_output.h"
@@ -81,6 +82,7 @@ static void relay_setup()
     poll_set[1] = {ttyfd.load(), POLLIN, 0};
     poll_count = ttyfd.load() > 0 ? 2 : 1;
     relay_cycle_reset();
+    clock_feed_open();
 }
 
 static void device_opened(int fd)
@@ -131,13 +133,20 @@ static void receive_udp()
 static ssize_t receive_serial()
 {
     ssize_t got = read(ttyfd.load(), serial_text, text_capacity - 1);
+    // The line's receive time, read before anything else is done with it.
+    // Read for every line, as whether it tells the time is known only
+    // later; CLOCK_REALTIME is read in the vDSO, without a system call.
+    timespec received;
+    bool feeds_clocks = settings.clock_count > 0 && got > 0;
+    if (feeds_clocks)
+        clock_gettime(CLOCK_REALTIME, &received);
     if (got < 0) {
         if (errno != EINTR && errno != EAGAIN)
             device_closed();
         return -1;
     }
     if (got > 0)
-        relay_serial_read(serial_text, static_cast<size_t>(got));
+        relay_serial_read(serial_text, static_cast<size_t>(got), feeds_clocks ? &received : nullptr);
     return got;
 }
 

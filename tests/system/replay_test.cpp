@@ -88,6 +88,8 @@ TEST_F(CommandLine, BadOnesAndBadFilesAreRefusedWithTheReasonAndHelpIsGivenWhenA
     const std::string rate = ": not a number of lines per second of at least 0.001\n";
     const std::string port = ": not a UDP port (1 to 65535)\n";
     const std::string low_bits = ": not a UDP port: a port keeps only its low 16 bits (70000 is 4464), and they must not be 0\n";
+    const std::string clock = ": not a clock: a shared-memory unit from 0 to 255, or the absolute path of a "
+                              "refclock socket\n";
     const std::string times = ": not a whole number of times (0: for ever)\n";
     const std::string speed = ": not a supported line speed (110, 300, 1200, 2400, 4800, 9600, 19200, 38400, "
                               "57600 or 115200)\n";
@@ -100,6 +102,10 @@ TEST_F(CommandLine, BadOnesAndBadFilesAreRefusedWithTheReasonAndHelpIsGivenWhenA
         {daemon, "-i 70000 -o 65536", 1, "-o 65536" + low_bits}, // 65536 would bind port 0
         {daemon, "-o letters", 1, "-o letters" + low_bits},
         {daemon, "--helpme", 1, "unrecognized option '--helpme'\n"},
+        {daemon, "-c 256", 1, "-c 256" + clock},
+        {daemon, "-c nmea.sock", 1, "-c nmea.sock" + clock}, // a path, but not an absolute one
+        {daemon, "-c 0 -c 1 -c 2 -c /run/nmea.sock -c 3", 1, "-c 3: more clocks than the 4 that -c may name\n"},
+        {daemon, "-c", 1, "option requires an argument -- 'c'\n"},
         {replay, "", 1, "no log file named\n"},
         {replay, "/dev/null /dev/null", 1, "one log file only, not 2\n"},
         {replay, "-x /dev/null", 1, "invalid option -- 'x'\n"},

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Entering the sandbox: private network and mount namespaces, a tmpfs on
+// Entering the sandbox: private network, mount and IPC namespaces, a tmpfs on
 // /tmp, a private /dev with a devpts of its own, and a veth pair for
 // broadcast. Every test process enters one before any thread starts.
 #include <algorithm>
@@ -149,8 +149,10 @@ static std::string make_sandbox()
     const char *fail = getenv("GPSFANOUT_SANDBOX_FAIL");
     if (fail != nullptr && *fail != '\0' && strcmp(fail, "0") != 0)
         return "GPSFANOUT_SANDBOX_FAIL is set";
-    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0)
-        return failed("unshare(CLONE_NEWNS | CLONE_NEWNET)");
+    // IPC too: the time servers' shared-memory segments are keyed by unit
+    // alone, and another program's unit 2 would otherwise be a test's.
+    if (unshare(CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWIPC) != 0)
+        return failed("unshare(CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWIPC)");
     std::vector<std::string> kept = kept_under_tmp();
     std::vector<int> kept_fds;
     for (auto &top : kept)

@@ -39,8 +39,65 @@ std::string fields(const settings_record &s)
         inet_ntop(s.writers[n].family, s.writers[n].first, text, sizeof text);
         line += std::string(" writers ") + text + "/" + std::to_string(s.writers[n].prefix);
     }
+    for (size_t n = 0; n < s.clock_count; n++)
+        line += s.clocks[n].is_socket ? std::string(" sock ") + s.clocks[n].path
+                                      : " shm " + std::to_string(s.clocks[n].unit);
     return line;
 }
+
+// What gpsfanout(8) says -c takes: a unit from 0 to 255 in digits alone, or an absolute path that fits a
+// local socket's address (107 bytes); four at most, in the order given.
+std::string clock_refusal(const std::string &value, int given)
+{
+    if (given > 4)
+        return "-c " + value + ": more clocks than the 4 that -c may name";
+    if (value[0] == '/')
+        return value.size() > 107
+                   ? "-c " + value + ": a socket path longer than the 107 bytes a local socket's address holds"
+                   : "";
+    bool digits = !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
+    std::string significant = digits ? value.substr(std::min(value.find_first_not_of('0'), value.size() - 1)) : "";
+    return digits && significant.size() <= 3 && std::stoi(significant) <= 255
+               ? ""
+               : "-c " + value + ": not a clock: a shared-memory unit from 0 to 255, or the absolute path of a "
+                                 "refclock socket";
+}
+
+TEST(Settings, ClocksAreUnitsOrAbsolutePathsFourAtMostAndABadOneIsRefusedNamingIt)
+{
+    const std::string long_path = "/" + std::string(106, 'p');
+    const struct { std::vector<std::string> values; } rows[] = {
+        {{"0"}}, {{"255"}}, {{"2", "/run/chrony/nmea.sock"}}, {{long_path}}, {{long_path + "p"}},
+        {{"256"}}, {{"-1"}}, {{"+2"}}, {{" 2"}}, {{"2x"}}, {{""}}, {{"0002"}}, {{"00000000000000000000256"}}, {{"99999999999999999999"}}, {{"nmea.sock"}}, {{"./nmea.sock"}},
+        {{"0", "1", "2", "/a"}}, {{"0", "1", "2", "3", "4"}}, {{"2", "two"}},
+    };
+    for (auto &row : rows) {
+        std::vector<std::string> words;
+        std::string expected_why, line;
+        settings_record expected = default_settings;
+        int given = 0;
+        for (auto &value : row.values) {
+            words.insert(words.end(), {"-c", value});
+            line += "-c '" + value + "' ";
+            if (!expected_why.empty())
+                continue;
+            expected_why = clock_refusal(value, ++given);
+            clock_name c = {value[0] == '/', value[0] == '/' ? 0 : atoi(value.c_str()), {}};
+            snprintf(c.path, sizeof c.path, "%s", value[0] == '/' ? value.c_str() : "");
+            if (expected_why.empty())
+                expected.clocks[expected.clock_count++] = c;
+        }
+        settings_record s;
+        std::string why;
+        EXPECT_EQ(parse(words, &s, &why), expected_why.empty()) << line;
+        EXPECT_EQ(why, expected_why) << line;
+        if (expected_why.empty()) {
+            EXPECT_EQ(fields(s), fields(expected)) << line;
+        }
+    }
+}
+
+
 
 TEST(Settings, CommandLinesGiveTheseSettingsOrAreRefusedNamingTheValue)
 {
@@ -145,7 +202,7 @@ TEST(Settings, HelpIsAnOptionOfItsOwnAndTheUsageGivesEachDefault)
     free(text);
     const struct { const char *option; std::string default_value; } defaults[] = {
         {"-i", std::to_string(udp_in_port)}, {"-o", std::to_string(broadcast_port)}, {"-t", std::to_string(tcp_port)},
-        {"-b", "4800"}, {"-s", "off"}, {"-w", "off"}, {"-u", "on"}, {"-d", "off"},
+        {"-b", "4800"}, {"-s", "off"}, {"-w", "off"}, {"-u", "on"}, {"-d", "off"}, {"-c", "none"},
     };
     for (auto &row : defaults) {
         size_t line = usage.find(std::string("\n  ") + row.option + "  ");
@@ -160,7 +217,7 @@ TEST(SettingsDeathTest, UsageGoesToStandardErrorWithStatusOne)
 {
     const std::string usage = "Usage: gpsfanout \\[-w\\] \\[-u\\] \\[-s\\] \\[-d\\] \\[-i in_udp_port\\] "
                               "\\[-o out_udp_port\\] \\[-t out_tcp_port\\] \\[-b baud\\] "
-                              "\\[-a network\\] \\[-h\\]\n$"; // the one line, not the option table
+                              "\\[-a network\\] \\[-c clock\\] \\[-h\\]\n$"; // the one line, not the option table
     char program[] = "gpsfanout", bad_speed[] = "-b", speed[] = "4801", unknown[] = "-q";
     char *argv[] = {program, bad_speed, speed, nullptr}, *argv2[] = {program, unknown, nullptr};
     EXPECT_EXIT(parse_command_line(3, argv), testing::ExitedWithCode(1),
