@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     settings.daemon_mode = true; // no echo on stdout
     settings.write_serial = true;
     settings.udp_input = true;
-    relay_outputs = {to_clients, to_device};
+    relay_outputs = {to_clients, to_device, relay_outputs.broadcast, relay_outputs.reports, relay_outputs.now_us};
     return 0;
 }
 

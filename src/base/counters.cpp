@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <sys/socket.h>
 
-counters_record counters = {0, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {-1}, {0}, {0}, {0}, {0}};
+counters_record counters = {0, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {-1}, {0}, {0}, {0}, {0}, {{0}, {0}, {0}, {0}}};
 
 void count_client_end(int error)
 {
@@ -29,11 +29,13 @@ size_t format_counters(char *out, const counters_snapshot &v)
                           " clients_cut=%" PRIu64 " drop_clients=%" PRIu64 " drop_device=%" PRIu64
                           " drop_progress=%" PRIu64 " device=%s device_name=%s device_opened=%" PRIu64
                           " device_lost=%" PRIu64 " reports=%" PRIu64 " reports_failed=%" PRIu64
-                          " drop_fragments=%" PRIu64 " client_bytes_discarded=%" PRIu64 "\n",
+                          " drop_fragments=%" PRIu64 " client_bytes_discarded=%" PRIu64 " filtered_udp=%" PRIu64
+                          " filtered_tcp=%" PRIu64 " filtered_serial=%" PRIu64 " filtered_reports=%" PRIu64 "\n",
                           v.up_s, v.udp_in, v.serial_in, v.bcast_failed, v.clients, v.clients_max,
                           v.clients_refused, v.clients_cut, v.drop_clients, v.drop_device, v.drop_progress,
                           v.device_state, v.device_name, v.device_opened, v.device_lost, v.reports,
-                          v.reports_failed, v.drop_fragments, v.client_bytes_discarded);
+                          v.reports_failed, v.drop_fragments, v.client_bytes_discarded, v.filtered_udp,
+                          v.filtered_tcp, v.filtered_serial, v.filtered_reports);
     // The device names are short and fixed: the line always fits.
     return length > 0 && static_cast<size_t>(length) < counters_line_capacity ? static_cast<size_t>(length) : 0;
 }

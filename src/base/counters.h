@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/sentence_filter.h"
+
 using counter = std::atomic<uint64_t>;
 // On every target the daemon is built for (32-bit ARM too): never a hidden lock.
 static_assert(counter::is_always_lock_free, "a count must not take a lock");
@@ -34,6 +36,9 @@ struct counters_record {
     counter reports_failed;    // relay_thread: report files that could not be published
     counter drop_fragments;    // relay_thread: pieces of lines dropped (cut, torn by a NUL, never ended, or the rest of one)
     counter client_bytes_discarded; // client threads: bytes from clients that may not write (-a), discarded
+    // relay_thread: lines each output's filter (-f) held back, by output
+    // (udp, tcp, serial, reports). Chosen, never lost: no drop.
+    counter filtered[filter_outputs];
 };
 
 extern counters_record counters;
@@ -75,6 +80,7 @@ struct counters_snapshot {
     uint64_t reports, reports_failed;
     uint64_t drop_fragments;
     uint64_t client_bytes_discarded;
+    uint64_t filtered_udp, filtered_tcp, filtered_serial, filtered_reports;
 };
 
 // Capacity that the longest line fits in.

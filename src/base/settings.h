@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "base/networks.h"
+#include "base/sentence_filter.h"
 
 struct settings_record {
     int in_udp_port;   // UDP port bound for input lines
@@ -21,6 +22,11 @@ struct settings_record {
     // their text is discarded.
     ip_network writers[max_writer_networks] = {};
     size_t writer_count = 0;
+    // -f: what each output carries; an output whose filter has no rules
+    // gets every line. `filtering` says whether any output has one, so that
+    // without -f a text costs not even a look at them.
+    sentence_filter filters[filter_outputs] = {};
+    bool filtering = false;
 };
 
 constexpr settings_record default_settings = {10101, 11101, 11102, 4800,

@@ -50,6 +50,10 @@ static counters_snapshot take_snapshot()
     v.reports_failed = read(counters.reports_failed);
     v.drop_fragments = read(counters.drop_fragments);
     v.client_bytes_discarded = read(counters.client_bytes_discarded);
+    v.filtered_udp = read(counters.filtered[output_udp]);
+    v.filtered_tcp = read(counters.filtered[output_tcp]);
+    v.filtered_serial = read(counters.filtered[output_serial]);
+    v.filtered_reports = read(counters.filtered[output_reports]);
     return v;
 }
 

@@ -1,0 +1,156 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "model/sentence_filter_model.h"
+
+#include <regex>
+
+namespace {
+
+// One rule: +, - or ~; all or five characters; then %serial or %udp and a
+// limit's /seconds, in either order, each at most once.
+const std::regex rule_form(R"(^([-+~])(all|[^:%/]{5})((%(serial|udp))?(/([0-9]*(\.[0-9]*)?))?|(/([0-9]*(\.[0-9]*)?))(%(serial|udp)))$)");
+
+std::vector<std::string> split(const std::string &text, char by)
+{
+    std::vector<std::string> parts(1);
+    for (char c : text)
+        if (c == by)
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    return parts;
+}
+
+bool line_end(char c)
+{
+    return c == '\r' || c == '\n';
+}
+
+// A sentence: $ or ! first, after a TAG block if any; "" for none.
+std::string sentence_in(std::string content)
+{
+    if (!content.empty() && content[0] == '\\') {
+        size_t close = content.find('\\', 1);
+        if (close == std::string::npos)
+            return "";
+        content = content.substr(close + 1);
+    }
+    if (content.size() < 6 || (content[0] != '$' && content[0] != '!'))
+        return "";
+    return content;
+}
+
+bool timer_passes(filter_model::rule &r, long long now_us)
+{
+    if (r.passed && now_us - r.last_us < r.limit_us)
+        return false;
+    r.passed = true;
+    r.last_us = now_us;
+    return true;
+}
+
+bool limit(filter_model::rule &r, const std::string &sentence, long long now_us)
+{
+    static const std::regex part_form(R"(^![^,]*,([0-9]{1,2}),([0-9]{1,2}),([0-9]?)(,|\*|$))");
+    std::smatch m;
+    if (sentence.empty() || !std::regex_search(sentence, m, part_form))
+        return timer_passes(r, now_us);
+    int count = std::stoi(m[1]), number = std::stoi(m[2]);
+    if (count < 2 || number < 1 || number > count)
+        return timer_passes(r, now_us);
+    filter_model::rule::message &message = r.messages[m[3]];
+    if (number == 1) {
+        message = {count, 2, timer_passes(r, now_us)};
+        return message.passing;
+    }
+    // A later part goes as its first went, if this rule judged that first
+    // and every part between; else it is held back.
+    if (message.count != count || message.next != number) {
+        message.count = 0;
+        return false;
+    }
+    message.next++;
+    bool passing = message.passing;
+    if (number == count)
+        message.count = 0;
+    return passing;
+}
+
+bool passes(filter_model &f, const std::string &content, const std::string &source, long long now_us)
+{
+    std::string sentence = sentence_in(content);
+    for (auto &r : f.rules) {
+        if (!r.source.empty() && r.source != source)
+            continue;
+        if (r.key != "all") {
+            if (sentence.empty())
+                continue;
+            bool same = true;
+            for (int i = 0; i < 5; i++)
+                same = same && (r.key[i] == '*' || r.key[i] == sentence[1 + i]);
+            if (!same)
+                continue;
+        }
+        if (r.action == '+')
+            return true;
+        if (r.action == '-')
+            return false;
+        return limit(r, sentence, now_us);
+    }
+    return true;
+}
+
+} // namespace
+
+bool model_parse(const std::string &text, filter_model *out)
+{
+    filter_model f;
+    for (const std::string &rule_text : split(text, ':')) {
+        std::smatch m;
+        if (!std::regex_match(rule_text, m, rule_form))
+            return false;
+        filter_model::rule r;
+        r.action = m[1].str()[0];
+        r.key = m[2];
+        r.source = m[5].matched ? m[5].str() : m[13].str();
+        bool has_seconds = m[6].matched || m[9].matched;
+        std::string seconds = m[6].matched ? m[7].str() : m[10].str();
+        if (has_seconds != (r.action == '~'))
+            return false; // seconds on an allow or deny, or a limit without them
+        r.limit_us = 0;
+        if (has_seconds) {
+            std::string whole = seconds.substr(0, seconds.find('.'));
+            std::string fraction = seconds.find('.') == std::string::npos ? "" : seconds.substr(seconds.find('.') + 1);
+            if (whole.size() + fraction.size() == 0 || whole.size() > 9)
+                return false;
+            fraction = (fraction + "000000").substr(0, 6);
+            r.limit_us = (whole.empty() ? 0 : std::stoll(whole)) * 1000000 + std::stoll(fraction);
+        }
+        f.rules.push_back(r);
+    }
+    if (f.rules.size() > 32)
+        return false;
+    *out = f;
+    return true;
+}
+
+std::string model_filter(filter_model &m, const std::string &text, const std::string &source, long long now_us,
+                         unsigned *held)
+{
+    std::string kept;
+    *held = 0;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t content = at;
+        while (content < text.size() && !line_end(text[content]))
+            content++;
+        size_t end = content;
+        while (end < text.size() && line_end(text[end]))
+            end++;
+        if (passes(m, text.substr(at, content - at), source, now_us))
+            kept += text.substr(at, end - at);
+        else
+            (*held)++;
+        at = end;
+    }
+    return kept;
+}
