@@ -256,6 +256,7 @@ size_t filter_text(const sentence_filter &filter, filter_state *state, const cha
                    line_source from, long long now_us, char *out, unsigned *held)
 {
     size_t kept = 0, at = 0;
+    bool last_kept = false;
     *held = 0;
     while (at < length) {
         // A line is its text and the run of line ends after it, as the
@@ -265,13 +266,22 @@ size_t filter_text(const sentence_filter &filter, filter_state *state, const cha
             end++;
         while (end < length && is_line_end(text[end]))
             end++;
-        if (line_passes(filter, state, text + at, end - at, from, now_us)) {
+        last_kept = line_passes(filter, state, text + at, end - at, from, now_us);
+        if (last_kept) {
             memcpy(out + kept, text + at, end - at);
             kept += end - at;
         } else {
             (*held)++;
         }
         at = end;
+    }
+    // Every text handed on ends in one LF, or a reader that splits at LFs
+    // would glue the next text to it: a line from the middle (CR LF, or a
+    // CR alone) that ends what passed ends in an LF instead.
+    if (kept > 0 && !last_kept) {
+        while (kept > 0 && is_line_end(out[kept - 1]))
+            kept--;
+        out[kept++] = '\n';
     }
     out[kept] = '\0';
     return kept;

@@ -71,7 +71,8 @@ bool line_passes(const sentence_filter &filter, filter_state *state, const char 
 
 // Judges each line of `text` (a relayed text, ending with its line end)
 // on its own and copies those that pass, in order and as they were, into
-// `out` (room for length + 1 bytes), NUL-terminated. Returns the length
-// copied, 0 when no line passed; *held counts the lines held back.
+// `out` (room for length + 1 bytes), NUL-terminated; but when the last that
+// passes is not the text's last, its line ends become one LF. Returns the
+// length copied, 0 when no line passed; *held counts the lines held back.
 size_t filter_text(const sentence_filter &filter, filter_state *state, const char *text, size_t length,
                    line_source from, long long now_us, char *out, unsigned *held);

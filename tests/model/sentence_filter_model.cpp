@@ -136,7 +136,8 @@ bool model_parse(const std::string &text, filter_model *out)
 std::string model_filter(filter_model &m, const std::string &text, const std::string &source, long long now_us,
                          unsigned *held)
 {
-    std::string kept;
+    std::string kept, last_content;
+    bool last_passed = false;
     *held = 0;
     size_t at = 0;
     while (at < text.size()) {
@@ -146,11 +147,19 @@ std::string model_filter(filter_model &m, const std::string &text, const std::st
         size_t end = content;
         while (end < text.size() && line_end(text[end]))
             end++;
-        if (passes(m, text.substr(at, content - at), source, now_us))
+        last_passed = passes(m, text.substr(at, content - at), source, now_us);
+        if (last_passed) {
             kept += text.substr(at, end - at);
-        else
+            last_content = text.substr(at, content - at);
+        } else {
             (*held)++;
+        }
         at = end;
+    }
+    // The last line that passes, when a line after it did not, ends in one LF as every text does.
+    if (!kept.empty() && !last_passed) {
+        size_t ends = kept.find_last_not_of("\r\n");
+        kept = kept.substr(0, ends == std::string::npos ? 0 : ends + 1) + "\n";
     }
     return kept;
 }

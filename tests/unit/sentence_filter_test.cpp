@@ -78,7 +78,10 @@ TEST(SentenceFilter, EachLineGetsWhatTheFirstMatchingRuleSays)
         {"each line of a text, in order, as it came", "-GPGSV",
          {{0, "udp", "$GPGGA,1\r\n$GPGSV,2\r\n$GPRMC,3\n", "$GPGGA,1\r\n$GPRMC,3\n"},
           {0, "udp", "$GPGSV,1\r\n$GPGSV,2\n", ""},
-          {0, "udp", "$GPGSV,1\r\r\n$GPGGA,2\r\n", "$GPGGA,2\r\n"}}},
+          {0, "udp", "$GPGSV,1\r\r\n$GPGGA,2\r\n", "$GPGGA,2\r\n"},
+          // A line from the middle that ends what passes ends in one LF, as every text does.
+          {0, "udp", "$GPGGA,1\r\n$GPGSV,2\n", "$GPGGA,1\n"}, {0, "udp", "$GPGGA,1\r$GPGSV,2\n", "$GPGGA,1\n"},
+          {0, "udp", "$GPGGA,1\r\r\n$GPRMC,2\r$GPGSV,3\n", "$GPGGA,1\r\r\n$GPRMC,2\n"}}},
     });
 }
 
