@@ -1,13 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "model/sentence_filter_model.h"
 
-#include <regex>
 
 namespace {
-
-// One rule: +, - or ~; all or five characters; then %serial or %udp and a
-// limit's /seconds, in either order, each at most once.
-const std::regex rule_form(R"(^([-+~])(all|[^:%/]{5})((%(serial|udp))?(/([0-9]*(\.[0-9]*)?))?|(/([0-9]*(\.[0-9]*)?))(%(serial|udp)))$)");
 
 std::vector<std::string> split(const std::string &text, char by)
 {
@@ -48,16 +43,24 @@ bool timer_passes(filter_model::rule &r, long long now_us)
     return true;
 }
 
+bool digits(const std::string &t)
+{
+    return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
+}
+
 bool limit(filter_model::rule &r, const std::string &sentence, long long now_us)
 {
-    static const std::regex part_form(R"(^![^,]*,([0-9]{1,2}),([0-9]{1,2}),([0-9]?)(,|\*|$))");
-    std::smatch m;
-    if (sentence.empty() || !std::regex_search(sentence, m, part_form))
+    // A part: '!', then a part count and a part number of one or two digits each, then an id of one digit or
+    // none (the field may end at the checksum).
+    std::vector<std::string> field = split(sentence, ',');
+    bool parted = !sentence.empty() && sentence[0] == '!' && field.size() >= 4 && digits(field[1]) &&
+                  field[1].size() <= 2 && digits(field[2]) && field[2].size() <= 2;
+    std::string id = parted ? field[3].substr(0, field[3].find('*')) : "";
+    parted = parted && (id.empty() || (id.size() == 1 && digits(id)));
+    int count = parted ? std::stoi(field[1]) : 0, number = parted ? std::stoi(field[2]) : 0;
+    if (!parted || count < 2 || number < 1 || number > count)
         return timer_passes(r, now_us);
-    int count = std::stoi(m[1]), number = std::stoi(m[2]);
-    if (count < 2 || number < 1 || number > count)
-        return timer_passes(r, now_us);
-    filter_model::rule::message &message = r.messages[m[3]];
+    filter_model::rule::message &message = r.messages[id];
     if (number == 1) {
         message = {count, 2, timer_passes(r, now_us)};
         return message.passing;
@@ -105,22 +108,43 @@ bool model_parse(const std::string &text, filter_model *out)
 {
     filter_model f;
     for (const std::string &rule_text : split(text, ':')) {
-        std::smatch m;
-        if (!std::regex_match(rule_text, m, rule_form))
+        // +, - or ~; then all or five characters, up to a % or a /.
+        if (rule_text.empty() || std::string("+-~").find(rule_text[0]) == std::string::npos)
             return false;
         filter_model::rule r;
-        r.action = m[1].str()[0];
-        r.key = m[2];
-        r.source = m[5].matched ? m[5].str() : m[13].str();
-        bool has_seconds = m[6].matched || m[9].matched;
-        std::string seconds = m[6].matched ? m[7].str() : m[10].str();
+        r.action = rule_text[0];
+        size_t cut = rule_text.find_first_of("%/", 1);
+        r.key = rule_text.substr(1, cut == std::string::npos ? std::string::npos : cut - 1);
+        if (r.key != "all" && r.key.size() != 5)
+            return false;
+        // Then %serial or %udp, and a limit's /seconds, in either order, each once at most.
+        bool has_seconds = false;
+        std::string seconds;
+        while (cut != std::string::npos) {
+            size_t next = rule_text.find_first_of("%/", cut + 1);
+            std::string part = rule_text.substr(cut, next == std::string::npos ? std::string::npos : next - cut);
+            if (part[0] == '%') {
+                if (!r.source.empty() || (part != "%serial" && part != "%udp"))
+                    return false;
+                r.source = part.substr(1);
+            } else {
+                if (has_seconds)
+                    return false;
+                has_seconds = true;
+                seconds = part.substr(1);
+            }
+            cut = next;
+        }
         if (has_seconds != (r.action == '~'))
             return false; // seconds on an allow or deny, or a limit without them
         r.limit_us = 0;
         if (has_seconds) {
-            std::string whole = seconds.substr(0, seconds.find('.'));
-            std::string fraction = seconds.find('.') == std::string::npos ? "" : seconds.substr(seconds.find('.') + 1);
-            if (whole.size() + fraction.size() == 0 || whole.size() > 9)
+            // A whole number of up to nine digits, or a decimal.
+            size_t point = seconds.find('.');
+            std::string whole = seconds.substr(0, point);
+            std::string fraction = point == std::string::npos ? "" : seconds.substr(point + 1);
+            if ((!whole.empty() && !digits(whole)) || (!fraction.empty() && !digits(fraction)) ||
+                whole.size() + fraction.size() == 0 || whole.size() > 9)
                 return false;
             fraction = (fraction + "000000").substr(0, 6);
             r.limit_us = (whole.empty() ? 0 : std::stoll(whole)) * 1000000 + std::stoll(fraction);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The filters of -f as gpsfanout(8) states them under Filters, written a
-// second time from the page alone, with strings and a regular expression:
+// second time from the page alone, plainly and with strings:
 // which filters are refused, and which lines of a text each output gets.
 // The unit rows and the relay-cycle fuzz target hold the daemon to it.
 #pragma once
