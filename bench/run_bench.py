@@ -47,6 +47,12 @@ def parse_arguments():
     parser.add_argument("--no-syscalls", action="store_true", help="skip counting system calls per line "
                         "(a run of its own at 1000 lines/s for each client count, counted by perf's "
                         "raw_syscalls tracepoint, or by strace where perf cannot)")
+    parser.add_argument("--also", action="append", default=[], metavar="NAME=BUILD[:ARGS]",
+                        help="one more gpsfanout to measure in the same sitting, run by run in turn with the "
+                        "others: the daemon of build BUILD with the extra options ARGS (e.g. before=build-before "
+                        "or filtered=build-bench:-f udp=-GPGSV); repeatable")
+    parser.add_argument("--seconds", type=float, help="length of each paced run at 1000 lines/s and above "
+                        "(default 5, quick 2): longer runs count CPU time in finer steps")
     parser.add_argument("--ipv6-clients", action="store_true", help="clients connect to ::1 instead of 127.0.0.1")
     parser.add_argument("--raw", help="also append every run's JSON to this file")
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
@@ -129,6 +135,12 @@ def make_daemons(arguments):
     daemons = [Daemon("gpsfanout", [gpsfanout] + arguments.daemon_args.split() +
                       ["-i", str(GPSFANOUT_PORTS["udp"]), "-o", str(GPSFANOUT_PORTS["broadcast"]),
                        "-t", str(GPSFANOUT_PORTS["tcp"])], GPSFANOUT_PORTS["tcp"], False)]
+    for also in arguments.also:
+        name, _, rest = also.partition("=")
+        other, _, extra = rest.partition(":")
+        daemons.append(Daemon(name, [os.path.join(os.path.abspath(other), "gpsfanout")] + extra.split() +
+                              ["-i", str(GPSFANOUT_PORTS["udp"]), "-o", str(GPSFANOUT_PORTS["broadcast"]),
+                               "-t", str(GPSFANOUT_PORTS["tcp"])], GPSFANOUT_PORTS["tcp"], False))
     if not arguments.no_gpsd:
         gpsd = subprocess.run(["sh", "-c", "command -v gpsd || ls /usr/sbin/gpsd"], capture_output=True, text=True)
         path = gpsd.stdout.strip().splitlines()[0] if gpsd.returncode == 0 and gpsd.stdout.strip() else None
@@ -349,7 +361,8 @@ def main():
     try:
         for clients in clients_list:
             for rate in rates:
-                seconds = (3 if arguments.quick else 6) if rate < 1000 else (2 if arguments.quick else 5)
+                seconds = (3 if arguments.quick else 6) if rate < 1000 else (
+                    arguments.seconds or (2 if arguments.quick else 5))
                 by_daemon = results.setdefault((clients, rate), {})
                 for run in range(runs):
                     # Alternate which daemon goes first, so neither always

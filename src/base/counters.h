@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/sentence_filter.h"
+
 using counter = std::atomic<uint64_t>;
 // On every target the daemon is built for (32-bit ARM too): never a hidden lock.
 static_assert(counter::is_always_lock_free, "a count must not take a lock");
@@ -37,6 +39,9 @@ struct counters_record {
     counter clock_samples;     // relay_thread: samples of the receiver's time a clock took (-c)
     counter clock_missed;      // relay_thread: samples a clock did not take (not there, not ours, full)
     counter clock_refused;     // relay_thread: RMC and ZDA lines refused as time
+    // relay_thread: lines each output's filter (-f) held back, by output
+    // (udp, tcp, serial, reports). Chosen, never lost: no drop.
+    counter filtered[filter_outputs];
 };
 
 extern counters_record counters;
@@ -79,6 +84,7 @@ struct counters_snapshot {
     uint64_t drop_fragments;
     uint64_t client_bytes_discarded;
     uint64_t clock_samples, clock_missed, clock_refused;
+    uint64_t filtered_udp, filtered_tcp, filtered_serial, filtered_reports;
 };
 
 // Capacity that the longest line fits in.

@@ -61,6 +61,24 @@ const char *parse_clock(const char *text, clock_name *out)
     return nullptr;
 }
 
+// -f OUTPUT=FILTER: at most one filter an output.
+static bool take_filter(const char *text, settings_record *out, char *why, size_t why_size)
+{
+    const char *equals = strchr(text, '=');
+    if (equals == nullptr)
+        return refused(why, why_size, 'f', text, "not output=filter, as tcp=+GP***:-all");
+    filter_output output = output_named(text, static_cast<size_t>(equals - text));
+    if (output == filter_outputs)
+        return refused(why, why_size, 'f', text, "an unknown output (udp, tcp, serial or reports)");
+    if (out->filters[output].rule_count > 0)
+        return refused(why, why_size, 'f', text, "a second filter for the same output");
+    char reason[160];
+    if (!parse_filter(equals + 1, &out->filters[output], reason, sizeof reason))
+        return refused(why, why_size, 'f', text, reason);
+    out->filtering = true;
+    return true;
+}
+
 bool parse_settings(int argc, char **argv, settings_record *out, char *why, size_t why_size, bool *help)
 {
     optind = 0; // a fresh scan each call: tests parse many command lines
@@ -72,7 +90,7 @@ bool parse_settings(int argc, char **argv, settings_record *out, char *why, size
     // The text of the last value given for each checked option.
     const char *in_text = "", *out_text = "", *baud_text = "";
     int option;
-    while ((option = getopt_long(argc, argv, "wusdhi:o:t:b:a:c:", long_options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "wusdhi:o:t:b:a:c:f:", long_options, nullptr)) != -1) {
         switch (option) {
         case 'w': out->write_serial = !out->write_serial; break;
         case 'u': out->udp_input = !out->udp_input; break;
@@ -106,6 +124,10 @@ bool parse_settings(int argc, char **argv, settings_record *out, char *why, size
             out->clock_count++;
             break;
         }
+        case 'f':
+            if (!take_filter(optarg, out, why, why_size))
+                return false;
+            break;
         default: return false; // getopt has already said what was wrong
         }
     }
@@ -124,7 +146,7 @@ void write_usage(FILE *to, const char *program)
 {
     fprintf(to,
             "Usage: %s [-w] [-u] [-s] [-d] [-i in_udp_port] [-o out_udp_port] [-t out_tcp_port] [-b baud] "
-            "[-a network] [-c clock] [-h]\n",
+            "[-a network] [-c clock] [-f output=filter] [-h]\n",
             program);
 }
 
@@ -148,6 +170,9 @@ void write_help(FILE *to, const char *program)
             "      loopback only when named (default: every client may)\n"
             "  -c  a clock to hand the serial receiver's time to (default none): an NTP shared-memory unit\n"
             "      (0 to 255) or the absolute path of a chrony SOCK refclock socket; up to 4\n"
+            "  -f  what an output carries, as tcp=+GP***:+AI***:-all; the outputs udp, tcp, serial and reports,\n"
+            "      once each; rules +KEY (allow), -KEY (deny), ~KEY/SECONDS (limit), KEY five characters ('*' any)\n"
+            "      or all, %%serial or %%udp for one input; the first rule that matches decides (default: all pass)\n"
             "  -h, --help  print this text\n",
             d.in_udp_port, d.out_udp_port, d.out_tcp_port, d.baud, toggle(d.use_serial),
             toggle(d.write_serial), toggle(d.udp_input), toggle(d.daemon_mode));
@@ -155,7 +180,7 @@ void write_help(FILE *to, const char *program)
 
 void parse_command_line(int argc, char **argv)
 {
-    char why[200];
+    char why[400]; // room for a filter's value and what is wrong with it
     bool help;
     if (parse_settings(argc, argv, &settings, why, sizeof why, &help))
         return;

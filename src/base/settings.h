@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "base/networks.h"
+#include "base/sentence_filter.h"
 
 // -c may name this many clocks.
 constexpr size_t max_clocks = 4;
@@ -37,6 +38,11 @@ struct settings_record {
     // -c: the clocks fed with the serial receiver's time; none, none fed.
     clock_name clocks[max_clocks] = {};
     size_t clock_count = 0;
+    // -f: what each output carries; an output whose filter has no rules
+    // gets every line. `filtering` says whether any output has one, so that
+    // without -f a text costs not even a look at them.
+    sentence_filter filters[filter_outputs] = {};
+    bool filtering = false;
 };
 
 constexpr settings_record default_settings = {10101, 11101, 11102, 4800,

@@ -53,6 +53,10 @@ static counters_snapshot take_snapshot()
     v.clock_samples = read(counters.clock_samples);
     v.clock_missed = read(counters.clock_missed);
     v.clock_refused = read(counters.clock_refused);
+    v.filtered_udp = read(counters.filtered[output_udp]);
+    v.filtered_tcp = read(counters.filtered[output_tcp]);
+    v.filtered_serial = read(counters.filtered[output_serial]);
+    v.filtered_reports = read(counters.filtered[output_reports]);
     return v;
 }
 

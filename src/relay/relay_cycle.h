@@ -18,16 +18,21 @@ constexpr unsigned udp_batch = 8;
 constexpr unsigned client_batch_texts = udp_batch + 1;
 constexpr size_t client_batch_bytes = (udp_batch + 1) * text_capacity;
 
-// Where texts go besides the broadcast and the position reports: the
-// clients, a batch at a time, and the serial device's queue. The daemon's
-// are registry_write_batch and serial_offer.
+// Where texts go: the clients, a batch at a time, the serial device's
+// queue, the broadcast and the position reports; and the clock the filters'
+// limits read. The daemon's are registry_write_batch, serial_offer,
+// broadcast_text, update_position_reports and monotonic_us.
 struct relay_sinks {
     void (*clients)(const char *texts, const size_t *ends, unsigned count);
     bool (*device)(const char *text, size_t length);
+    void (*broadcast)(const char *text, size_t length);
+    void (*reports)(const char *text);
+    long long (*now_us)();
 };
 extern relay_sinks relay_outputs;
 
-// Forgets every line half-received; the serial side also when a device opens.
+// Forgets every line half-received and every filter's timers; the serial
+// side also when a device opens (its lines only).
 void relay_cycle_reset();
 void relay_serial_reset();
 

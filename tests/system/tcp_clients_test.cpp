@@ -359,7 +359,8 @@ TEST_F(TcpClients, ClientsThatTakeNothingAreCutAfterAMinuteButASlowReaderIsKeptA
                         " serial_in=2 bcast_failed=0 clients=2 clients_max=100 clients_refused=" + refusals +
                         " clients_cut=99 drop_clients=" + drops + " drop_device=0 drop_progress=0 device=closed"
                         " device_name=/dev/GPS device_opened=1 device_lost=1 reports=2 reports_failed=2"
-                        " drop_fragments=0 client_bytes_discarded=0 clock_samples=0 clock_missed=0 clock_refused=0\n");
+                        " drop_fragments=0 client_bytes_discarded=0 clock_samples=0 clock_missed=0 clock_refused=0"
+                        " filtered_udp=0 filtered_tcp=0 filtered_serial=0 filtered_reports=0\n");
     // A candidate not served in its second may have been taken after all.
     EXPECT_GE(std::stol(refusals), 1);
     EXPECT_LE(std::stol(refusals), refused);

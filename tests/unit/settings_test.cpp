@@ -217,12 +217,16 @@ TEST(SettingsDeathTest, UsageGoesToStandardErrorWithStatusOne)
 {
     const std::string usage = "Usage: gpsfanout \\[-w\\] \\[-u\\] \\[-s\\] \\[-d\\] \\[-i in_udp_port\\] "
                               "\\[-o out_udp_port\\] \\[-t out_tcp_port\\] \\[-b baud\\] "
-                              "\\[-a network\\] \\[-c clock\\] \\[-h\\]\n$"; // the one line, not the option table
+                              "\\[-a network\\] \\[-c clock\\] \\[-f output=filter\\] \\[-h\\]\n$"; // the one line, not the option table
     char program[] = "gpsfanout", bad_speed[] = "-b", speed[] = "4801", unknown[] = "-q";
+    char filter[] = "-f", bad_filter[] = "tcp=+GPGG";
     char *argv[] = {program, bad_speed, speed, nullptr}, *argv2[] = {program, unknown, nullptr};
+    char *argv3[] = {program, filter, bad_filter, nullptr};
     EXPECT_EXIT(parse_command_line(3, argv), testing::ExitedWithCode(1),
                 "^gpsfanout: -b 4801: not a supported line speed .*\n" + usage);
     EXPECT_EXIT(parse_command_line(2, argv2), testing::ExitedWithCode(1), "invalid option -- 'q'\n" + usage);
+    EXPECT_EXIT(parse_command_line(3, argv3), testing::ExitedWithCode(1),
+                "^gpsfanout: -f tcp=\\+GPGG: rule 1 \"\\+GPGG\": the key is five .*\n" + usage);
 }
 
 } // namespace
