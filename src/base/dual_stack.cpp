@@ -9,7 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-int dual_stack_socket(int type)
+// IPv6 with IPV6_V6ONLY off, or IPv4 where IPv6 sockets are refused.
+static int dual_stack_socket(int type)
 {
     int fd = socket(AF_INET6, type | SOCK_CLOEXEC, 0);
     if (fd >= 0) {
@@ -25,7 +26,8 @@ int dual_stack_socket(int type)
     return socket(AF_INET, type | SOCK_CLOEXEC, 0);
 }
 
-bool bind_every_address(int fd, uint16_t port)
+// To every address of the socket's family at `port`.
+static bool bind_every_address(int fd, uint16_t port)
 {
     sockaddr_storage own;
     socklen_t length = sizeof own;

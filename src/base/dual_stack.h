@@ -5,19 +5,12 @@
 
 #include <cstdint>
 
-// A socket of `type` (SOCK_STREAM or SOCK_DGRAM, closed on exec): IPv6
-// with IPV6_V6ONLY off, so that IPv4 peers reach it too; where the kernel
+// A socket of `type` (SOCK_STREAM or SOCK_DGRAM, closed on exec) bound at
+// `port` on every address, for both families where it can be: IPv6 with
+// IPV6_V6ONLY off, so that IPv4 peers reach it too; where the kernel
 // refuses IPv6 sockets (built without it, or booted with ipv6.disable=1),
-// an IPv4 one, unsaid, as small embedded kernels often lack IPv6. -1, with
-// the reason in errno, when neither can be made.
-int dual_stack_socket(int type);
-
-// Binds a socket from dual_stack_socket to every address of its family at
-// `port`. False, with the reason in errno, when the port cannot be bound.
-bool bind_every_address(int fd, uint16_t port);
-
-// A socket of `type` bound at `port` for both families where it can be,
-// `prepare` (may be null) applied before each bind. When another program
+// IPv4 alone, unsaid, as small embedded kernels often lack IPv6. `prepare`
+// (may be null) is applied before each bind. When another program
 // holds the port for IPv6 alone (IPV6_V6ONLY), IPv4 alone is bound, and
 // that is said once, naming the port as `what` ("UDP input", "TCP"). -1,
 // with the reason in errno, when the port cannot be bound.
